@@ -1,0 +1,44 @@
+// Diagnostic log: trace lines for a debug-output viewer, and the error box.
+//
+// Both functions format printf-style into a buffer of 1024 wide units
+// (%s takes a wide string, %S and %hs a narrow one; %d %u %x %X %c as usual,
+// with flags, width and precision). The formatter is this project's own, so
+// the text reads the same under every C library.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+constexpr size_t kTraceBufferUnits = 1024;
+constexpr size_t kTraceMaxChars = kTraceBufferUnits - 1;
+
+// Formats at most 1023 characters into buf and always terminates it.
+// Returns the number of characters written.
+size_t FormatTraceText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format, va_list args);
+
+// Writes one piece of trace text (Windows: OutputDebugStringW; native: stderr).
+void TraceMessage(const wchar_t *format, ...);
+
+// Shows an error box with the caption "Error!" and an OK button, owned by the
+// window set with SetErrorBoxOwner (none by default). Returns the box's result.
+int ShowErrorBox(const wchar_t *format, ...);
+
+// The owner window of later error boxes (a HWND on Windows); null for none.
+void SetErrorBoxOwner(void *window);
+void *GetErrorBoxOwner();
+
+// Test hooks: when set, every trace text and every error-box text is also
+// passed to them (error boxes are then not shown on the native build).
+using TraceHook = void (*)(const wchar_t *text);
+void SetTraceHook(TraceHook hook);
+void SetErrorBoxHook(TraceHook hook);
+
+#define PYX_TRACE_WIDEN2(x) L##x
+#define PYX_TRACE_WIDEN(x) PYX_TRACE_WIDEN2(x)
+
+// One trace site: the location prefix, then the message, as two calls.
+#define PYX_TRACE(...)                                                                  \
+    do {                                                                                \
+        TraceMessage(L"File: %s Line: %d: ", PYX_TRACE_WIDEN(__FILE__), __LINE__);      \
+        TraceMessage(__VA_ARGS__);                                                      \
+    } while (0)

@@ -1,0 +1,81 @@
+#include "doctest.h"
+
+#include "trace.h"
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Format(const wchar_t *format, ...)
+{
+    wchar_t buf[kTraceBufferUnits];
+    va_list ap;
+    va_start(ap, format);
+    const size_t n = FormatTraceText(buf, format, ap);
+    va_end(ap);
+    REQUIRE(n == std::wstring(buf).size());
+    return buf;
+}
+
+std::vector<std::wstring> g_lines;
+void Capture(const wchar_t *text) { g_lines.emplace_back(text); }
+
+} // namespace
+
+TEST_CASE("formatting reads the same on every C library")
+{
+    CHECK(Format(L"File: %s Line: %d: ", L"server/x.cpp", 42) == L"File: server/x.cpp Line: 42: ");
+    CHECK(Format(L"%x %X %08X %#x", 255u, 255u, 0xBEEFu, 16u) == L"ff FF 0000BEEF 0x10");
+    CHECK(Format(L"%d %d %u %i", -5, 0, 4294967295u, 17) == L"-5 0 4294967295 17");
+    CHECK(Format(L"('%c%c%c%c')", 'R', 'E', 'A', 'D') == L"('READ')");
+    CHECK(Format(L"%5d|%-5d|%05d", 42, 42, -42) == L"   42|42   |-0042");
+    CHECK(Format(L"%8d kbytes", 1234) == L"    1234 kbytes");
+    CHECK(Format(L"%S and %hs", "narrow", "short") == L"narrow and short");
+    CHECK(Format(L"%s", static_cast<const wchar_t *>(nullptr)) == L"(null)");
+    CHECK(Format(L"100%% %ld %lld", 7L, -8LL) == L"100% 7 -8");
+    CHECK(Format(L"%s", L"\u00e9\u4e2d") == L"\u00e9\u4e2d");
+    CHECK(Format(L"0x%x", 0x80000005u) == L"0x80000005");
+    CHECK(Format(L"%.3s|%q", L"abcdef") == L"abc|%q");
+}
+
+TEST_CASE("trace text is bounded to 1023 characters")
+{
+    const std::wstring longText(2000, L'a');
+    const std::wstring out = Format(L"%s", longText.c_str());
+    CHECK(out.size() == 1023);
+    CHECK(out == longText.substr(0, 1023));
+
+    const std::wstring exact(1023, L'b');
+    CHECK(Format(L"%s", exact.c_str()) == exact);
+    CHECK(Format(exact.c_str()) == exact);
+
+    const std::wstring wide = Format(L"%2000d", 1);
+    CHECK(wide.size() == 1023);
+}
+
+TEST_CASE("a trace site writes its location prefix and its message as two texts")
+{
+    g_lines.clear();
+    SetTraceHook(Capture);
+    PYX_TRACE(L"PyxControlThread Ready!\r\n");
+    SetTraceHook(nullptr);
+    REQUIRE(g_lines.size() == 2);
+    CHECK(g_lines[0].rfind(L"File: ", 0) == 0);
+    CHECK(g_lines[0].find(L"test_trace.cpp Line: ") != std::wstring::npos);
+    CHECK(g_lines[0].back() == L' ');
+    CHECK(g_lines[1] == L"PyxControlThread Ready!\r\n");
+}
+
+#ifndef _WIN32
+TEST_CASE("an error box on the native build becomes a line of text")
+{
+    g_lines.clear();
+    SetErrorBoxHook(Capture);
+    CHECK(ShowErrorBox(L"Failed to load appropriate (%s) api set!", L"ICA") == 1);
+    SetErrorBoxHook(nullptr);
+    REQUIRE(g_lines.size() == 1);
+    CHECK(g_lines[0] == L"Failed to load appropriate (ICA) api set!");
+}
+#endif
