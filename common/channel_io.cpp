@@ -11,7 +11,7 @@ bool CChannelIO::ChannelWrite(void *message, uint32_t length, uint32_t *written)
     *written = 0;
     SetChunking(g_dwChunking.load(std::memory_order_relaxed));
 
-    if (length < m_dwChunkLimit || m_nChunking == 0 || length < kHeaderSize)
+    if (length < m_dwChunkLimit || m_nChunking == 0)
         return WriteRaw(message, length, written);
 
     unsigned char saved[kHeaderSize];

@@ -39,9 +39,11 @@ public:
     void *ChannelHandle() const { return m_hChannel; }
 
 protected:
-    explicit CChannelIO(uint32_t chunkLimit) : m_dwChunkLimit(chunkLimit) {}
+    // A virtual base is built by the most derived class, so the chunk limit
+    // is set in the body of each channel class's constructor.
+    CChannelIO() = default;
 
     uint32_t m_nChunking = 1;
     void *m_hChannel = nullptr;
-    uint32_t m_dwChunkLimit;
+    uint32_t m_dwChunkLimit = 0;
 };

@@ -11,7 +11,7 @@ namespace {
 class RecordingChannel final : public virtual CChannelIO
 {
 public:
-    explicit RecordingChannel(uint32_t limit) : CChannelIO(limit) {}
+    explicit RecordingChannel(uint32_t limit) { m_dwChunkLimit = limit; }
 
     struct Write { std::vector<unsigned char> bytes; };
     std::vector<Write> writes;

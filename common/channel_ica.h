@@ -1,0 +1,22 @@
+// Channel I/O over the ICA virtual-channel functions: timed read, plain write.
+#pragma once
+
+#include "channel_io.h"
+#include "protocol.h"
+
+#include <windows.h>
+
+class CIcaChannelIO : public virtual CChannelIO
+{
+public:
+    CIcaChannelIO() { m_dwChunkLimit = kIcaChunkLimit; }
+
+    bool ChannelRead(void *buffer, uint32_t capacity, uint32_t *read) override;
+    // extra: the read time-out in milliseconds.
+    bool OpenChannel(void *server, uint32_t session, const char *name, uintptr_t extra) override;
+    int CloseChannel() override;
+    bool WriteRaw(const void *buffer, uint32_t length, uint32_t *written) override;
+
+protected:
+    DWORD m_dwReadTimeout = 500;
+};
