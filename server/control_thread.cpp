@@ -1,0 +1,428 @@
+#include "control_thread.h"
+
+#include "api_sets.h"
+#include "channel_ica.h"
+#include "channel_rdp.h"
+#include "file_rpc.h"
+#include "ica_handoff.h"
+#include "notification.h"
+#include "notify.h"
+#include "protocol.h"
+#include "server_globals.h"
+#include "session.h"
+#include "settings_win.h"
+#include "trace.h"
+
+#include <cstdlib>
+#include <memory>
+
+std::unique_ptr<CChannelIO> g_pControlChannel;
+HANDLE g_hServerMutex = nullptr;
+HANDLE g_ChannelEvents[kDataChannelCount] = {};
+
+namespace {
+
+constexpr DWORD kCurrentSession = static_cast<DWORD>(-1);
+constexpr DWORD kIcaReadTimeoutMs = 500;
+constexpr DWORD kSessionRecheckMs = 500;
+constexpr DWORD kHandoffWaitMs = 1500;
+// Pause between failed attempts that return at once (a channel that cannot
+// be opened or a broken control channel), so a retry loop never spins a core
+// of a shared terminal server.
+constexpr DWORD kRetryPauseMs = 50;
+
+struct ControlThreadFailure {};
+
+[[noreturn]] void Fail() { throw ControlThreadFailure{}; }
+
+bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+
+class HandleGuard
+{
+public:
+    explicit HandleGuard(HANDLE h = nullptr) : m_h(h) {}
+    ~HandleGuard() { Reset(); }
+    HandleGuard(const HandleGuard &) = delete;
+    HandleGuard &operator=(const HandleGuard &) = delete;
+    HANDLE Get() const { return m_h; }
+    void Reset(HANDLE h = nullptr)
+    {
+        if (m_h)
+            CloseHandle(m_h);
+        m_h = h;
+    }
+
+private:
+    HANDLE m_h;
+};
+
+std::unique_ptr<CChannelIO> MakeChannel(bool ica)
+{
+    if (ica)
+        return std::make_unique<CIcaChannelIO>();
+    return std::make_unique<CRdpChannelIO>();
+}
+
+bool OpenSessionChannel(CChannelIO &channel, bool ica, const char *rdpName, HANDLE hExit)
+{
+    if (ica)
+        return channel.OpenChannel(nullptr, kCurrentSession, kIcaChannelName, kIcaReadTimeoutMs);
+    return channel.OpenChannel(nullptr, kCurrentSession, rdpName, reinterpret_cast<uintptr_t>(hExit));
+}
+
+bool WriteReply(void *message, uint32_t length)
+{
+    uint32_t written = 0;
+    return g_pControlChannel->WriteMessage(message, length, &written) && written == length;
+}
+
+// --- dispatch -----------------------------------------------------------
+
+void OnSendParams(uint32_t n, HWND hDialog)
+{
+    SendParams params{};
+    if (!ReadSendParams(g_MessageBuffer, n, &params)) {
+        PYX_TRACE(L"PyxControlThread: PYXMSG_SEND_PARAMS of %d bytes is too short, dropped\r\n", n);
+        return;
+    }
+    g_dwMaxBlockKB = params.dwMaxBlockKB;
+    g_dwTargetRate = params.dwTargetRate;
+    if (!g_bIcaSession)
+        g_dwChunking = params.dwChunking;
+    g_pControlChannel->SetChunking(g_dwChunking);
+    if (params.dwPolicy & kPolicyApply)
+        ApplyClientPolicyToDialog(params.dwPolicy, hDialog);
+
+    BuildIntReply(g_MessageBuffer, 0, CHANNEL_CONTROL);
+    if (!WriteReply(g_MessageBuffer, kIntMessageSize)) {
+        PYX_TRACE(L"PYXMSG_SEND_PARAMS ERRROR ChannelWrite\r\n");
+        Fail();
+    }
+}
+
+void OnOpen(uint32_t n)
+{
+    OpenRequest request{};
+    if (!ReadOpenRequest(g_MessageBuffer, n, &request)) {
+        PYX_TRACE(L"PYXMSG_RPC_OPEN: the file name is cut off by the end of the %d-byte message, dropped\r\n", n);
+        return;
+    }
+    const MessageHeader h = LoadHeader(g_MessageBuffer);
+    const wchar_t *name = reinterpret_cast<const wchar_t *>(request.filename);
+    static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows wide strings are UTF-16");
+
+    CFileRpc *file = CreateInstance(g_bIcaSession);
+    if (!file) {
+        PYX_TRACE(L"PYXMSG_RPC_OPEN CreateInstance failed\r\n");
+        Fail();
+    }
+    PYX_TRACE(L"+PYXMSG_RPC_OPEN dwMessageDataSize 0x%x, dwPSN 0x%x\r\n", h.dwMessageDataSize, h.dwPSN);
+    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpen->filename = '%s'\r\n", name);
+
+    const bool opened = file->FileRpcInit(name);
+
+    BuildOpenReply(g_MessageBuffer, static_cast<int32_t>(file->m_dwFileDescriptor), file->m_nChannelNumber,
+                   file->m_nExtendedErrorNumber, file->m_nSystemErrorNumber);
+    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->file_desc = 0x%x, pMsgOpenResp->nChannelNumber = %d\r\n",
+              file->m_dwFileDescriptor, file->m_nChannelNumber);
+    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->nExtendedErrorNumber = 0x%x\r\n", file->m_nExtendedErrorNumber);
+
+    if (!WriteReply(g_MessageBuffer, kOpenReplySize)) {
+        PYX_TRACE(L"PYXMSG_RPC_OPEN ERRROR ChannelWrite\r\n");
+        file->DeallocateAndSetError(0, true);
+        Fail();
+    }
+    if (!opened)
+        file->DeallocateAndSetError(0, true);
+    PYX_TRACE(L"-PYXMSG_RPC_OPEN\r\n");
+}
+
+void OnClose(uint32_t n, bool byStream)
+{
+    uint32_t handle = 0;
+    if (!ReadCloseRequest(g_MessageBuffer, n, &handle)) {
+        PYX_TRACE(L"%s of %d bytes is too short, dropped\r\n", byStream ? L"PYXMSG_RPC_FCLOSE" : L"PYXMSG_RPC_CLOSE", n);
+        return;
+    }
+    // The lookup claims the object for teardown, so a worker tearing down
+    // its own object at the same moment cannot make it go twice.
+    CFileRpc *file = byStream ? ClaimClassByFilePointer(handle) : ClaimClassByFileDescriptor(static_cast<int>(handle));
+    if (!file) {
+        if (byStream)
+            PYX_TRACE(L"ChannelWrite: PYXMSG_RPC_FCLOSE GetClassByFileDescriptor got 0\r\n");
+        else
+            PYX_TRACE(L"ChannelWrite: PYXMSG_RPC_CLOSE GetClassByFileDescriptor got 0\r\n");
+        return;
+    }
+    if (byStream)
+        PYX_TRACE(L"ChannelRead: PYXMSG_RPC_FCLOSE FD = %d,  FP = 0x%x\r\n", file->m_dwFileDescriptor,
+                  file->m_dwFilePointer);
+    else
+        PYX_TRACE(L"PYXMSG_RPC_CLOSE FD = %d,  FP = 0x%x\r\n", file->m_dwFileDescriptor, file->m_dwFilePointer);
+
+    const int result = file->CloseFile();
+    file->DeallocateAndSetError(0, true);   // the worker has stopped; the object is gone
+    BuildIntReply(g_MessageBuffer, result, CHANNEL_CONTROL);
+    if (!WriteReply(g_MessageBuffer, kIntMessageSize)) {
+        if (byStream)
+            PYX_TRACE(L"PYXMSG_RPC_FCLOSE ERRROR ChannelWrite\r\n");
+        else
+            PYX_TRACE(L"PYXMSG_RPC_CLOSE ERRROR ChannelWrite\r\n");
+        Fail();
+    }
+}
+
+void Dispatch(uint32_t n, HWND hDialog)
+{
+    const MessageHeader h = LoadHeader(g_MessageBuffer);
+    const unsigned char *code = g_MessageBuffer;
+    PYX_TRACE(L"PyxControlThread VirtualChannelRead OK. dwRet = %d,\r\n   phdr->dwMessageType = 0x%08X "
+              L"dwChannelNumber = %d ('%c%c%c%c')\r\n",
+              n, h.dwMessageType, h.dwChannelNumber, code[0], code[1], code[2], code[3]);
+    switch (h.dwMessageType) {
+    case PYXMSG_SEND_PARAMS: OnSendParams(n, hDialog); break;
+    case PYXMSG_RPC_OPEN: OnOpen(n); break;
+    case PYXMSG_RPC_CLOSE: OnClose(n, false); break;
+    case PYXMSG_RPC_FCLOSE: OnClose(n, true); break;
+    default: PYX_TRACE(L" ********** ChannelRead Unexpected message!!!!!!! ************\r\n"); break;
+    }
+}
+
+void Serve(HANDLE hExit, HWND hDialog)
+{
+    while (!IsSignalled(hExit)) {
+        uint32_t n = 0;
+        const ULONGLONG started = GetTickCount64();
+        const bool ok = g_pControlChannel->ChannelRead(g_MessageBuffer, kControlReadSize, &n);
+        if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
+            continue;
+        if (n == 0) {
+            if (!ok && GetTickCount64() - started < 10)
+                WaitForSingleObject(hExit, kRetryPauseMs);
+            continue;
+        }
+        if (!IsCompleteMessage(g_MessageBuffer, n)) {
+            PYX_TRACE(L"PyxControlThread ChannelRead got a short chunk of data... %d\r\n", n);
+            continue;
+        }
+        const int32_t channel = MessageChannel(g_MessageBuffer);
+        if (g_bIcaSession && channel != CHANNEL_CONTROL) {
+            if (IsDataChannel(channel))
+                pass_the_message(channel);
+            else
+                PYX_TRACE(L"PyxControlThread: message for channel %d dropped, no such data channel\r\n", channel);
+            continue;
+        }
+        Dispatch(n, hDialog);
+    }
+}
+
+} // namespace
+
+// --- parameter solicitation -------------------------------------------------
+
+bool SolicitePolicyFromClient(HANDLE hExit)
+{
+    bool result = false;
+    std::unique_ptr<CChannelIO> channel;
+    HANDLE hMutex = nullptr;
+    try {
+        channel = MakeChannel(g_bIcaSession);
+        if (!OpenSessionChannel(*channel, g_bIcaSession, kRdpPlayerChannelName, hExit)) {
+            if (g_bIcaSession)
+                PYX_TRACE(L"SolicitePolicyFromClient: WFVirtualChannelOpen fails 0x%X\r\n", GetLastError());
+            else
+                PYX_TRACE(L"SolicitePolicyFromClient: WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
+            Fail();
+        }
+        hMutex = CreateMutexW(nullptr, FALSE, L"SolicitePolicyFromClient Mutex");
+        if (!hMutex) {
+            PYX_TRACE(L" CreateMutex fails\r\n");
+            MessageBoxW(nullptr, L"CreateMutex failed!!!!", L"Error!", MB_OK);
+            Fail();
+        }
+        unsigned char message[kSolicitationSize];
+        BuildSolicitation(message, static_cast<uint32_t>(std::rand()) & 0x7FFF);
+        const DWORD wait = WaitForSingleObject(hMutex, 1000);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+            uint32_t written = 0;
+            if (!channel->WriteMessage(message, sizeof message, &written) || written != sizeof message)
+                PYX_TRACE(L"SolicitePolicyFromClient: Failed to transmit data to client!\r\n");
+            ReleaseMutex(hMutex);
+            PYX_TRACE(L"Written %d bytes\r\n", written);
+            result = true;
+        }
+    } catch (...) {
+        PYX_TRACE(L" ********** SolicitePolicyFromClient caught exception, or an exit event ************\r\n");
+        PYX_TRACE(L"-[SolicitePolicyFromClient]\r\n");
+        result = false;
+    }
+    if (hMutex)
+        CloseHandle(hMutex);
+    if (channel)
+        channel->CloseChannel();
+    return result;
+}
+
+// --- ICA routing ----------------------------------------------------------
+
+bool pass_the_message(int n)
+{
+    if (!IsDataChannel(n))
+        return false;
+    if (!g_ChannelEvents[n]) {
+        wchar_t name[8];
+        IcaChannelEventName(n, name);
+        g_ChannelEvents[n] = CreateEventW(nullptr, FALSE, FALSE, name);
+        PYX_TRACE(L"pass_the_message: CreateEvent %s\r\n", name);
+        if (!g_ChannelEvents[n])
+            return false;
+    }
+    // The hand-off state, not the event, tells whether the worker is done:
+    // a late signal of an earlier hand-off must not count for this one.
+    g_IcaHandoff.Offer(n);
+    SetEvent(g_ChannelEvents[n]);
+    const ULONGLONG deadline = GetTickCount64() + kHandoffWaitMs;
+    for (;;) {
+        if (g_IcaHandoff.IsFree())
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        WaitForSingleObject(g_hEventPassedOk, static_cast<DWORD>(deadline - now));
+    }
+    PYX_TRACE(L"pass_the_message: Timeout, Event not handled!!!!!!!!!!!!!!1\r\n");
+    if (!g_IcaHandoff.Withdraw(n)) {
+        // The worker took the message and still works in the buffer: the
+        // next read must wait until it gives the buffer back.
+        while (!g_IcaHandoff.IsFree())
+            WaitForSingleObject(g_hEventPassedOk, 100);
+    }
+    return false;
+}
+
+// --- the thread -------------------------------------------------------------
+
+DWORD WINAPI PyxControlThread(LPVOID lpParameter)
+{
+    PYX_TRACE(L"+[PyxControlThread]\r\n");
+    HANDLE hReady = CreateEventW(nullptr, TRUE, FALSE, kServerReadyEventName);
+    if (!hReady) {
+        ShowErrorBox(L"Failed to create a global server ready event");
+        return 0;
+    }
+    const auto *owner = static_cast<const CControlThreadOwner *>(lpParameter);
+    if (!owner) {
+        PYX_TRACE(L"PyxControlThread: Error: lpParameter = NULL.\r\n");
+        CloseHandle(hReady);
+        return 0;
+    }
+    const HWND hDialog = owner->GetControlWindow();
+    HANDLE hExitShared = owner->GetExitEvent();
+    HANDLE hExitOwn = nullptr;
+    if (!hExitShared || !DuplicateHandle(GetCurrentProcess(), hExitShared, GetCurrentProcess(), &hExitOwn, 0, FALSE,
+                                         DUPLICATE_SAME_ACCESS)) {
+        PYX_TRACE(L"PyxControlThread: Error: _hExit = NULL.\r\n");
+        CloseHandle(hReady);
+        return 0;
+    }
+    HandleGuard exitGuard(hExitOwn);
+    const HANDLE hExit = hExitOwn;
+    owner = nullptr;   // from here on only the copies above are used
+
+    try {
+        g_ServerLock.Open();
+        g_hServerMutex = CreateMutexW(nullptr, TRUE, L"PyxServer Mutex");
+        if (!g_hServerMutex) {
+            PYX_TRACE(L" Sync fails\r\n");
+            Fail();
+        }
+        if (!SetEvent(hReady)) {
+            PYX_TRACE(L"PyxControlThread SetEvent fails 0x%X\r\n", GetLastError());
+            Fail();
+        }
+        BindApiFunctions();
+
+        for (;;) {
+            unsigned char retry = 0;
+            g_bIcaSession = WaitForSession(&retry);
+            if (!retry)
+                break;
+            if (WaitForSingleObject(hExit, kSessionRecheckMs) != WAIT_TIMEOUT)
+                Fail();
+        }
+        if (g_bIcaSession && !IsIcaApiLoaded()) {
+            ShowErrorBox(L"Failed to load appropriate (ICA) api set!");
+            Fail();
+        }
+        if (!g_bIcaSession && !IsRdpApiLoaded()) {
+            ShowErrorBox(L"Failed to load appropriate (RDP) api set!");
+            Fail();
+        }
+
+        if (g_pControlChannel) {
+            g_pControlChannel->CloseChannel();
+            g_pControlChannel.reset();
+        }
+        g_pControlChannel = MakeChannel(g_bIcaSession);
+        if (g_bIcaSession) {
+            if (!OpenSessionChannel(*g_pControlChannel, true, kIcaChannelName, hExit))
+                Fail();
+            g_hIcaChannel = g_pControlChannel->ChannelHandle();
+            g_dwChunking = 1;
+        } else {
+            if (!OpenSessionChannel(*g_pControlChannel, false, kRdpControlChannelName, hExit)) {
+                PYX_TRACE(L"PyxControlThread WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
+                Fail();
+            }
+            g_hIcaChannel = nullptr;
+        }
+        g_pControlChannel->SetChunking(g_dwChunking);
+
+        PYX_TRACE(L"PyxControlThread Ready!\r\n");
+        PostServerNotification(MakeNotifyWParam(NOTIFY_SERVER_READY, 0, 0), 0);
+
+        while (!IsSignalled(hExit) && !SolicitePolicyFromClient(hExit)) {
+            PYX_TRACE(L"SolicitePolicyFromClient retry!\r\n");
+            WaitForSingleObject(hExit, kRetryPauseMs);
+        }
+
+        Serve(hExit, hDialog);
+    } catch (...) {
+        PYX_TRACE(L" ********** PyxControlThread caught exception, or an exit event ************\r\n");
+        if (g_hServerMutex) {
+            ReleaseMutex(g_hServerMutex);
+            CloseHandle(g_hServerMutex);
+            g_hServerMutex = nullptr;
+        }
+    }
+
+    try {
+        ResetEvent(hReady);
+        CloseHandle(hReady);
+        for (int i = 0; i < kDataChannelCount; ++i) {
+            if (CFileRpc *file = ClaimClassBySlot(i))
+                file->DeallocateAndSetError(0, true);
+        }
+        if (g_hServerMutex) {
+            ReleaseMutex(g_hServerMutex);
+            CloseHandle(g_hServerMutex);
+            g_hServerMutex = nullptr;
+        }
+        g_hIcaChannel = nullptr;
+        if (g_pControlChannel) {
+            g_pControlChannel->CloseChannel();
+            g_pControlChannel.reset();
+        }
+    } catch (...) {
+        PYX_TRACE(L" ********** PyxControlThread caught exception while deleting all objects ************\r\n");
+    }
+
+    if (!IsSignalled(hExit)) {
+        ShowErrorBox(L"Server thread terminated. Please restart the application.");
+        PostMessageW(hDialog, WM_COMMAND, 3, 0);
+    }
+    PostServerNotification(MakeNotifyWParam(NOTIFY_SERVER_ENDED, 0, 0), 0);
+    PYX_TRACE(L"-[PyxServer]\r\n");
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The server's control thread: waits for a remote session, opens the control
+// channel, asks the client for its parameters and serves the control channel
+// (SEND, OPEN, CLOS, FCLO; on ICA it also routes data messages to the file
+// workers) until its exit event is set.
+#pragma once
+
+#include <windows.h>
+
+// What the control thread needs of the window that starts it. The thread
+// reads both values once, at its start, and keeps its own reference to the
+// exit event, so it never reaches the owner again: an owner that is gone
+// while the thread still runs (it did not end in time) is never touched.
+class CControlThreadOwner
+{
+public:
+    virtual HWND GetControlWindow() const = 0;   // gets WM_COMMAND 3; holds the settings check boxes
+    virtual HANDLE GetExitEvent() const = 0;     // manual-reset; set to ask the thread to end
+
+protected:
+    ~CControlThreadOwner() = default;
+};
+
+constexpr wchar_t kServerReadyEventName[] = L"93924C0B-2B87-433e-8C3A-77C7ADD95D13";
+
+// Thread procedure; the parameter is a CControlThreadOwner*. Always returns 0.
+DWORD WINAPI PyxControlThread(LPVOID lpParameter);
+
+// Sends the parameter solicitation on the player channel.
+bool SolicitePolicyFromClient(HANDLE hExit);
+
+// ICA: hands the message in g_MessageBuffer to the worker of data channel n.
+bool pass_the_message(int n);

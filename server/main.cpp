@@ -1,0 +1,59 @@
+// PyxVideoServer: one per session, hidden, reached through its tray icon.
+#include "main_dlg.h"
+#include "resource.h"
+#include "server_globals.h"
+#include "trace.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+namespace {
+
+constexpr wchar_t kInstanceMarkerName[] = L"E81C7CD3-0C53-42cd-BDA9-7BF7647FA44E";
+
+int Run(const wchar_t *commandLine, int showCommand)
+{
+    CMessageLoop loop;
+    g_Module.AddMessageLoop(&loop);
+
+    CMainDlg dlg;
+    if (commandLine && *commandLine)
+        dlg.TakeCommandWord(commandLine);
+    if (!dlg.Create(g_Module.Instance(), IDD_MAINDLG, nullptr)) {
+        g_Module.RemoveMessageLoop();
+        return 0;
+    }
+    if (dlg.IsInstallMode()) {
+        ShowWindow(dlg.m_hWnd, SW_SHOW);
+    } else {
+        ShowWindow(dlg.m_hWnd, showCommand);
+        if (dlg.IsUninstallMode())
+            dlg.RunUninstall();
+    }
+    const int result = loop.Run();
+    g_Module.RemoveMessageLoop();
+    return result;
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
+{
+    CoInitialize(nullptr);
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+    g_Module.Init(instance);
+    InitServerGlobals();
+
+    HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, kInstanceMarkerName);
+    if (!marker) {
+        ShowErrorBox(L"Failed to create a global event (_tWinMain)");
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        Run(commandLine, SW_HIDE);
+    }
+    if (marker)
+        CloseHandle(marker);
+    g_Module.Term();
+    CoUninitialize();
+    return 0;
+}

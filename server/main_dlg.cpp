@@ -1,0 +1,313 @@
+#include "main_dlg.h"
+
+#include "resource.h"
+#include "settings_win.h"
+#include "trace.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD kThreadStopWaitMs = 5000;
+constexpr UINT kStopServerCommand = 3;
+
+void CenterOverOwner(HWND hwnd)
+{
+    RECT area{};
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    if (owner)
+        GetWindowRect(owner, &area);
+    else
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    RECT rc{};
+    GetWindowRect(hwnd, &rc);
+    const int w = rc.right - rc.left;
+    const int h = rc.bottom - rc.top;
+    const int x = area.left + ((area.right - area.left) - w) / 2;
+    const int y = area.top + ((area.bottom - area.top) - h) / 2;
+    SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM)
+{
+    switch (msg) {
+    case WM_INITDIALOG:
+        CenterOverOwner(hwnd);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(hwnd, LOWORD(wParam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+// --- CDialogWindow ----------------------------------------------------------
+
+CDialogWindow::~CDialogWindow()
+{
+    if (m_hWnd && IsWindow(m_hWnd))
+        DestroyWindow(m_hWnd);
+}
+
+HWND CDialogWindow::Create(HINSTANCE instance, UINT templateId, HWND parent)
+{
+    return CreateDialogParamW(instance, MAKEINTRESOURCEW(templateId), parent, GetDialogProc(),
+                              reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK CDialogWindow::StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    CDialogWindow *self = nullptr;
+    if (msg == WM_INITDIALOG) {
+        self = reinterpret_cast<CDialogWindow *>(lParam);
+        self->m_hWnd = hwnd;
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+    } else {
+        self = reinterpret_cast<CDialogWindow *>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    }
+    if (!self)
+        return FALSE;
+    LRESULT result = 0;
+    const BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result);
+    if (msg == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
+        self->m_hWnd = nullptr;
+        self->OnFinalMessage(hwnd);
+    }
+    if (!handled)
+        return FALSE;
+    if (msg == WM_INITDIALOG)
+        return static_cast<INT_PTR>(result);
+    SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
+// --- CMainDlg ---------------------------------------------------------------
+
+CMainDlg::CMainDlg() = default;
+
+CMainDlg::~CMainDlg()
+{
+    if (m_hExitEvent)
+        CloseHandle(m_hExitEvent);
+    if (m_hControlThread)
+        CloseHandle(m_hControlThread);
+    if (m_hBigIcon)
+        DestroyIcon(m_hBigIcon);
+    if (m_hSmallIcon)
+        DestroyIcon(m_hSmallIcon);
+}
+
+void CMainDlg::TakeCommandWord(const wchar_t *commandLine)
+{
+    const size_t length = commandLine ? wcslen(commandLine) : 0;
+    if (length < 1 || length > 259)
+        return;
+    int argc = 0;
+    LPWSTR *argv = CommandLineToArgvW(commandLine, &argc);
+    if (!argv) {
+        TraceMessage(L"CommandLineToArgvW failed\n");
+        return;
+    }
+    if (argc > 0 && argv[0]) {
+        wcsncpy(m_szCommandWord, argv[0], 259);
+        m_szCommandWord[259] = L'\0';
+        m_nCommandWordLength = static_cast<int>(wcslen(m_szCommandWord));
+    }
+    LocalFree(argv);
+}
+
+bool CMainDlg::IsInstallMode() const { return m_nCommandWordLength && wcscmp(m_szCommandWord, L"install") == 0; }
+
+bool CMainDlg::IsUninstallMode() const
+{
+    return m_nCommandWordLength && wcscmp(m_szCommandWord, L"uninstall") == 0;
+}
+
+BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result)
+{
+    switch (msg) {
+    case WM_INITDIALOG:
+        result = OnInitDialog();
+        return TRUE;
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam));
+        return TRUE;
+    case kTrayCallbackMessage:
+        m_trayIcon.HandleTrayCallback(wParam, lParam);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL CMainDlg::OnInitDialog()
+{
+    CenterOverOwner(m_hWnd);
+
+    HINSTANCE instance = g_Module.Instance();
+    m_hBigIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+    m_hSmallIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+
+    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
+        loop->AddMessageFilter(this);
+        loop->AddIdleHandler(this);
+    }
+
+    m_hTrayIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON, 16, 16, LR_SHARED | LR_LOADMAP3DCOLORS));
+    m_trayIcon.AddTrayIcon(m_hWnd, 4, L"Tarsel Service", m_hTrayIcon, kTrayCallbackMessage, 0, true);
+    m_trayIcon.SetTrayDefaultItem(ID_TRAY_SETTINGS, false);
+
+    HWND combo = GetDlgItem(m_hWnd, IDC_ASX_PROCESSING);
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Client"));
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Server"));
+    SendMessageW(combo, CB_SETCURSEL, 0, 0);
+
+    m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_hExitEvent)
+        return FALSE;
+    if (!StartControlThread())
+        return FALSE;
+
+    LoadSettingsFromDialog(m_hWnd);
+    return TRUE;
+}
+
+void CMainDlg::OnCommand(UINT id)
+{
+    switch (id) {
+    case IDOK:
+        SaveSettingsFromDialog(m_hWnd);
+        if (IsInstallMode())
+            CloseDialog(0);
+        else
+            ShowWindow(m_hWnd, SW_HIDE);
+        break;
+    case IDCANCEL:
+        LoadSettingsFromDialog(m_hWnd);
+        if (IsInstallMode())
+            CloseDialog(0);
+        else
+            ShowWindow(m_hWnd, SW_HIDE);
+        break;
+    case kStopServerCommand:
+        CloseDialog(0);
+        break;
+    case IDC_KILL_CLIENTS:
+        if (IsInstallMode()) {
+            SaveSettingsFromDialog(m_hWnd);
+            CloseDialog(0);
+        } else {
+            RestartControlThread();
+        }
+        break;
+    case ID_TRAY_SETTINGS:
+        ShowWindow(m_hWnd, SW_SHOW);
+        break;
+    case ID_TRAY_EXIT:
+        CloseDialog(0);
+        break;
+    case ID_APP_ABOUT:
+        ShowAbout();
+        break;
+    }
+}
+
+bool CMainDlg::StartControlThread()
+{
+    m_hControlThread = CreateThread(nullptr, 0, PyxControlThread, static_cast<CControlThreadOwner *>(this), 0, nullptr);
+    return m_hControlThread != nullptr;
+}
+
+bool CMainDlg::WaitForControlThread()
+{
+    if (!m_hControlThread)
+        return true;
+    // Messages the control thread sends to the check boxes (a client policy
+    // being applied) are carried out while waiting, so it is never stuck on
+    // this thread until the time-out.
+    const ULONGLONG deadline = GetTickCount64() + kThreadStopWaitMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        const DWORD r = MsgWaitForMultipleObjects(1, &m_hControlThread, FALSE, static_cast<DWORD>(deadline - now),
+                                                  QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0)
+            return true;
+        if (r == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
+        if (r != WAIT_TIMEOUT)
+            return WaitForSingleObject(m_hControlThread, 0) == WAIT_OBJECT_0;
+    }
+}
+
+void CMainDlg::RestartControlThread()
+{
+    if (m_hExitEvent)
+        SetEvent(m_hExitEvent);
+    if (!WaitForControlThread()) {
+        PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
+        ShowErrorBox(L"Failed killing thread.....%s, %d", PYX_TRACE_WIDEN(__FILE__), __LINE__);
+        return;
+    }
+    if (m_hControlThread) {
+        CloseHandle(m_hControlThread);
+        m_hControlThread = nullptr;
+    }
+    if (m_hExitEvent)
+        ResetEvent(m_hExitEvent);
+    if (StartControlThread())
+        ShowErrorBox(L"All clients disconnected. Server restarted.");
+    else
+        ShowErrorBox(L"Failed starting thread.....");
+}
+
+void CMainDlg::CloseDialog(int exitCode)
+{
+    if (m_hExitEvent)
+        SetEvent(m_hExitEvent);
+    if (!WaitForControlThread())
+        PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
+    if (m_hExitEvent) {
+        CloseHandle(m_hExitEvent);
+        m_hExitEvent = nullptr;
+    }
+    if (m_hControlThread) {
+        CloseHandle(m_hControlThread);
+        m_hControlThread = nullptr;
+    }
+    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
+        loop->RemoveMessageFilter(this);
+        loop->RemoveIdleHandler(this);
+    }
+    if (m_hWnd)
+        DestroyWindow(m_hWnd);
+    PostQuitMessage(exitCode);
+}
+
+void CMainDlg::RunUninstall()
+{
+    UninstallFromDialog(m_hWnd);
+    CloseDialog(0);
+}
+
+void CMainDlg::ShowAbout()
+{
+    DialogBoxParamW(g_Module.Instance(), MAKEINTRESOURCEW(IDD_ABOUTBOX), GetActiveWindow(), AboutProc, 0);
+}

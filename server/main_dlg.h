@@ -1,0 +1,68 @@
+// The hidden main dialog of PyxVideoServer: it owns the tray icon and the
+// settings check boxes, and starts, restarts and stops the control thread.
+#pragma once
+
+#include "control_thread.h"
+#include "message_loop.h"
+#include "tray_icon.h"
+
+#include <windows.h>
+
+// Modeless dialog window; the message map is ProcessWindowMessage.
+class CDialogWindow
+{
+public:
+    virtual BOOL ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result) = 0;
+    virtual ~CDialogWindow();
+    virtual DLGPROC GetDialogProc() const { return &CDialogWindow::StartDialogProc; }
+    virtual void OnFinalMessage(HWND) {}
+
+    HWND Create(HINSTANCE instance, UINT templateId, HWND parent);
+    HWND m_hWnd = nullptr;
+
+private:
+    static INT_PTR CALLBACK StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+};
+
+class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler, public CControlThreadOwner
+{
+public:
+    static constexpr UINT kTrayCallbackMessage = WM_USER + 100;   // 1124
+
+    CMainDlg();
+    ~CMainDlg() override;
+
+    BOOL ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result) override;
+    BOOL PreTranslateMessage(MSG *pMsg) override { return IsDialogMessageW(m_hWnd, pMsg); }
+    BOOL OnIdle() override { return FALSE; }
+
+    HWND GetControlWindow() const override { return m_hWnd; }
+    HANDLE GetExitEvent() const override { return m_hExitEvent; }
+
+    // Takes the first word of a command line of 1 to 259 characters.
+    void TakeCommandWord(const wchar_t *commandLine);
+    bool IsInstallMode() const;
+    bool IsUninstallMode() const;
+
+    // The single way out of the program.
+    void CloseDialog(int exitCode);
+    void RunUninstall();
+
+private:
+    BOOL OnInitDialog();
+    void OnCommand(UINT id);
+    void RestartControlThread();
+    bool StartControlThread();
+    // Waits for the control thread at most 5000 ms; true when it ended.
+    bool WaitForControlThread();
+    void ShowAbout();
+
+    wchar_t m_szCommandWord[260] = {};
+    int m_nCommandWordLength = 0;
+    HANDLE m_hExitEvent = nullptr;
+    HANDLE m_hControlThread = nullptr;
+    CTrayNotifyIcon m_trayIcon;
+    HICON m_hTrayIcon = nullptr;
+    HICON m_hBigIcon = nullptr;
+    HICON m_hSmallIcon = nullptr;
+};
