@@ -1,0 +1,314 @@
+#include "win_test_util.h"
+
+#include <algorithm>
+
+namespace wintest {
+
+std::wstring WindowText(HWND hwnd)
+{
+    wchar_t buf[1024];
+    const int n = GetWindowTextW(hwnd, buf, 1024);
+    return std::wstring(buf, n > 0 ? n : 0);
+}
+
+std::wstring MessageBoxText(HWND box)
+{
+    std::wstring best;
+    HWND child = nullptr;
+    while ((child = FindWindowExW(box, child, L"Static", nullptr)) != nullptr) {
+        std::wstring t = WindowText(child);
+        if (t.size() > best.size())
+            best = t;
+    }
+    return best;
+}
+
+namespace {
+
+struct FindArgs
+{
+    const wchar_t *caption;
+    DWORD pid;
+    const wchar_t *className;
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hwnd, LPARAM lp)
+{
+    auto *a = reinterpret_cast<FindArgs *>(lp);
+    if (!IsWindowVisible(hwnd))
+        return TRUE;
+    if (a->pid) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        if (pid != a->pid)
+            return TRUE;
+    }
+    if (a->className) {
+        wchar_t cls[128];
+        GetClassNameW(hwnd, cls, 128);
+        if (wcscmp(cls, a->className) != 0)
+            return TRUE;
+    }
+    if (a->caption && WindowText(hwnd) != a->caption)
+        return TRUE;
+    a->found = hwnd;
+    return FALSE;
+}
+
+} // namespace
+
+HWND FindTopLevel(const wchar_t *caption, DWORD pid, const wchar_t *className)
+{
+    FindArgs a{caption, pid, className, nullptr};
+    EnumWindows(FindProc, reinterpret_cast<LPARAM>(&a));
+    return a.found;
+}
+
+HWND WaitForTopLevel(const wchar_t *caption, DWORD timeoutMs, DWORD pid, const wchar_t *className)
+{
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindTopLevel(caption, pid, className)) != nullptr; }, timeoutMs);
+    return found;
+}
+
+void PressButton(HWND box, int id)
+{
+    HWND button = GetDlgItem(box, id);
+    if (button)
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    else
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+}
+
+BoxWatcher::BoxWatcher(const wchar_t *caption) : m_caption(caption)
+{
+    m_thread = std::thread([this] {
+        std::vector<HWND> pressed;
+        while (!m_stop) {
+            if (!m_paused) {
+                if (HWND box = FindTopLevel(m_caption.c_str())) {
+                    if (std::find(pressed.begin(), pressed.end(), box) == pressed.end()) {
+                        const std::wstring text = MessageBoxText(box);
+                        std::lock_guard<std::mutex> hold(m_lock);
+                        m_texts.push_back(text);
+                        pressed.push_back(box);
+                    }
+                    PressButton(box, IDOK);
+                }
+            }
+            Sleep(30);
+        }
+    });
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    m_stop = true;
+    m_thread.join();
+}
+
+std::vector<std::wstring> BoxWatcher::Texts() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_texts;
+}
+
+bool BoxWatcher::WaitFor(const std::wstring &part, DWORD timeoutMs) const
+{
+    return WaitUntil(
+        [&] {
+            for (const auto &t : Texts())
+                if (t.find(part) != std::wstring::npos)
+                    return true;
+            return false;
+        },
+        timeoutMs);
+}
+
+void BoxWatcher::Clear()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_texts.clear();
+}
+
+Process::~Process()
+{
+    if (m_pi.hProcess) {
+        Kill();
+        CloseHandle(m_pi.hProcess);
+    }
+    if (m_reader.joinable())
+        m_reader.join();
+    if (m_hRead)
+        CloseHandle(m_hRead);
+}
+
+bool Process::Start(const std::wstring &commandLine, const wchar_t *dir)
+{
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE write = nullptr;
+    if (!CreatePipe(&m_hRead, &write, &sa, 0))
+        return false;
+    SetHandleInformation(m_hRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = write;
+    si.hStdError = write;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring cmd = commandLine;
+    const BOOL ok = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir, &si, &m_pi);
+    CloseHandle(write);
+    if (!ok)
+        return false;
+    CloseHandle(m_pi.hThread);
+    m_pi.hThread = nullptr;
+    m_reader = std::thread([this] {
+        char buf[4096];
+        DWORD n = 0;
+        while (ReadFile(m_hRead, buf, sizeof buf, &n, nullptr) && n > 0) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_output.append(buf, n);
+        }
+    });
+    return true;
+}
+
+bool Process::Wait(DWORD timeoutMs, DWORD *exitCode)
+{
+    if (!m_pi.hProcess)
+        return false;
+    if (WaitForSingleObject(m_pi.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(m_pi.hProcess, exitCode);
+    return true;
+}
+
+void Process::Kill()
+{
+    if (m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(m_pi.hProcess, 99);
+        WaitForSingleObject(m_pi.hProcess, 5000);
+    }
+}
+
+std::string Process::Output() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_output;
+}
+
+bool Process::WaitForOutput(const std::string &part, DWORD timeoutMs) const
+{
+    return WaitUntil([&] { return Output().find(part) != std::string::npos; }, timeoutMs);
+}
+
+std::wstring ExeFolder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring p(path, n);
+    return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+bool SetString(HKEY root, const wchar_t *key, const wchar_t *name, const std::wstring &value)
+{
+    HKEY k = nullptr;
+    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr) != ERROR_SUCCESS)
+        return false;
+    const LONG r = RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS;
+}
+
+bool GetString(HKEY root, const wchar_t *key, const wchar_t *name, std::wstring *value)
+{
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return false;
+    wchar_t buf[1024] = {};
+    DWORD size = sizeof buf - sizeof(wchar_t);
+    DWORD type = 0;
+    const LONG r = RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE *>(buf), &size);
+    RegCloseKey(k);
+    if (r != ERROR_SUCCESS)
+        return false;
+    *value = std::wstring(buf, wcsnlen(buf, size / sizeof(wchar_t)));
+    return true;
+}
+
+void DeleteValue(HKEY root, const wchar_t *key, const wchar_t *name)
+{
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(root, key, 0, KEY_WRITE, &k) == ERROR_SUCCESS) {
+        RegDeleteValueW(k, name);
+        RegCloseKey(k);
+    }
+}
+
+void DeleteTree(HKEY root, const wchar_t *key) { RegDeleteTreeW(root, key); }
+
+bool EnsureService(const wchar_t *name)
+{
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!scm)
+        return false;
+    SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_QUERY_STATUS);
+    if (!svc)
+        svc = CreateServiceW(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                             SERVICE_ERROR_IGNORE, L"C:\\windows\\system32\\notepad.exe", nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+    const bool ok = svc != nullptr;
+    if (svc)
+        CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    return ok;
+}
+
+bool RemoveService(const wchar_t *name)
+{
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!scm)
+        return false;
+    SC_HANDLE svc = OpenServiceW(scm, name, DELETE);
+    bool ok = true;
+    if (svc) {
+        ok = DeleteService(svc) != FALSE;
+        CloseServiceHandle(svc);
+    }
+    CloseServiceHandle(scm);
+    return ok;
+}
+
+bool WaitUntil(const std::function<bool()> &pred, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (pred())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(20);
+    }
+}
+
+std::string Narrow(const std::wstring &w)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring Widen(const std::string &s)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
+
+} // namespace wintest
