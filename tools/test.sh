@@ -19,11 +19,5 @@ echo "== native tests"
 ctest --preset native -j2
 
 echo "== Windows tests (win64 under Wine)"
-export WINEPREFIX="$root/build/win64/wineprefix"
-export WINEDEBUG=-all
-tools/wine-prefix.sh "$WINEPREFIX"
-# One persistent wineserver for the whole run saves seconds per test.
-wineserver -p 300 || true
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset win64
+xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$root/build/win64/wineprefix" ctest --preset win64
 echo "== all tests passed"
