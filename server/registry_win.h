@@ -1,0 +1,35 @@
+// Win32 side of the settings: the dialog's check boxes, the shell
+// notification, and the settings operations on a dialog window.
+#pragma once
+
+#include "settings.h"
+
+#include <windows.h>
+
+// The check boxes of a dialog window made from template 129.
+class CDialogSettingsView final : public CSettingsView
+{
+public:
+    explicit CDialogSettingsView(HWND hDialog) : m_hDialog(hDialog) {}
+    bool IsBoxChecked(int nId) override;
+    void SetBoxChecked(int nId, bool bChecked) override;
+    void DisableBox(int nId) override;
+
+private:
+    HWND m_hDialog;
+};
+
+class CWin32ShellNotify final : public CShellNotify
+{
+public:
+    void AssociationsChanged() override;
+};
+
+// The Win32 registry and shell.
+SettingsPlatform Win32SettingsPlatform();
+
+// The settings operations on the dialog window hDialog.
+void LoadSettings(HWND hDialog);
+void SaveSettings(HWND hDialog);
+void Uninstall(HWND hDialog);
+void ApplyClientPolicy(uint32_t dwPolicy, HWND hDialog);
