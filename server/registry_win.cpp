@@ -1,4 +1,5 @@
 #include "registry_win.h"
+#include "settings_win.h"
 
 #include "win32_registry.h"
 
@@ -25,25 +26,25 @@ SettingsPlatform Win32SettingsPlatform()
     return SettingsPlatform{Win32Registry(), shell};
 }
 
-void LoadSettings(HWND hDialog)
+void LoadSettingsFromDialog(HWND hDialog)
 {
     CDialogSettingsView view(hDialog);
     LoadSettings(view, Win32SettingsPlatform());
 }
 
-void SaveSettings(HWND hDialog)
+void SaveSettingsFromDialog(HWND hDialog)
 {
     CDialogSettingsView view(hDialog);
     SaveSettings(view, Win32SettingsPlatform());
 }
 
-void Uninstall(HWND hDialog)
+void UninstallFromDialog(HWND hDialog)
 {
     CDialogSettingsView view(hDialog);
     Uninstall(view, Win32SettingsPlatform());
 }
 
-void ApplyClientPolicy(uint32_t dwPolicy, HWND hDialog)
+void ApplyClientPolicyToDialog(uint32_t dwPolicy, HWND hDialog)
 {
     CDialogSettingsView view(hDialog);
     ApplyClientPolicy(dwPolicy, view, Win32SettingsPlatform());

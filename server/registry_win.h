@@ -1,5 +1,5 @@
-// Win32 side of the settings: the dialog's check boxes, the shell
-// notification, and the settings operations on a dialog window.
+// Win32 side of the settings: the dialog's check boxes and the shell
+// notification.
 #pragma once
 
 #include "settings.h"
@@ -27,9 +27,3 @@ public:
 
 // The Win32 registry and shell.
 SettingsPlatform Win32SettingsPlatform();
-
-// The settings operations on the dialog window hDialog.
-void LoadSettings(HWND hDialog);
-void SaveSettings(HWND hDialog);
-void Uninstall(HWND hDialog);
-void ApplyClientPolicy(uint32_t dwPolicy, HWND hDialog);

@@ -4,7 +4,7 @@
 #define IDD_ABOUTBOX        100
 #define IDD_MAINDLG         129
 #define IDS_USER_AGENT      129
-#define IDI_SERVER          203
+#define IDI_PYXSERVER          203
 #define IDR_TRAYMENU        4
 
 #define IDC_STARTUP         1000
@@ -14,7 +14,7 @@
 #define IDC_EXT_WMV         1004
 #define IDC_EXT_WAV         1005
 #define IDC_EXT_MP3         1006
-#define IDC_ASX_TARGET      1007
+#define IDC_ASX_PROCESSING      1007
 #define IDC_EXT_ASF         1008
 #define IDC_EXT_ASX         1009
 #define IDC_ASX_LABEL       1010
