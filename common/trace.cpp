@@ -251,9 +251,7 @@ int ShowErrorBox(const wchar_t *format, ...)
     va_end(ap);
     if (TraceHook hook = g_errorBoxHook.load()) {
         hook(buf);
-#ifndef _WIN32
-        return 1; // IDOK
-#endif
+        return 1; // IDOK: a test took the box
     }
     return PlatformErrorBox(buf, g_errorBoxOwner.load());
 }

@@ -27,8 +27,8 @@ int ShowErrorBox(const wchar_t *format, ...);
 void SetErrorBoxOwner(void *window);
 void *GetErrorBoxOwner();
 
-// Test hooks: when set, every trace text and every error-box text is also
-// passed to them (error boxes are then not shown on the native build).
+// Test hooks: when set, every trace text is also passed to the first, and
+// every error-box text goes to the second instead of a box.
 using TraceHook = void (*)(const wchar_t *text);
 void SetTraceHook(TraceHook hook);
 void SetErrorBoxHook(TraceHook hook);

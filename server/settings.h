@@ -5,6 +5,7 @@
 #pragma once
 
 #include "install_path.h"
+#include "protocol.h"
 #include "registry.h"
 #include "resource.h"
 
@@ -24,7 +25,7 @@ inline constexpr wchar_t kBoxStartupRemove[] = L"Failed to remove a start-up reg
 inline constexpr wchar_t kBoxExtensionCreate[] = L"Failed to create a shell extension";
 inline constexpr wchar_t kBoxExtensionRemove[] = L"Failed to remove shell extension";
 
-constexpr uint32_t kPolicyApply = 0x80000000; // the word is to be applied
+// kPolicyApply (bit 31: the word is to be applied) comes from protocol.h.
 constexpr uint32_t kPolicyStartup = 0x00000001;
 
 struct ExtensionRow
