@@ -1,0 +1,89 @@
+#include "session.h"
+
+#include "trace.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<const SessionOps *> g_sessionOps{nullptr};
+
+constexpr char16_t kConsole[] = u"Console";
+
+} // namespace
+
+const SessionOps &GetSessionOps()
+{
+    const SessionOps *ops = g_sessionOps.load();
+    return ops ? *ops : *DefaultSessionOps();
+}
+
+void SetSessionOps(const SessionOps *ops) { g_sessionOps.store(ops); }
+
+bool WaitForSession(unsigned char *retry)
+{
+    const SessionOps &ops = GetSessionOps();
+    *retry = 0;
+
+    std::u16string name;
+    bool present = false;
+    uint32_t error = 0;
+    if (!ops.ReadSessionName(&name, &present, &error)) {
+        PYX_TRACE(L"WaitForSession: _wdupenv_s SESSIONNAME failed %d\n", error);
+        *retry = 1;
+        return false;
+    }
+    if (!present)
+        PYX_TRACE(L"WaitForSession: SESSIONNAME is not set\r\n");
+
+    if (present && name == kConsole) {
+        const ServiceProbe probe = ops.ProbeHalvernService();
+        if (!probe.managerOpened) {
+            PYX_TRACE(L"OpenSCManager  error %d\r\n", probe.managerError);
+        } else {
+            if (!probe.serviceOpened)
+                PYX_TRACE(L"OpenService error %d\r\n", probe.serviceError);
+            else if (!probe.statusRead)
+                PYX_TRACE(L"QueryServiceStatus error %d\r\n", probe.statusError);
+            // Whatever state the service is in, its presence makes the console ICA.
+            if (probe.serviceOpened && probe.statusRead)
+                return true;
+        }
+    }
+
+    if (!ops.IsRemoteSession()) {
+        PYX_TRACE(L"WaitForSession: GetSystemMetrics(SM_REMOTESESSION) ==0\r\n");
+        *retry = 1;
+        return false;
+    }
+    if (!ops.CanQueryProtocol()) {
+        PYX_TRACE(L"PyxControlThread: WTSQuerySessionInformationW - Some error prevented session type "
+                  L"determination.\r\n");
+        *retry = 1;
+        return false;
+    }
+    uint32_t session = 0;
+    if (!ops.GetSessionId(&session, &error)) {
+        PYX_TRACE(L"WaitForSession: ProcessIdToSessionId error %d\r\n", error);
+        *retry = 1;
+        return false;
+    }
+    PYX_TRACE(L"WaitForSession: Ret = %d, dwSessionID = %d\r\n", 1, session);
+
+    bool hasBuffer = false;
+    uint16_t type = 0;
+    uint32_t bytes = 0;
+    if (!ops.QueryProtocolType(session, &hasBuffer, &type, &error, &bytes)) {
+        PYX_TRACE(L"WaitForSession: WTSQuerySessionInformation() failed - %d, dwTransmitted = %d\n", error, bytes);
+        *retry = 1;
+        return false;
+    }
+    if (!hasBuffer) {
+        PYX_TRACE(L"PyxControlThread: WTSQuerySessionInformationW - Some error prevented session type "
+                  L"determination.\r\n");
+        *retry = 1;
+        return false;
+    }
+    PYX_TRACE(L"WaitForSession: *pSessionInfo = %d (2 - RDP), (1 - ICA)\r\n", type);
+    return type == 1;
+}

@@ -1,0 +1,45 @@
+// Decides whether the program runs in an ICA session, an RDP session, or
+// not yet in a remote session. The platform calls sit behind SessionOps so
+// the decision can be made (and tested) without the remote-desktop stack.
+#pragma once
+
+#include "wire.h"
+
+#include <cstdint>
+#include <string>
+
+struct ServiceProbe
+{
+    bool managerOpened = false;
+    uint32_t managerError = 0;
+    bool serviceOpened = false;
+    uint32_t serviceError = 0;
+    bool statusRead = false;
+    uint32_t statusError = 0;
+};
+
+struct SessionOps
+{
+    // Reads "SESSIONNAME": false when reading failed (error set); an unset
+    // variable reads successfully with present = false.
+    bool (*ReadSessionName)(std::u16string *value, bool *present, uint32_t *error);
+    // Opens the service manager and "HalvernService" (full access) and
+    // queries the service's status; every handle is closed again.
+    ServiceProbe (*ProbeHalvernService)();
+    // GetSystemMetrics(SM_REMOTESESSION) != 0.
+    bool (*IsRemoteSession)();
+    // WTSQuerySessionInformationW is resolved.
+    bool (*CanQueryProtocol)();
+    bool (*GetSessionId)(uint32_t *session, uint32_t *error);
+    // The client protocol type of the session: false on failure (error and
+    // byte count set); hasBuffer false when no buffer came back.
+    bool (*QueryProtocolType)(uint32_t session, bool *hasBuffer, uint16_t *value, uint32_t *error, uint32_t *bytes);
+};
+
+// The platform's operations by default (Windows); tests replace them.
+const SessionOps &GetSessionOps();
+void SetSessionOps(const SessionOps *ops);   // null restores the default
+const SessionOps *DefaultSessionOps();
+
+// True for ICA, false for RDP; retry is 1 while no decision can be made yet.
+bool WaitForSession(unsigned char *retry);

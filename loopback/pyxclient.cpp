@@ -1,0 +1,122 @@
+// pyxclient: the client device of the loopback platform. It keeps the
+// session's channels listening (RDP: pyxcm, pyx00 ... pyx09, pyxan; ICA: one
+// channel ZRBCHNL with an instance per open), prints every message it
+// receives as one line, and sends the messages it is given.
+//
+//   pyxclient [--protocol rdp|ica] [--seconds N] [--send CHANNEL HEX]...
+//
+// HEX is a whole message (header included) as hexadecimal digits; it is
+// sent once its channel is connected.
+#include "protocol.h"
+#include "vc_server.h"
+
+#include <cstdio>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using loopback::ChannelServer;
+using loopback::ReceivedMessage;
+
+namespace {
+
+std::vector<unsigned char> FromHex(const std::string &hex)
+{
+    std::vector<unsigned char> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+void PrintMessage(const ReceivedMessage &m)
+{
+    const unsigned char *b = m.bytes.data();
+    if (m.bytes.size() < kHeaderSize) {
+        std::printf("[%s#%d] short message of %zu bytes\n", m.channel.c_str(), m.instance, m.bytes.size());
+        return;
+    }
+    const MessageHeader h = LoadHeader(b);
+    char code[5] = {};
+    for (int i = 0; i < 4; ++i)
+        code[i] = (b[i] >= 0x20 && b[i] < 0x7F) ? static_cast<char>(b[i]) : '.';
+    std::printf("[%s#%d] %s size=%u psn=%u channel=%d chunks=%u bytes=%zu", m.channel.c_str(), m.instance, code,
+                h.dwMessageDataSize, h.dwPSN, h.dwChannelNumber, m.chunks, m.bytes.size());
+    if (m.bytes.size() >= 36)
+        std::printf(" word0=%d", LoadLE32s(b + 32));
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool ica = false;
+    int seconds = 30;
+    std::vector<std::pair<std::string, std::vector<unsigned char>>> sends;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--protocol") && i + 1 < argc)
+            ica = !std::strcmp(argv[++i], "ica");
+        else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
+            seconds = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--send") && i + 2 < argc) {
+            sends.emplace_back(argv[i + 1], FromHex(argv[i + 2]));
+            i += 2;
+        } else {
+            std::fprintf(stderr, "usage: pyxclient [--protocol rdp|ica] [--seconds N] [--send CHANNEL HEX]...\n");
+            return 2;
+        }
+    }
+
+    std::vector<std::unique_ptr<ChannelServer>> channels;
+    if (ica) {
+        channels.push_back(std::make_unique<ChannelServer>(kIcaChannelName, 12));
+    } else {
+        channels.push_back(std::make_unique<ChannelServer>(kRdpControlChannelName, 1));
+        channels.push_back(std::make_unique<ChannelServer>(kRdpPlayerChannelName, 2));
+        for (int n = 0; n < kDataChannelCount; ++n) {
+            char name[8];
+            RdpDataChannelName(n, name, sizeof name);
+            channels.push_back(std::make_unique<ChannelServer>(name, 1));
+        }
+    }
+    for (auto &c : channels) {
+        if (!c->Start()) {
+            std::fprintf(stderr, "pyxclient: cannot listen on %s (%lu)\n", c->Channel().c_str(), GetLastError());
+            return 1;
+        }
+    }
+    std::printf("pyxclient: listening (%s)\n", ica ? "ica" : "rdp");
+    std::fflush(stdout);
+
+    std::vector<std::thread> printers;
+    std::atomic<bool> stop{false};
+    for (auto &c : channels) {
+        ChannelServer *server = c.get();
+        printers.emplace_back([server, &stop] {
+            ReceivedMessage m;
+            while (!stop) {
+                if (server->Receive(&m, 100))
+                    PrintMessage(m);
+            }
+        });
+    }
+    for (auto &s : sends) {
+        for (auto &c : channels) {
+            if (c->Channel() == s.first && c->WaitConnected(1, 10000))
+                c->Send(s.second.data(), static_cast<uint32_t>(s.second.size()));
+        }
+    }
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    stop = true;
+    for (auto &t : printers)
+        t.join();
+    uint32_t errors = 0;
+    for (auto &c : channels)
+        errors += c->ChunkErrors();
+    std::printf("pyxclient: chunk errors %u\n", errors);
+    return 0;
+}

@@ -1,0 +1,200 @@
+#include "vc_server.h"
+
+#include "pipe_io.h"
+#include "protocol.h"
+
+#include <chrono>
+
+namespace loopback {
+
+bool Reassembler::Add(const unsigned char *data, size_t n, std::vector<unsigned char> *out, uint32_t *chunks)
+{
+    *chunks = 0;
+    if (n < kHeaderSize) {
+        ++m_errors;
+        return false;
+    }
+    const MessageHeader h = LoadHeader(data);
+    if (h.dwChunkIndex == 0) {
+        if (m_next != 0) {   // a whole message in the middle of a chunked one
+            ++m_errors;
+            m_partial.clear();
+            m_next = 0;
+        }
+        out->assign(data, data + n);
+        return true;
+    }
+    const size_t slice = n - kHeaderSize;
+    if (h.dwChunkIndex == 1) {
+        if (m_next != 0)
+            ++m_errors;
+        m_partial.assign(data, data + n);
+        m_next = 2;
+    } else if (h.dwChunkIndex == m_next) {
+        m_partial.insert(m_partial.end(), data + kHeaderSize, data + n);
+        ++m_next;
+    } else {
+        ++m_errors;
+        m_partial.clear();
+        m_next = 0;
+        return false;
+    }
+    if (h.dwMessageDataSize != slice)
+        ++m_errors;
+    if (!h.dwLastChunk)
+        return false;
+    *chunks = m_next - 1;
+    StoreLE32(m_partial.data() + hdr::kDataSize, static_cast<uint32_t>(m_partial.size() - kHeaderSize));
+    StoreLE32(m_partial.data() + hdr::kChunkIndex, 0);
+    StoreLE32(m_partial.data() + hdr::kLastChunk, 0);
+    out->swap(m_partial);
+    m_partial.clear();
+    m_next = 0;
+    return true;
+}
+
+ChannelServer::ChannelServer(std::string channel, int instances) : m_channel(std::move(channel)), m_count(instances) {}
+
+ChannelServer::~ChannelServer() { Stop(); }
+
+bool ChannelServer::Start()
+{
+    const std::wstring name = PipeName(m_channel.c_str());
+    for (int i = 0; i < m_count; ++i) {
+        auto inst = std::make_unique<Instance>();
+        inst->pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, m_count, 1 << 20,
+                                      1 << 20, 0, nullptr);
+        if (inst->pipe == INVALID_HANDLE_VALUE)
+            return false;
+        m_instances.push_back(std::move(inst));
+    }
+    for (int i = 0; i < m_count; ++i)
+        m_instances[i]->thread = std::thread([this, i] { Serve(i); });
+    return true;
+}
+
+void ChannelServer::Stop()
+{
+    m_stop = true;
+    for (auto &inst : m_instances) {
+        if (inst->pipe != INVALID_HANDLE_VALUE)
+            CancelIoEx(inst->pipe, nullptr);
+    }
+    for (auto &inst : m_instances) {
+        if (inst->thread.joinable())
+            inst->thread.join();
+        if (inst->pipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(inst->pipe);
+            inst->pipe = INVALID_HANDLE_VALUE;
+        }
+    }
+    m_instances.clear();
+}
+
+void ChannelServer::Serve(int index)
+{
+    Instance &inst = *m_instances[index];
+    std::vector<unsigned char> buffer(1 << 20);
+    while (!m_stop) {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        BOOL ok = ConnectNamedPipe(inst.pipe, &ov);
+        DWORD error = ok ? 0 : GetLastError();
+        if (!ok && error == ERROR_IO_PENDING) {
+            while (!m_stop && WaitForSingleObject(ov.hEvent, 100) == WAIT_TIMEOUT) {
+            }
+            if (m_stop) {
+                CancelIoEx(inst.pipe, &ov);
+                DWORD n;
+                GetOverlappedResult(inst.pipe, &ov, &n, TRUE);
+                CloseHandle(ov.hEvent);
+                return;
+            }
+            DWORD n;
+            ok = GetOverlappedResult(inst.pipe, &ov, &n, FALSE);
+            error = ok ? 0 : GetLastError();
+        }
+        CloseHandle(ov.hEvent);
+        if (!ok && error != ERROR_PIPE_CONNECTED) {
+            Sleep(20);
+            continue;
+        }
+        inst.connectOrder = ++m_connectCounter;
+        inst.connected = true;
+        m_changed.notify_all();
+
+        for (;;) {
+            DWORD n = 0;
+            if (!PipeIo(inst.pipe, false, buffer.data(), static_cast<DWORD>(buffer.size()), &n, INFINITE))
+                break;
+            if (n == 0)
+                continue;
+            ReceivedMessage m;
+            if (!inst.reassembler.Add(buffer.data(), n, &m.bytes, &m.chunks))
+                continue;
+            m.channel = m_channel;
+            m.instance = index;
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_queue.push_back(std::move(m));
+            }
+            m_changed.notify_all();
+        }
+        inst.connected = false;
+        m_changed.notify_all();
+        DisconnectNamedPipe(inst.pipe);
+    }
+}
+
+bool ChannelServer::Receive(ReceivedMessage *out, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (!m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return !m_queue.empty(); }))
+        return false;
+    *out = std::move(m_queue.front());
+    m_queue.pop_front();
+    return true;
+}
+
+bool ChannelServer::Send(const void *data, uint32_t length, int instance)
+{
+    Instance *target = nullptr;
+    if (instance >= 0 && instance < static_cast<int>(m_instances.size())) {
+        target = m_instances[instance].get();
+    } else {
+        for (auto &inst : m_instances) {
+            if (inst->connected && (!target || inst->connectOrder < target->connectOrder))
+                target = inst.get();
+        }
+    }
+    if (!target || !target->connected)
+        return false;
+    std::lock_guard<std::mutex> hold(target->writeLock);
+    DWORD n = 0;
+    return PipeIo(target->pipe, true, const_cast<void *>(data), length, &n, 5000) && n == length;
+}
+
+int ChannelServer::ConnectedCount() const
+{
+    int count = 0;
+    for (const auto &inst : m_instances)
+        count += inst->connected ? 1 : 0;
+    return count;
+}
+
+bool ChannelServer::WaitConnected(int count, DWORD timeoutMs) const
+{
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return ConnectedCount() >= count; });
+}
+
+uint32_t ChannelServer::ChunkErrors() const
+{
+    uint32_t errors = 0;
+    for (const auto &inst : m_instances)
+        errors += inst->reassembler.Errors();
+    return errors;
+}
+
+} // namespace loopback

@@ -1,0 +1,91 @@
+// The client side of a loopback channel: keeps pipe instances of one
+// channel name listening, reads every message from every connected
+// instance, joins chunked messages, and writes messages back.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace loopback {
+
+struct ReceivedMessage
+{
+    std::string channel;      // channel name
+    int instance = 0;         // pipe instance it came from (connection order)
+    uint32_t chunks = 0;      // 0 for a message sent whole
+    std::vector<unsigned char> bytes;   // header (data size = whole payload) and payload
+};
+
+// Joins chunks by dwChunkIndex and dwLastChunk. A message not cut into
+// chunks passes through. A chunk out of sequence is a chunk error: the
+// message it belonged to is dropped.
+class Reassembler
+{
+public:
+    // Returns true when `out` holds a complete message.
+    bool Add(const unsigned char *data, size_t n, std::vector<unsigned char> *out, uint32_t *chunks);
+    uint32_t Errors() const { return m_errors; }
+
+private:
+    std::vector<unsigned char> m_partial;
+    uint32_t m_next = 0;   // next expected chunk index, 0 when none is open
+    uint32_t m_errors = 0;
+};
+
+class ChannelServer
+{
+public:
+    // instances: how many clients may connect at once (ICA: one per open).
+    ChannelServer(std::string channel, int instances);
+    ~ChannelServer();
+    ChannelServer(const ChannelServer &) = delete;
+    ChannelServer &operator=(const ChannelServer &) = delete;
+
+    bool Start();
+    void Stop();
+
+    // Waits for the next complete message of any instance.
+    bool Receive(ReceivedMessage *out, DWORD timeoutMs);
+    // Writes one message (one pipe write) to an instance; -1 = the earliest
+    // connected instance still connected. Returns false if none is.
+    bool Send(const void *data, uint32_t length, int instance = -1);
+    // Writes raw bytes as they are (malformed messages for robustness tests).
+    bool SendRaw(const void *data, uint32_t length, int instance = -1) { return Send(data, length, instance); }
+
+    int ConnectedCount() const;
+    bool WaitConnected(int count, DWORD timeoutMs) const;
+    uint32_t ChunkErrors() const;
+    const std::string &Channel() const { return m_channel; }
+
+private:
+    struct Instance
+    {
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        std::atomic<bool> connected{false};
+        uint64_t connectOrder = 0;
+        Reassembler reassembler;
+        std::thread thread;
+        std::mutex writeLock;
+    };
+    void Serve(int index);
+
+    std::string m_channel;
+    int m_count;
+    std::vector<std::unique_ptr<Instance>> m_instances;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_connectCounter{0};
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_changed;
+    std::deque<ReceivedMessage> m_queue;
+};
+
+} // namespace loopback

@@ -1,0 +1,9 @@
+// Resolves a function the stand-in wfapi.dll lacks: the program must show
+// the box captioned with the function's name and end with code -1.
+#include "api_sets.h"
+
+int main()
+{
+    g_WfApiLibrary.Resolve("WFNoSuchFunction");
+    return 0;
+}
