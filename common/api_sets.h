@@ -49,7 +49,7 @@ public:
     FARPROC Resolve(const char *function);
 
     // The platform's LoadLibraryW; tests replace it to reach the retry.
-    using Loader = HMODULE(WINAPI *)(LPCWSTR);
+    using Loader = HMODULE (*)(LPCWSTR);
     static void SetLoader(Loader loader);
 
 private:
