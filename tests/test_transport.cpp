@@ -222,3 +222,50 @@ TEST_CASE("a library lacking a function shows the box and ends the process with 
     REQUIRE(texts.size() == 1);
     CHECK(texts[0] == L"ERROR: cannot locate function name (as shown on title) from dll ...");
 }
+
+TEST_CASE("an open waits up to 2000 ms for a free instance; replies go to the earliest connected one")
+{
+    Bound b;
+    ChannelServer server("t-busy", 1);
+    REQUIRE(server.Start());
+    CIcaChannelIO first;
+    REQUIRE(first.OpenChannel(nullptr, kCurrentSession, "t-busy", 200));
+    REQUIRE(server.WaitConnected(1, 5000));
+
+    const auto start = std::chrono::steady_clock::now();
+    CIcaChannelIO second;
+    CHECK_FALSE(second.OpenChannel(nullptr, kCurrentSession, "t-busy", 200));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    CHECK(ms >= 1500);
+    CHECK(ms < 4000);
+
+    // Freed during the wait: the waiting open gets the instance.
+    std::thread closer([&] {
+        Sleep(300);
+        first.CloseChannel();
+    });
+    CHECK(second.OpenChannel(nullptr, kCurrentSession, "t-busy", 200));
+    closer.join();
+    REQUIRE(server.WaitConnected(1, 5000));
+    auto msg = MakeMessage(64, 4);
+    REQUIRE(server.Send(msg.data(), 64));
+    std::vector<unsigned char> buf(256);
+    uint32_t n = 0;
+    CHECK(second.ChannelRead(buf.data(), 256, &n));
+    CHECK(n == 64);
+    second.CloseChannel();
+
+    ChannelServer many("t-many", 3);
+    REQUIRE(many.Start());
+    CIcaChannelIO a, c;
+    REQUIRE(a.OpenChannel(nullptr, kCurrentSession, "t-many", 200));
+    REQUIRE(many.WaitConnected(1, 5000));
+    REQUIRE(c.OpenChannel(nullptr, kCurrentSession, "t-many", 200));
+    REQUIRE(many.WaitConnected(2, 5000));
+    REQUIRE(many.Send(msg.data(), 64));
+    CHECK(a.ChannelRead(buf.data(), 256, &n));
+    CHECK(n == 64);
+    CHECK_FALSE(c.ChannelRead(buf.data(), 256, &n));
+    a.CloseChannel();
+    c.CloseChannel();
+}
