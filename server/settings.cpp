@@ -119,14 +119,25 @@ bool IsExtensionAssociated(CRegistry &registry, const WireChar *pszExtension)
     return WireEquals(text, kFileType);
 }
 
-void LoadSettings(CSettingsView &dialog, const SettingsPlatform &platform)
+namespace {
+
+// Composes the player command line and writes the file type with it; false
+// (and nothing written) without installation values.
+bool WriteFileTypeFromInstallation(CRegistry &registry)
 {
     WireChar commandLine[kPathUnits];
-    if (ComposeCommandLine(platform.registry, commandLine) == 0)
+    if (ComposeCommandLine(registry, commandLine) == 0)
+        return false;
+    CAssociationRegistrar registrar(registry, kVerb, commandLine);
+    return true;
+}
+
+} // namespace
+
+void LoadSettings(CSettingsView &dialog, const SettingsPlatform &platform)
+{
+    if (!WriteFileTypeFromInstallation(platform.registry))
         return;
-    {
-        CAssociationRegistrar registrar(platform.registry, kVerb, commandLine);
-    }
 
     CRegKey run(platform.registry);
     if (run.Open(RegRoot::CurrentUser, kRunKey)) {
@@ -145,12 +156,8 @@ void LoadSettings(CSettingsView &dialog, const SettingsPlatform &platform)
 
 void SaveSettings(CSettingsView &dialog, const SettingsPlatform &platform)
 {
-    WireChar commandLine[kPathUnits];
-    if (ComposeCommandLine(platform.registry, commandLine) == 0)
+    if (!WriteFileTypeFromInstallation(platform.registry))
         return;
-    {
-        CAssociationRegistrar registrar(platform.registry, kVerb, commandLine);
-    }
 
     {
         CRegKey run(platform.registry);
@@ -192,12 +199,8 @@ void ApplyClientPolicy(uint32_t dwPolicy, CSettingsView &dialog, const SettingsP
 {
     if (!(dwPolicy & kPolicyApply))
         return;
-    WireChar commandLine[kPathUnits];
-    if (ComposeCommandLine(platform.registry, commandLine) == 0)
+    if (!WriteFileTypeFromInstallation(platform.registry))
         return;
-    {
-        CAssociationRegistrar registrar(platform.registry, kVerb, commandLine);
-    }
 
     {
         CRegKey run(platform.registry);
