@@ -191,9 +191,7 @@ namespace {
 
 void TraceShortRequest(const unsigned char *msg, uint32_t n)
 {
-    const uint32_t type = MessageType(msg);
-    PYX_TRACE(L"ProcessFileRpc: request ('%c%c%c%c') of %u bytes is too short for its fields, dropped\r\n",
-              int(type & 0xFF), int((type >> 8) & 0xFF), int((type >> 16) & 0xFF), int(type >> 24), n);
+    PYX_TRACE(L"ProcessFileRpc: request 0x%x of %u bytes is too short for its fields, dropped\r\n", MessageType(msg), n);
 }
 
 } // namespace

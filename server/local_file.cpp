@@ -34,7 +34,9 @@ int OpenReadOnly(const WireChar *name)
 {
     return _wopen(reinterpret_cast<const wchar_t *>(name), _O_RDONLY | _O_BINARY);
 }
-int ReadFd(int fd, void *buffer, unsigned count) { return _read(fd, buffer, count); }
+// The C library refuses counts above INT_MAX through its invalid-parameter
+// handler, which ends the process.
+int ReadFd(int fd, void *buffer, unsigned count) { return _read(fd, buffer, count > INT_MAX ? INT_MAX : count); }
 long SeekFd(int fd, long offset, int origin) { return _lseek(fd, offset, origin); }
 int CloseFd(int fd) { return _close(fd); }
 #else
@@ -114,8 +116,10 @@ bool CLocalFileInterface::Open(const WireChar *name)
 int CLocalFileInterface::Read(void *buffer, unsigned count)
 {
     PostServerNotification(MakeNotifyWParam(NOTIFY_READ, 0, m_wNameCrc), static_cast<int32_t>(count));
-    if (m_dwFileDescriptor < 0)
+    if (m_dwFileDescriptor < 0) {
+        errno = EBADF;
         return -1;
+    }
     return ReadFd(m_dwFileDescriptor, buffer, count);
 }
 
@@ -123,8 +127,12 @@ long CLocalFileInterface::Seek(long offset, int origin)
 {
     PostServerNotification(MakeNotifyWParam(NOTIFY_SEEK, static_cast<uint32_t>(origin), m_wNameCrc),
                            static_cast<int32_t>(offset));
-    if (m_dwFileDescriptor < 0)
+    // An origin the C library doesn't know is refused here: on Windows it
+    // would reach the invalid-parameter handler.
+    if (m_dwFileDescriptor < 0 || origin < 0 || origin > 2) {
+        errno = m_dwFileDescriptor < 0 ? EBADF : EINVAL;
         return -1;
+    }
     const long position = SeekFd(m_dwFileDescriptor, offset, origin);
     if (origin == 2 && position != -1)
         PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_SIZE, 0, m_wNameCrc),

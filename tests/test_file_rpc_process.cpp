@@ -489,3 +489,56 @@ TEST_CASE_FIXTURE(Fixture, "short, lying and unknown requests get no reply; a fa
     CHECK(rpc.m_dwKBytesSent == 0);
     CHECK(Traced(L"ProcessFileRpc: ChannelWrite failed"));
 }
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+UINT g_uNotifyMessage;
+bool g_bNotified;
+WPARAM g_wNotifyParam;
+LPARAM g_lNotifyParam;
+
+LRESULT CALLBACK ListenerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == g_uNotifyMessage && message != 0) {
+        g_bNotified = true;
+        g_wNotifyParam = wParam;
+        g_lNotifyParam = lParam;
+        return 0;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+} // namespace
+
+TEST_CASE("the default sink broadcasts the registered message to top-level windows")
+{
+    g_uNotifyMessage = RegisterWindowMessageW(kServerNotificationName);
+    REQUIRE(g_uNotifyMessage != 0);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ListenerProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"PyxNotificationListener";
+    REQUIRE(RegisterClassW(&wc));
+    HWND listener = CreateWindowExW(0, wc.lpszClassName, L"listener", WS_OVERLAPPED, 0, 0, 50, 50, nullptr,
+                                    nullptr, wc.hInstance, nullptr);
+    REQUIRE(listener);
+
+    SetNotificationSink(nullptr);
+    PostServerNotification(MakeNotifyWParam(NOTIFY_SEEK, 2, 0xBEEF), -128);
+    const DWORD start = GetTickCount();
+    MSG msg;
+    while (!g_bNotified && GetTickCount() - start < 5000) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        Sleep(10);
+    }
+    CHECK(g_bNotified);
+    CHECK(static_cast<uint32_t>(g_wNotifyParam) == 0xBEEF0202u);
+    CHECK(static_cast<int32_t>(g_lNotifyParam) == -128);
+    DestroyWindow(listener);
+    UnregisterClassW(wc.lpszClassName, wc.hInstance);
+}
+#endif
