@@ -1,0 +1,78 @@
+// Request processing of one file's data channel: READ and SEEK on the file's
+// descriptor, FDOP, FRED, FSEK and FTEL on a stream made over it, with the
+// read cap and the throughput control that the client asks for. Portable: the
+// file objects supply the buffer, the channel and the OS error.
+#pragma once
+
+#include "file_source.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+// Read cap in KB (0 = none) and target throughput in KB/s (0 = no adaptation),
+// written by the control thread from each SEND; read once per request.
+extern std::atomic<uint32_t> g_dwMaxBlockKB;
+extern std::atomic<uint32_t> g_dwTargetRate;
+// Scale factor shared by every file; 1.0 at start.
+extern std::atomic<double> g_dReadScale;
+
+constexpr int32_t ERR_CHANNEL_IO = static_cast<int32_t>(0x80000005u);
+
+class CFileRpcRequests
+{
+public:
+    virtual ~CFileRpcRequests();
+
+    // Handles the request in the message buffer and sends its reply.
+    virtual void ProcessFileRpc();
+
+    // The buffer that holds the current request, kMessageBufferSize bytes.
+    virtual unsigned char *GetMessageBuffer() = 0;
+    // Bytes actually received into it for the current request.
+    virtual uint32_t GetMessageLength() = 0;
+    virtual bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) = 0;
+    // The last OS error (Windows: GetLastError; natively errno).
+    virtual int LastOsError();
+    // Seconds since 1970.
+    virtual int64_t CurrentTime();
+    // A reply buffer for replies that don't fit the message buffer; null when
+    // there is no memory for it or it can't exist (beyond 32 bits).
+    virtual std::unique_ptr<unsigned char[]> AllocateReplyBuffer(uint64_t size);
+
+    // Starts the measuring window afresh (at open).
+    void ResetThroughput();
+    // Closes the stream FDOP made, if any; the file's descriptor stays open.
+    void ReleaseStream();
+
+    int m_nChannelNumber = 0;
+    int m_nExtendedErrorNumber = 0;
+    int m_nSystemErrorNumber = 0;
+    int32_t m_dwFileDescriptor = -1;
+    uint32_t m_dwFilePointer = 0;
+    std::unique_ptr<CVirtualFileInterface> m_pFile;
+    uint32_t m_dwThroughput = 0;
+    uint32_t m_dwKBytesSent = 0;
+    int64_t m_tWindowStart = 0;
+    int64_t m_tNow = 0;
+
+protected:
+    CFileRpcRequests() = default;
+    CFileRpcRequests(const CFileRpcRequests &) = delete;
+    CFileRpcRequests &operator=(const CFileRpcRequests &) = delete;
+
+private:
+    void MeasureThroughput();
+    uint32_t AdaptReadCount(uint32_t count);
+    uint32_t AdaptFreadCount(uint32_t size, uint32_t nmemb);
+    uint32_t ApplyScale(uint32_t k, uint32_t limit);
+    bool Send(void *message);
+    void CountSent(uint64_t bytes);
+
+    void OnRead(unsigned char *msg, uint32_t n);
+    void OnSeek(unsigned char *msg, uint32_t n);
+    void OnFdopen(unsigned char *msg, uint32_t n);
+    void OnFread(unsigned char *msg, uint32_t n);
+    void OnFseek(unsigned char *msg, uint32_t n);
+    void OnFtell(unsigned char *msg, uint32_t n);
+};

@@ -1,0 +1,152 @@
+#include "local_file.h"
+
+#include "checksum.h"
+#include "notification.h"
+#include "notify.h"
+#include "trace.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <fcntl.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <string>
+#include <unistd.h>
+#endif
+
+namespace {
+
+size_t NameUnits(const WireChar *name)
+{
+    size_t n = 0;
+    while (name[n])
+        ++n;
+    return n;
+}
+
+#ifdef _WIN32
+static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows file names are UTF-16");
+
+int OpenReadOnly(const WireChar *name)
+{
+    return _wopen(reinterpret_cast<const wchar_t *>(name), _O_RDONLY | _O_BINARY);
+}
+// The C library refuses counts above INT_MAX through its invalid-parameter
+// handler, which ends the process.
+int ReadFd(int fd, void *buffer, unsigned count) { return _read(fd, buffer, count > INT_MAX ? INT_MAX : count); }
+long SeekFd(int fd, long offset, int origin) { return _lseek(fd, offset, origin); }
+int CloseFd(int fd) { return _close(fd); }
+#else
+// UTF-16 to UTF-8. A lone surrogate is written as its own three-byte form, so
+// every name converts without loss and two names never meet in one.
+std::string ToUtf8Name(const WireChar *name)
+{
+    std::string s;
+    for (size_t i = 0; name[i]; ++i) {
+        uint32_t c = name[i];
+        if (c >= 0xD800 && c < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(name[i + 1]) - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            s += static_cast<char>(c);
+        } else if (c < 0x800) {
+            s += static_cast<char>(0xC0 | (c >> 6));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            s += static_cast<char>(0xE0 | (c >> 12));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            s += static_cast<char>(0xF0 | (c >> 18));
+            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return s;
+}
+
+int OpenReadOnly(const WireChar *name) { return open(ToUtf8Name(name).c_str(), O_RDONLY | O_CLOEXEC); }
+int ReadFd(int fd, void *buffer, unsigned count)
+{
+    // The result is an int, as on Windows.
+    const ssize_t r = read(fd, buffer, count > INT_MAX ? INT_MAX : count);
+    return static_cast<int>(r);
+}
+long SeekFd(int fd, long offset, int origin)
+{
+    const off_t r = lseek(fd, offset, origin);
+    // Positions travel as signed 32 bits; one beyond that is no answer.
+    return r > INT32_MAX ? -1 : static_cast<long>(r);
+}
+int CloseFd(int fd) { return close(fd); }
+#endif
+
+} // namespace
+
+CLocalFileInterface::~CLocalFileInterface()
+{
+    if (m_dwFileDescriptor >= 0)
+        Close();
+}
+
+bool CLocalFileInterface::Open(const WireChar *name)
+{
+    // One name, once: a second open would lose the first descriptor.
+    if (m_dwFileDescriptor >= 0 || !name) {
+        errno = EINVAL;
+        return false;
+    }
+    m_dwFileDescriptor = OpenReadOnly(name);
+    // The caller reports errno of a failed open; the trace and the post must
+    // not change it.
+    const int nOpenErrno = errno;
+    PYX_TRACE(L"CFileRpc::FileRpcInit m_dwFileDescriptor = %d\r\n", m_dwFileDescriptor);
+    m_wNameCrc = NameChecksum(name, NameUnits(name));
+    PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_OPENED, 0, m_wNameCrc),
+                           static_cast<int32_t>(static_cast<uint16_t>(m_dwFileDescriptor)));
+    errno = nOpenErrno;
+    return m_dwFileDescriptor >= 0;
+}
+
+int CLocalFileInterface::Read(void *buffer, unsigned count)
+{
+    PostServerNotification(MakeNotifyWParam(NOTIFY_READ, 0, m_wNameCrc), static_cast<int32_t>(count));
+    if (m_dwFileDescriptor < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ReadFd(m_dwFileDescriptor, buffer, count);
+}
+
+long CLocalFileInterface::Seek(long offset, int origin)
+{
+    PostServerNotification(MakeNotifyWParam(NOTIFY_SEEK, static_cast<uint32_t>(origin), m_wNameCrc),
+                           static_cast<int32_t>(offset));
+    // An origin the C library doesn't know is refused here: on Windows it
+    // would reach the invalid-parameter handler.
+    if (m_dwFileDescriptor < 0 || origin < 0 || origin > 2) {
+        errno = m_dwFileDescriptor < 0 ? EBADF : EINVAL;
+        return -1;
+    }
+    const long position = SeekFd(m_dwFileDescriptor, offset, origin);
+    if (origin == 2 && position != -1)
+        PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_SIZE, 0, m_wNameCrc),
+                               static_cast<int32_t>(position - offset));
+    return position;
+}
+
+int CLocalFileInterface::Close()
+{
+    // Closing twice would close whatever descriptor took the number since.
+    if (m_dwFileDescriptor < 0)
+        return -1;
+    PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_CLOSED, 0, m_wNameCrc), m_dwFileDescriptor);
+    const int r = CloseFd(m_dwFileDescriptor);
+    m_dwFileDescriptor = -1;
+    return r == 0 ? 0 : -1;
+}

@@ -1,0 +1,28 @@
+#include "notification.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<NotificationSink> g_pfnNotificationSink{nullptr};
+
+} // namespace
+
+void PostServerNotification(uint32_t wParam, int32_t lParam)
+{
+    const NotificationSink sink = g_pfnNotificationSink.load();
+    if (sink)
+        sink(wParam, lParam);
+    else
+        PlatformPostNotification(wParam, lParam);
+}
+
+NotificationSink SetNotificationSink(NotificationSink sink)
+{
+    return g_pfnNotificationSink.exchange(sink);
+}
+
+#ifndef _WIN32
+// No desktop to tell outside Windows.
+void PlatformPostNotification(uint32_t, int32_t) {}
+#endif

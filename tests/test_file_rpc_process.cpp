@@ -1,0 +1,544 @@
+#include "doctest.h"
+
+#include "checksum.h"
+#include "file_rpc_process.h"
+#include "local_file.h"
+#include "notification.h"
+#include "notify.h"
+#include "protocol.h"
+#include "stream_table.h"
+#include "trace.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::pair<uint32_t, int32_t>> g_notes;
+void RecordNote(uint32_t wParam, int32_t lParam) { g_notes.emplace_back(wParam, lParam); }
+
+std::wstring g_trace;
+void RecordTrace(const wchar_t *text) { g_trace += text; }
+
+uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>(i * 31 + 7); }
+
+// A real file of `size` bytes (byte i is ByteAt(i)), removed afterwards.
+class TempFile
+{
+public:
+    explicit TempFile(uint32_t size)
+    {
+        static int s_nCounter = 0;
+        m_path = fs::temp_directory_path() / ("pyx_rpc_" + std::to_string(++s_nCounter) + "_\xC3\xA9.bin");
+        std::ofstream out(m_path, std::ios::binary);
+        for (uint32_t i = 0; i < size; ++i)
+            out.put(static_cast<char>(ByteAt(i)));
+    }
+    ~TempFile() { fs::remove(m_path); }
+    std::u16string Name() const { return m_path.u16string(); }
+
+private:
+    fs::path m_path;
+};
+
+// The file object seen by the request processing: a message buffer, a
+// recording channel, an injected clock and OS error.
+class TestRequests final : public CFileRpcRequests
+{
+public:
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(kMessageBufferSize);
+    uint32_t length = 0;
+    struct Write { std::vector<unsigned char> bytes; bool inPlace; };
+    std::vector<Write> writes;
+    bool failWrites = false;
+    int64_t now = 1000;
+
+    unsigned char *GetMessageBuffer() override { return buffer.data(); }
+    uint32_t GetMessageLength() override { return length; }
+    bool ChannelWrite(void *message, uint32_t size, uint32_t *written) override
+    {
+        const auto *b = static_cast<const unsigned char *>(message);
+        writes.push_back({std::vector<unsigned char>(b, b + size), b == buffer.data()});
+        *written = failWrites ? 0 : size;
+        return !failWrites;
+    }
+    int LastOsError() override { return failWrites ? 1234 : errno; }
+    int64_t CurrentTime() override { return now; }
+    bool failAllocations = false;
+    std::unique_ptr<unsigned char[]> AllocateReplyBuffer(uint64_t size) override
+    {
+        return failAllocations ? nullptr : CFileRpcRequests::AllocateReplyBuffer(size);
+    }
+
+    void OpenLocal(const TempFile &file)
+    {
+        m_pFile = std::make_unique<CLocalFileInterface>();
+        REQUIRE(m_pFile->Open(reinterpret_cast<const WireChar *>(file.Name().c_str())));
+        m_dwFileDescriptor = static_cast<int32_t>(m_pFile->GetHandle());
+        ResetThroughput();
+    }
+
+    // Puts a request in the buffer (payload words, declared size = words) and
+    // processes it. Returns the number of replies it produced.
+    size_t Request(uint32_t type, std::vector<uint32_t> words, uint32_t received = 0)
+    {
+        MessageHeader h{};
+        h.dwMessageType = type;
+        h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
+        h.dwPSN = 0x1111;
+        h.dwChannelNumber = 9;
+        h.dwChunkIndex = 5;
+        h.dwReserved1 = 0x2222;
+        h.dwReserved2 = 0x3333;
+        StoreHeader(buffer.data(), h);
+        for (size_t i = 0; i < words.size(); ++i)
+            StoreLE32(buffer.data() + 32 + 4 * i, words[i]);
+        length = received ? received : 32 + h.dwMessageDataSize;
+        const size_t before = writes.size();
+        ProcessFileRpc();
+        return writes.size() - before;
+    }
+
+    const std::vector<unsigned char> &Reply() const { return writes.back().bytes; }
+    int32_t Result() const { return LoadLE32s(Reply().data() + 32); }
+    uint32_t Word(size_t offset) const { return LoadLE32(Reply().data() + offset); }
+
+    int32_t Read(uint32_t count, int32_t position = -1)
+    {
+        REQUIRE(Request(PYXMSG_RPC_READ, {uint32_t(m_dwFileDescriptor), count, uint32_t(position)}) == 1);
+        return Result();
+    }
+    int32_t Fread(uint32_t size, uint32_t nmemb)
+    {
+        REQUIRE(Request(PYXMSG_RPC_FREAD, {m_dwFilePointer, size, nmemb}) == 1);
+        return Result();
+    }
+    int32_t Fseek(int32_t offset, int32_t origin)
+    {
+        REQUIRE(Request(PYXMSG_RPC_FSEEK, {m_dwFilePointer, uint32_t(offset), uint32_t(origin)}) == 1);
+        return Result();
+    }
+    int32_t Ftell()
+    {
+        REQUIRE(Request(PYXMSG_RPC_FTELL, {m_dwFilePointer}) == 1);
+        return Result();
+    }
+    uint32_t Fdopen(int32_t fd)
+    {
+        REQUIRE(Request(PYXMSG_RPC_FDOPEN, {uint32_t(fd), 0x6272 /* "rb" */}) == 1);
+        REQUIRE(Reply().size() == kFdopenReplySize);
+        return Word(32);
+    }
+};
+
+// Every case starts from the program's initial throughput settings.
+struct Fixture
+{
+    Fixture()
+    {
+        g_dwMaxBlockKB = 0;
+        g_dwTargetRate = 0;
+        g_dReadScale = 1.0;
+        g_notes.clear();
+        g_trace.clear();
+        SetNotificationSink(RecordNote);
+        SetTraceHook(RecordTrace);
+    }
+    ~Fixture()
+    {
+        SetNotificationSink(nullptr);
+        SetTraceHook(nullptr);
+    }
+    bool Traced(const wchar_t *text) const { return g_trace.find(text) != std::wstring::npos; }
+};
+
+} // namespace
+
+TEST_CASE_FIXTURE(Fixture, "READ replies carry what was read, in place, with the request's header")
+{
+    TempFile file(100);
+    TestRequests rpc;
+    rpc.OpenLocal(file);
+    rpc.m_nChannelNumber = 3;
+
+    CHECK(rpc.Read(40, 0) == 40);
+    const MessageHeader h = LoadHeader(rpc.Reply().data());
+    CHECK(rpc.Reply().size() == 76);
+    CHECK(h.dwMessageType == PYXMSG_RPC_READ);
+    CHECK(h.dwMessageDataSize == 44);
+    CHECK(h.dwPSN == 0x1111);
+    CHECK(h.dwChannelNumber == 3);
+    CHECK(h.dwChunkIndex == 0);
+    CHECK(h.dwLastChunk == 0);
+    CHECK(h.dwReserved1 == 0x2222);
+    CHECK(h.dwReserved2 == 0x3333);
+    for (uint32_t i = 0; i < 40; ++i)
+        REQUIRE(rpc.Reply()[36 + i] == ByteAt(i));
+
+    // 100 asked with 60 left, from the current position.
+    CHECK(rpc.Read(100) == 60);
+    CHECK(rpc.Reply().size() == 96);
+    CHECK(rpc.Reply()[36] == ByteAt(40));
+
+    // A position is a seek from the start, announced before the read.
+    g_notes.clear();
+    CHECK(rpc.Read(4, 20) == 4);
+    REQUIRE(g_notes.size() == 2);
+    CHECK(NotifyCodeOf(g_notes[0].first) == NOTIFY_SEEK);
+    CHECK(NotifyOriginOf(g_notes[0].first) == 0);
+    CHECK(g_notes[0].second == 20);
+    CHECK(NotifyCodeOf(g_notes[1].first) == NOTIFY_READ);
+    CHECK(g_notes[1].second == 4);
+    CHECK(rpc.Read(76) == 76);
+    CHECK(rpc.Reply()[36] == ByteAt(24));
+
+    // End of file, and a count of 0: 36 bytes with 0.
+    CHECK(rpc.Read(100) == 0);
+    CHECK(rpc.Reply().size() == 36);
+    CHECK(rpc.Read(0, 10) == 0);
+    CHECK(rpc.Word(4) == 4);
+
+    // A foreign descriptor is only logged; the object's own file answers.
+    REQUIRE(rpc.Request(PYXMSG_RPC_READ, {0x77, 10, 5}) == 1);
+    CHECK(rpc.Result() == 10);
+    CHECK(rpc.Reply()[36] == ByteAt(5));
+    CHECK(Traced(L"ChannelRead got a wrong m_dwFileDescriptor = "));
+
+    // SEEK answers the new position or -1.
+    REQUIRE(rpc.Request(PYXMSG_RPC_SEEK, {uint32_t(rpc.m_dwFileDescriptor), uint32_t(-10), 2}) == 1);
+    CHECK(rpc.Result() == 90);
+    CHECK(rpc.Reply().size() == 36);
+    REQUIRE(rpc.Request(PYXMSG_RPC_SEEK, {uint32_t(rpc.m_dwFileDescriptor), 0, 7}) == 1);
+    CHECK(rpc.Result() == -1);
+}
+
+TEST_CASE_FIXTURE(Fixture, "large READ replies use a buffer of their own; impossible ones are refused")
+{
+    TempFile file(140000);
+    TestRequests rpc;
+    rpc.OpenLocal(file);
+
+    CHECK(rpc.Read(kInPlaceDataMax, 0) == int32_t(kInPlaceDataMax));
+    CHECK(rpc.writes.back().inPlace);
+    CHECK(rpc.Reply().size() == kMessageBufferSize);
+
+    CHECK(rpc.Read(kInPlaceDataMax + 1, 0) == int32_t(kInPlaceDataMax + 1));
+    CHECK_FALSE(rpc.writes.back().inPlace);
+    CHECK(rpc.Reply().size() == kMessageBufferSize + 1);
+    CHECK(rpc.Reply()[36 + kInPlaceDataMax] == ByteAt(kInPlaceDataMax));
+    CHECK(LoadHeader(rpc.Reply().data()).dwPSN == 0x1111);
+    CHECK(rpc.m_dwKBytesSent == 127 + 127);
+
+    // count + 36 beyond 32 bits: answered like a failed allocation, in place.
+    CHECK(rpc.Read(0xFFFFFFF0u, 0) == -1);
+    CHECK(rpc.writes.back().inPlace);
+    CHECK(rpc.Reply().size() == 36);
+    CHECK(Traced(L"ProcessFileRpc: Failed allocating "));
+
+    // No memory: -1 in place, for READ and FRED alike; the object carries on.
+    rpc.failAllocations = true;
+    CHECK(rpc.Read(kInPlaceDataMax + 1, 0) == -1);
+    CHECK(rpc.Reply().size() == 36);
+    REQUIRE(rpc.Fdopen(rpc.m_dwFileDescriptor) != 0);
+    CHECK(rpc.Fread(2, 70000) == -1);
+    CHECK(Traced(L"ProcessFileRpc Fread: Failed allocating 140036 memory\r\n"));
+    CHECK(rpc.m_nExtendedErrorNumber == 0);
+
+    // A failing write of that reply still stops the object.
+    rpc.failWrites = true;
+    CHECK(rpc.Read(kInPlaceDataMax + 1, 0) == -1);
+    CHECK(rpc.m_nExtendedErrorNumber == ERR_CHANNEL_IO);
+}
+
+TEST_CASE_FIXTURE(Fixture, "read cap and throughput adaptation")
+{
+    TempFile file(200000);
+    TestRequests rpc;
+    rpc.OpenLocal(file);
+    g_dwMaxBlockKB = 64;
+
+    SUBCASE("the cap alone")
+    {
+        CHECK(rpc.Read(100000, 0) == 65536);
+        CHECK(rpc.Read(65536, 0) == 65536);
+        CHECK(rpc.Read(1000, 0) == 1000);
+        CHECK(g_dReadScale.load() == 1.0);
+    }
+
+    SUBCASE("no adaptation before the first measurement, then 5% steps up, clamped to the count")
+    {
+        g_dwTargetRate = 100;
+        CHECK(rpc.Read(100000, 0) == 65536);   // 64 KB counted
+        rpc.now = 1003;
+        CHECK(rpc.Read(100000, 0) == 65536);   // 3 s: no measurement yet
+        CHECK(rpc.m_dwThroughput == 0);
+        rpc.now = 1004;                        // 128 KB in 4 s: 32 KB/s, below target
+        CHECK(rpc.Read(100000, 0) == 68812);
+        CHECK(rpc.m_dwThroughput == 32);
+        CHECK(rpc.m_tWindowStart == 1004);
+        CHECK(rpc.Read(100000, 0) == 72253);
+        int32_t last = 0;
+        for (int i = 0; i < 20; ++i) {
+            last = rpc.Read(100000, 0);
+            REQUIRE(last <= 100000);
+        }
+        CHECK(last == 100000);
+        CHECK(rpc.Read(2000, 0) == 2000);      // never above what was asked
+    }
+
+    SUBCASE("5% steps down at or above the target, never below 1 KB")
+    {
+        g_dwTargetRate = 100;
+        rpc.m_dwThroughput = 100;
+        CHECK(rpc.Read(100000, 0) == 62259);
+        CHECK(rpc.Read(100000, 0) == 59146);
+        for (int i = 0; i < 20000; ++i)
+            REQUIRE(rpc.Read(100000, 0) >= 1024);
+        CHECK(rpc.Read(100000, 0) == 1024);
+        CHECK(rpc.Read(500, 0) == 500);
+        // The scale stays bounded, so it recovers once the rate drops.
+        CHECK(g_dReadScale.load() > 0.0);
+        rpc.m_dwThroughput = 10;
+        int32_t last = 0;
+        for (int i = 0; i < 400; ++i)
+            last = rpc.Read(100000, 0);
+        CHECK(last == 100000);
+    }
+}
+
+TEST_CASE_FIXTURE(Fixture, "stream requests: FDOP, FRED, FSEK, FTEL")
+{
+    TempFile file(100);
+    TestRequests rpc;
+    rpc.OpenLocal(file);
+    rpc.m_nChannelNumber = 2;
+
+    SUBCASE("before FDOP there is no stream, and nothing fails")
+    {
+        CHECK(rpc.Fread(8, 10) == 0);
+        CHECK(rpc.Word(4) == 4);
+        CHECK(rpc.Fseek(0, 0) == -1);
+        CHECK(rpc.Ftell() == -1);
+    }
+
+    SUBCASE("FDOP with another descriptor makes nothing and keeps the stream")
+    {
+        const uint32_t stream = rpc.Fdopen(rpc.m_dwFileDescriptor);
+        REQUIRE(stream != 0);
+        CHECK(rpc.Fdopen(rpc.m_dwFileDescriptor + 1) == 0);
+        CHECK(rpc.Word(36) == 0);
+        CHECK(rpc.Word(40) == 0);
+        CHECK(rpc.m_dwFilePointer == stream);
+        CHECK(LoadHeader(rpc.Reply().data()).dwMessageDataSize == 12);
+    }
+
+    SUBCASE("whole elements, size 0 and size 1")
+    {
+        const size_t streamsBefore = StreamCount();
+        REQUIRE(rpc.Fdopen(rpc.m_dwFileDescriptor) != 0);
+        CHECK(rpc.Fseek(80, 0) == 0);
+        CHECK(rpc.Ftell() == 80);
+        CHECK(rpc.Fread(8, 10) == 2);
+        CHECK(rpc.Word(4) == 20);
+        CHECK(rpc.Reply()[36] == ByteAt(80));
+        CHECK(rpc.Fread(0, 10) == 0);
+        CHECK(rpc.Fseek(-30, 2) == 0);
+        CHECK(rpc.Fread(1, 50) == 30);
+
+        // An origin outside 0..2 is refused and leaves the position.
+        g_trace.clear();
+        CHECK(rpc.Fseek(5, 7) == -1);
+        CHECK(Traced(L" PYXMSG_RPC_FSEEK offset: 5, Origin: "));
+        CHECK_FALSE(Traced(L"SEEK_"));
+        CHECK(rpc.Ftell() == 100);
+
+        // A second FDOP replaces the stream; the first is closed, not leaked.
+        const uint32_t first = rpc.m_dwFilePointer;
+        const uint32_t second = rpc.Fdopen(rpc.m_dwFileDescriptor);
+        CHECK(second != 0);
+        CHECK(second != first);
+        CHECK(StreamCount() == streamsBefore + 1);
+
+        // Closing the stream leaves the file's own descriptor open.
+        rpc.ReleaseStream();
+        CHECK(StreamCount() == streamsBefore);
+        CHECK(rpc.Read(10, 0) == 10);
+    }
+
+    SUBCASE("the cap counts bytes; a product beyond 32 bits is no overflow")
+    {
+        TempFile big(200000);
+        TestRequests large;
+        large.OpenLocal(big);
+        REQUIRE(large.Fdopen(large.m_dwFileDescriptor) != 0);
+        g_dwMaxBlockKB = 64;
+        CHECK(large.Fread(1, 100000) == 65536);
+        CHECK(large.Fseek(0, 0) == 0);
+        CHECK(large.Fread(1000, 100) == 65);
+        g_dwMaxBlockKB = 0;
+        CHECK(large.Fread(0x10000, 0x10000) == -1);
+        CHECK(large.Reply().size() == 36);
+        CHECK(large.Fread(10, 13104) == 13104);   // 131040 bytes: a buffer of its own
+        CHECK_FALSE(large.writes.back().inPlace);
+
+        // Adaptation never lets more through than the cap: an element larger
+        // than the cap reads nothing, even with the throughput below target.
+        g_dwMaxBlockKB = 64;
+        g_dwTargetRate = 100;
+        large.m_dwThroughput = 10;
+        CHECK(large.Fread(70000, 2) == 0);
+        CHECK(large.Fseek(0, 0) == 0);
+        CHECK(large.Fread(1000, 100) == 71);   // 65 x 1.05 x 1.05
+    }
+}
+
+namespace {
+
+// A source with a handle that is no descriptor, like a URL.
+class UrlLikeSource final : public CVirtualFileInterface
+{
+public:
+    bool Open(const WireChar *) override { return true; }
+    int Read(void *, unsigned) override { return -1; }
+    long Seek(long, int) override { return -1; }
+    int Close() override { return 1; }
+    uint32_t GetHandle() override { return 0; }   // a real descriptor number on purpose
+};
+
+} // namespace
+
+TEST_CASE_FIXTURE(Fixture, "FDOP over a source that is no local file makes no stream")
+{
+    TestRequests rpc;
+    rpc.m_pFile = std::make_unique<UrlLikeSource>();
+    rpc.m_dwFileDescriptor = 0;
+    CHECK(rpc.Fdopen(0) == 0);
+    CHECK(rpc.Word(40) != 0);
+    CHECK(Traced(L"ChannelRead PYXMSG_RPC_FDOPEN, fdopen failed! Error = "));
+}
+
+TEST_CASE_FIXTURE(Fixture, "a local file announces open, size probe, reads and close in order")
+{
+    TempFile file(1000);
+    const std::u16string name = file.Name();
+    const auto *wire = reinterpret_cast<const WireChar *>(name.c_str());
+    const uint16_t crc = NameChecksum(wire, name.size());
+    {
+        CLocalFileInterface source;
+        REQUIRE(source.Open(wire));
+        const int32_t fd = static_cast<int32_t>(source.GetHandle());
+        CHECK(source.Seek(0, 2) == 1000);
+        CHECK(source.Seek(0, 0) == 0);
+        char data[4096];
+        CHECK(source.Read(data, sizeof data) == 1000);
+        CHECK(source.Seek(-128, 2) == 872);
+
+        const std::vector<std::pair<uint32_t, int32_t>> expected = {
+            {MakeNotifyWParam(NOTIFY_FILE_OPENED, 0, crc), fd & 0xFFFF},
+            {MakeNotifyWParam(NOTIFY_SEEK, 2, crc), 0},
+            {MakeNotifyWParam(NOTIFY_FILE_SIZE, 0, crc), 1000},
+            {MakeNotifyWParam(NOTIFY_SEEK, 0, crc), 0},
+            {MakeNotifyWParam(NOTIFY_READ, 0, crc), 4096},
+            {MakeNotifyWParam(NOTIFY_SEEK, 2, crc), -128},
+            {MakeNotifyWParam(NOTIFY_FILE_SIZE, 0, crc), 1000},
+        };
+        CHECK(g_notes == expected);
+        g_notes.clear();
+    }   // destroyed open: closes
+    REQUIRE(g_notes.size() == 1);
+    CHECK(g_notes[0].first == MakeNotifyWParam(NOTIFY_FILE_CLOSED, 0, crc));
+
+    // A missing file: code 0 with 65535 and nothing else; errno survives.
+    g_notes.clear();
+    CLocalFileInterface missing;
+    const std::u16string nowhere = name + u".missing";
+    CHECK_FALSE(missing.Open(reinterpret_cast<const WireChar *>(nowhere.c_str())));
+    CHECK(errno == ENOENT);
+    REQUIRE(g_notes.size() == 1);
+    CHECK(g_notes[0].second == 65535);
+    CHECK(missing.Close() == -1);
+    CHECK(g_notes.size() == 1);
+}
+
+TEST_CASE_FIXTURE(Fixture, "short, lying and unknown requests get no reply; a failed write stops the object")
+{
+    TempFile file(100);
+    TestRequests rpc;
+    rpc.OpenLocal(file);
+    const uint32_t fd = uint32_t(rpc.m_dwFileDescriptor);
+
+    CHECK(rpc.Request(PYXMSG_RPC_READ, {fd, 10}) == 0);                 // no position word
+    CHECK(Traced(L"too short for its fields"));
+    CHECK(rpc.Request(PYXMSG_RPC_READ, {fd, 10, 0}, 36) == 0);          // declares 12, 4 arrived
+    CHECK(rpc.Request(PYXMSG_RPC_FREAD, {1, 2, 3}, 20) == 0);           // not even a header
+    CHECK(rpc.Request(PYXMSG_RPC_FTELL, {}, 40) == 0);                  // declares no payload
+    CHECK(rpc.Request(FourCC("WHAT"), {fd, 10, 0}) == 0);
+    CHECK(Traced(L"ChannelRead got unrecognized chunk of data... phdr->dwMessageType = 0x54414857"));
+    CHECK(rpc.m_nExtendedErrorNumber == 0);
+
+    rpc.failWrites = true;
+    CHECK(rpc.Read(100, 0) == 100);
+    CHECK(rpc.m_nExtendedErrorNumber == ERR_CHANNEL_IO);
+    CHECK(rpc.m_nSystemErrorNumber == 1234);
+    CHECK(rpc.m_dwKBytesSent == 0);
+    CHECK(Traced(L"ProcessFileRpc: ChannelWrite failed"));
+}
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+UINT g_uNotifyMessage;
+bool g_bNotified;
+WPARAM g_wNotifyParam;
+LPARAM g_lNotifyParam;
+
+LRESULT CALLBACK ListenerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == g_uNotifyMessage && message != 0) {
+        g_bNotified = true;
+        g_wNotifyParam = wParam;
+        g_lNotifyParam = lParam;
+        return 0;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+} // namespace
+
+TEST_CASE("the default sink broadcasts the registered message to top-level windows")
+{
+    g_uNotifyMessage = RegisterWindowMessageW(kServerNotificationName);
+    REQUIRE(g_uNotifyMessage != 0);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ListenerProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"PyxNotificationListener";
+    REQUIRE(RegisterClassW(&wc));
+    HWND listener = CreateWindowExW(0, wc.lpszClassName, L"listener", WS_OVERLAPPED, 0, 0, 50, 50, nullptr,
+                                    nullptr, wc.hInstance, nullptr);
+    REQUIRE(listener);
+
+    SetNotificationSink(nullptr);
+    PostServerNotification(MakeNotifyWParam(NOTIFY_SEEK, 2, 0xBEEF), -128);
+    const DWORD start = GetTickCount();
+    MSG msg;
+    while (!g_bNotified && GetTickCount() - start < 5000) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        Sleep(10);
+    }
+    CHECK(g_bNotified);
+    CHECK(static_cast<uint32_t>(g_wNotifyParam) == 0xBEEF0202u);
+    CHECK(static_cast<int32_t>(g_lNotifyParam) == -128);
+    DestroyWindow(listener);
+    UnregisterClassW(wc.lpszClassName, wc.hInstance);
+}
+#endif
