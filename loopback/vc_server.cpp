@@ -126,8 +126,13 @@ void ChannelServer::Serve(int index)
 
         for (;;) {
             DWORD n = 0;
-            if (!PipeIo(inst.pipe, false, buffer.data(), static_cast<DWORD>(buffer.size()), &n, INFINITE))
+            // Bounded reads, so that Stop is seen even when its cancel came
+            // before the read was started.
+            if (!PipeIo(inst.pipe, false, buffer.data(), static_cast<DWORD>(buffer.size()), &n, 200)) {
+                if (GetLastError() == WAIT_TIMEOUT && !m_stop)
+                    continue;
                 break;
+            }
             if (n == 0)
                 continue;
             ReceivedMessage m;

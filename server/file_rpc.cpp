@@ -1,0 +1,438 @@
+#include "file_rpc.h"
+
+#include "local_file.h"
+#include "server_globals.h"
+#include "trace.h"
+
+#include <cerrno>
+#include <cwchar>
+#include <new>
+
+CFileRpc *g_FileRpcTable[kDataChannelCount] = {};
+
+namespace {
+
+constexpr uint32_t kCurrentSession = static_cast<uint32_t>(-1);
+
+bool IsSignalled(HANDLE h) { return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+
+bool IsUrl(const wchar_t *name) { return std::wcsstr(name, L"://") != nullptr; }
+
+std::unique_ptr<CVirtualFileInterface> CreateFileSource(const wchar_t *name)
+{
+    if (IsUrl(name))
+        return nullptr;   // no Internet source in this build
+    return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CLocalFileInterface);
+}
+
+void CloseAndClear(HANDLE &h)
+{
+    if (h)
+        CloseHandle(h);
+    h = nullptr;
+}
+
+void LogTermination(const CFileRpc *file)
+{
+    PYX_TRACE(L"PyxFileThread will terminate with following errors:\r\n");
+    PYX_TRACE(L"ExtendedErrorNumber = 0x%x, SystemErrorNumber = %d\r\n", file->m_nExtendedErrorNumber,
+              file->m_nSystemErrorNumber);
+}
+
+// Trace lines name objects by a 32-bit value, as the log always has.
+unsigned ObjectTag(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+} // namespace
+
+// --- the table --------------------------------------------------------------
+
+CFileRpc *CreateInstance(bool bIca)
+{
+    if (bIca)
+        return new (std::nothrow) CFileRpcICA;
+    return new (std::nothrow) CFileRpcRDP;
+}
+
+template <class Match> CFileRpc *FindFirst(Match match)
+{
+    CServerLockGuard guard;
+    for (CFileRpc *file : g_FileRpcTable) {
+        if (file && match(*file))
+            return file;
+    }
+    return nullptr;
+}
+
+template <class Match> CFileRpc *ClaimFirst(Match match)
+{
+    CServerLockGuard guard;
+    for (CFileRpc *&file : g_FileRpcTable) {
+        if (file && match(*file)) {
+            CFileRpc *found = file;
+            found->m_bClaimed = true;
+            file = nullptr;
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+auto ByDescriptor(int fd)
+{
+    return [fd](const CFileRpc &f) { return fd != -1 && f.m_dwFileDescriptor != -1 && f.m_dwFileDescriptor == fd; };
+}
+
+auto ByStream(uint32_t stream)
+{
+    return [stream](const CFileRpc &f) {
+        return stream != 0 && f.m_dwFilePointer == stream && f.m_dwFileDescriptor != -1;
+    };
+}
+
+} // namespace
+
+CFileRpc *GetClassByFileDescriptor(int fd) { return FindFirst(ByDescriptor(fd)); }
+CFileRpc *GetClassByFilePointer(uint32_t stream) { return FindFirst(ByStream(stream)); }
+CFileRpc *ClaimClassByFileDescriptor(int fd) { return ClaimFirst(ByDescriptor(fd)); }
+CFileRpc *ClaimClassByFilePointer(uint32_t stream) { return ClaimFirst(ByStream(stream)); }
+
+CFileRpc *ClaimClassBySlot(int slot)
+{
+    if (!IsDataChannel(slot))
+        return nullptr;
+    CServerLockGuard guard;
+    CFileRpc *file = g_FileRpcTable[slot];
+    if (file) {
+        file->m_bClaimed = true;
+        g_FileRpcTable[slot] = nullptr;
+    }
+    return file;
+}
+
+bool ClaimFileObject(CFileRpc *file)
+{
+    CServerLockGuard guard;
+    for (CFileRpc *&entry : g_FileRpcTable) {
+        if (entry == file && file) {
+            file->m_bClaimed = true;
+            entry = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- CFileRpc ---------------------------------------------------------------
+
+CFileRpc::~CFileRpc()
+{
+    CloseAndClear(m_hThread);
+    CloseAndClear(_hExit);
+}
+
+bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
+{
+    auto report = [&](bool result) {
+        if (outcome) {
+            outcome->fileDescriptor = m_dwFileDescriptor;
+            outcome->channelNumber = m_nChannelNumber;
+            outcome->extendedError = m_nExtendedErrorNumber;
+            outcome->systemError = m_nSystemErrorNumber;
+        }
+        return result;
+    };
+
+    {
+        CServerLockGuard guard;
+        int slot = 0;
+        while (slot < kDataChannelCount && g_FileRpcTable[slot])
+            ++slot;
+        if (slot == kDataChannelCount)
+            return report(false);
+        m_nChannelNumber = slot;
+        g_FileRpcTable[slot] = this;
+    }
+
+    _hExit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!_hExit) {
+        DeallocateAndSetError(ERR_CREATE_EVENT, false);
+        return report(false);
+    }
+    if (!VirtualChannelOpen(m_nChannelNumber)) {
+        DeallocateAndSetError(ERR_CHANNEL_OPEN, false);
+        return report(false);
+    }
+
+    auto fail = [&](int error) {
+        m_nSystemErrorNumber = error;
+        m_pFile.reset();
+        m_dwFileDescriptor = -1;
+        return report(false);
+    };
+
+    m_pFile = CreateFileSource(name);
+    errno = 0;
+    if (!m_pFile || !m_pFile->Open(reinterpret_cast<const WireChar *>(name)))
+        return fail(m_pFile ? errno : ENOMEM);
+    m_dwFileDescriptor = static_cast<int32_t>(m_pFile->GetHandle());
+
+    errno = 0;
+    if (m_pFile->Seek(0, 2) <= 0 || m_pFile->Seek(0, 0) < 0)
+        return fail(errno);
+
+    ResetThroughput();
+
+    // Started suspended, so that its handle and id are recorded before it
+    // can run (and, on a channel error, tear the object down).
+    DWORD id = 0;
+    m_hThread = CreateThread(nullptr, 0, m_pfnThreadProc, this, CREATE_SUSPENDED, &id);
+    if (!m_hThread) {
+        DeallocateAndSetError(ERR_CREATE_THREAD, false);
+        return report(false);
+    }
+    m_dwThreadId = id;
+    m_bStopped = false;
+    report(true);
+    ResumeThread(m_hThread);
+    return true;
+}
+
+int CFileRpc::CloseFile()
+{
+    if (!m_pFile)
+        return -1;
+    const int result = m_pFile->Close();
+    ReleaseStream();
+    m_pFile.reset();
+    m_dwFileDescriptor = -1;
+    return result;
+}
+
+bool CFileRpc::StopThread()
+{
+    if (!m_hThread)
+        return m_bStopped;
+    if (GetCurrentThreadId() == m_dwThreadId) {
+        // The worker tearing its own object down: nothing to wait for.
+        CloseAndClear(m_hThread);
+        m_bStopped = true;
+        return true;
+    }
+    if (_hExit)
+        SetEvent(_hExit);
+    bool stopped = true;
+    if (WaitForSingleObject(m_hThread, kWorkerJoinMs) != WAIT_OBJECT_0) {
+        PYX_TRACE(L" DeallocateAndSetError: Failed killing thread.....\r\n");
+        CServerLockGuard guard;
+        if (!m_bWorkerDone) {
+            m_bOrphaned = true;
+            stopped = false;
+        }
+    }
+    CloseAndClear(m_hThread);
+    m_bStopped = stopped;
+    return stopped;
+}
+
+void CFileRpc::DeallocateAndSetError(int nExtendedError, bool bDelete)
+{
+    m_bDeallocating = true;
+    m_nExtendedErrorNumber = nExtendedError;
+    m_nSystemErrorNumber = static_cast<int>(GetLastError());
+    PYX_TRACE(L"DeallocateAndSetError++\r\n");
+    if (nExtendedError != 0)
+        PYX_TRACE(L" DeallocateAndSetError m_nExtendedErrorNumber = 0x%x, m_nSystemErrorNumber = 0x%x\r\n",
+                  m_nExtendedErrorNumber, m_nSystemErrorNumber);
+    const bool stopped = StopThread();
+
+    {
+        CServerLockGuard guard;
+        if (IsDataChannel(m_nChannelNumber) && g_FileRpcTable[m_nChannelNumber] == this)
+            g_FileRpcTable[m_nChannelNumber] = nullptr;
+        m_nChannelNumber = 0;
+    }
+
+    if (!stopped) {
+        // The worker is still inside a request: it owns the rest of the
+        // teardown (source, exit event, deletion) and does it when it ends.
+        PYX_TRACE(L"DeallocateAndSetError--\r\n");
+        return;
+    }
+    CloseAndClear(_hExit);
+    m_pFile.reset();
+    m_dwFileDescriptor = -1;
+    PYX_TRACE(L"DeallocateAndSetError--\r\n");
+    m_bDeallocating = false;
+    if (bDelete)
+        delete this;
+}
+
+void CFileRpc::WorkerExit()
+{
+    bool mine = false;
+    bool finish = false;
+    {
+        CServerLockGuard guard;
+        m_bWorkerDone = true;
+        if (!m_bClaimed && IsDataChannel(m_nChannelNumber) && g_FileRpcTable[m_nChannelNumber] == this) {
+            m_bClaimed = true;
+            g_FileRpcTable[m_nChannelNumber] = nullptr;
+            mine = true;
+        } else if (m_bOrphaned) {
+            finish = true;
+        }
+    }
+    if (mine) {
+        DeallocateAndSetError(0, true);
+    } else if (finish) {
+        ReleaseChannel();
+        m_pFile.reset();
+        delete this;
+    }
+}
+
+// --- RDP --------------------------------------------------------------------
+
+CFileRpcRDP::CFileRpcRDP() { m_pfnThreadProc = PyxFileThread; }
+
+bool CFileRpcRDP::VirtualChannelOpen(int nChannel)
+{
+    char name[8];
+    if (!RdpDataChannelName(nChannel, name, sizeof name))
+        return false;
+    return OpenChannel(nullptr, kCurrentSession, name, reinterpret_cast<uintptr_t>(_hExit));
+}
+
+void CFileRpcRDP::ReleaseChannel() { CloseChannel(); }
+
+void CFileRpcRDP::DeallocateAndSetError(int nExtendedError, bool bDelete)
+{
+    m_bDeallocating = true;
+    if (StopThread())
+        ReleaseChannel();
+    CFileRpc::DeallocateAndSetError(nExtendedError, bDelete);
+}
+
+void CFileRpcRDP::ReadAndProcess()
+{
+    uint32_t n = 0;
+    if (!ChannelRead(m_Buffer, kMessageBufferSize, &n)) {
+        m_nSystemErrorNumber = static_cast<int>(GetLastError());
+        m_nExtendedErrorNumber = ERR_CHANNEL_IO;
+        PYX_TRACE(L"ProcessFileRpc: ChannelRead failed\n");
+        return;
+    }
+    if (n == 0)
+        return;
+    if (!IsCompleteMessage(m_Buffer, n)) {
+        PYX_TRACE(L"ChannelRead got a short chunk of data... %d\r\n", n);
+        return;
+    }
+    m_dwReceived = n;
+    CFileRpcRequests::ProcessFileRpc();
+}
+
+DWORD WINAPI PyxFileThread(LPVOID lpParameter)
+{
+    auto *file = static_cast<CFileRpc *>(lpParameter);
+    PYX_TRACE(L"PyxFileThreadRDP, Obj* = 0x%x\r\n", ObjectTag(file));
+    if (!file) {
+        PYX_TRACE(L"PyxFileThread: Error: lpParameter = NULL.\r\n");
+        return 0;
+    }
+    if (!file->_hExit) {
+        PYX_TRACE(L"PyxFileThread: Error: _hExit = NULL.\r\n");
+        return 0;
+    }
+    for (;;) {
+        file->ProcessFileRpc();
+        if (file->m_nExtendedErrorNumber != 0) {
+            LogTermination(file);
+            break;
+        }
+        if (IsSignalled(file->_hExit))
+            break;
+    }
+    PYX_TRACE(L"PyxFileThread terminated. Obj* = 0x%x\r\n", ObjectTag(file));
+    file->WorkerExit();
+    return 0;
+}
+
+// --- ICA --------------------------------------------------------------------
+
+CFileRpcICA::CFileRpcICA() { m_pfnThreadProc = PyxFileThreadICA; }
+
+unsigned char *CFileRpcICA::GetMessageBuffer() { return g_MessageBuffer; }
+
+uint32_t CFileRpcICA::GetMessageLength() { return g_dwMessageLength.load(std::memory_order_acquire); }
+
+bool CFileRpcICA::VirtualChannelOpen(int nChannel)
+{
+    wchar_t name[8];
+    IcaChannelEventName(nChannel, name);
+    m_vcEvent = CreateEventW(nullptr, FALSE, FALSE, name);
+    PYX_TRACE(L"CFileRpcICA::VirtualChannelOpen CreateEvent for channel %d, %s, m_vcEvent = 0x%x\r\n", nChannel,
+              name, ObjectTag(m_vcEvent));
+    if (!m_vcEvent) {
+        CFileRpc::DeallocateAndSetError(ERR_CREATE_EVENT, false);
+        return false;
+    }
+    // Replies go out on the one channel the control thread opened.
+    m_hChannel = g_hIcaChannel.load();
+    return true;
+}
+
+void CFileRpcICA::ReleaseChannel()
+{
+    CloseAndClear(m_vcEvent);
+    m_hChannel = nullptr;   // the shared channel belongs to the control thread
+}
+
+void CFileRpcICA::DeallocateAndSetError(int nExtendedError, bool bDelete)
+{
+    m_bDeallocating = true;
+    if (StopThread())
+        ReleaseChannel();
+    CFileRpc::DeallocateAndSetError(nExtendedError, bDelete);
+}
+
+DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
+{
+    auto *file = static_cast<CFileRpcICA *>(static_cast<CFileRpc *>(lpParameter));
+    PYX_TRACE(L"PyxFileThreadICA, Obj* = 0x%x, pFileRpcClass->m_vcEvent = 0x%x\r\n", ObjectTag(file),
+              ObjectTag(file ? file->m_vcEvent : nullptr));
+    if (!file)
+        return 0;
+    if (!file->_hExit) {
+        PYX_TRACE(L"PyxFileThreadICA: Error: _hExit = NULL.\r\n");
+        return 0;
+    }
+    for (;;) {
+        if (!file->m_vcEvent) {
+            PYX_TRACE(L"PyxFileThreadICA will terminate with following error: Channel reading event not "
+                      L"initialized.\r\n");
+            break;
+        }
+        // A signal left over from a withdrawn offer finds nothing to take.
+        if (WaitForSingleObject(file->m_vcEvent, kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
+            g_IcaHandoff.Take(file->m_nChannelNumber)) {
+            {
+                CServerLockGuard guard;
+                file->ProcessFileRpc();
+            }
+            g_IcaHandoff.Release();
+            SetEvent(g_hEventPassedOk);
+            if (file->m_nExtendedErrorNumber != 0) {
+                LogTermination(file);
+                break;
+            }
+        }
+        if (IsSignalled(file->_hExit))
+            break;
+    }
+    PYX_TRACE(L"PyxFileThread terminated. Obj* = 0x%x\r\n", ObjectTag(file));
+    file->WorkerExit();
+    return 0;
+}

@@ -1,0 +1,167 @@
+// File objects: one per file a client player opened, with its data channel
+// (slot 0 ... 9), its file source and its worker thread. The worker receives
+// the file's requests and answers them through CFileRpcRequests.
+//
+// Teardown happens exactly once. Whoever starts it (the control thread for a
+// close or at its end, or the worker after a channel error) first claims the
+// object, which takes it out of g_FileRpcTable under the server lock; a
+// claim fails for an object no longer in the table. A worker that does not
+// stop within 5000 ms is left to finish the teardown itself when it ends, so
+// no thread ever uses a deleted object.
+#pragma once
+
+#include "channel_ica.h"
+#include "channel_rdp.h"
+#include "file_rpc_process.h"
+#include "protocol.h"
+
+#include <windows.h>
+
+constexpr int32_t ERR_CHANNEL_OPEN = static_cast<int32_t>(0x80000001u);
+constexpr int32_t ERR_CREATE_EVENT = static_cast<int32_t>(0x80000002u);
+constexpr int32_t ERR_CREATE_THREAD = static_cast<int32_t>(0x80000003u);
+
+constexpr DWORD kWorkerJoinMs = 5000;
+constexpr DWORD kIcaWorkerWaitMs = 500;
+
+class CFileRpc;
+using FileThreadProc = DWORD(WINAPI *)(LPVOID);
+
+DWORD WINAPI PyxFileThread(LPVOID lpParameter);
+DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter);
+
+class CFileRpc : public CFileRpcRequests
+{
+public:
+    ~CFileRpc() override;
+
+    // Virtual operations, in slot order. The worker's step is
+    // ProcessFileRpc (CFileRpcRDP reads the next request first).
+    virtual void DeallocateAndSetError(int nExtendedError, bool bDelete);
+    unsigned char *GetMessageBuffer() override = 0;
+    virtual bool VirtualChannelOpen(int nChannel) = 0;
+    bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override = 0;
+    virtual bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) = 0;
+
+    int LastOsError() override { return static_cast<int>(GetLastError()); }
+
+    // What the OPEN reply carries, taken before the worker starts: once it
+    // runs, a channel error may tear the object down at any time.
+    struct OpenOutcome
+    {
+        int32_t fileDescriptor = -1;
+        int32_t channelNumber = 0;
+        int32_t extendedError = 0;
+        int32_t systemError = 0;
+    };
+
+    // Takes a slot, opens the data channel and the file, probes its size and
+    // starts the worker. On false the fields tell the client why; *outcome
+    // (optional) gets them in every case.
+    bool FileRpcInit(const wchar_t *name, OpenOutcome *outcome = nullptr);
+    // Closes the source; its result, or -1 without one.
+    int CloseFile();
+
+    FileThreadProc m_pfnThreadProc = nullptr;
+    bool m_bDeallocating = false;
+    HANDLE _hExit = nullptr;
+    HANDLE m_hThread = nullptr;
+
+protected:
+    CFileRpc() = default;
+
+    // Ends the worker: signals _hExit and waits up to 5000 ms. On the worker
+    // itself it only lets go of the handle. False when the worker is still
+    // running; it then finishes the teardown on its own.
+    bool StopThread();
+    // Lets go of the data channel (RDP) or the hand-off event (ICA).
+    virtual void ReleaseChannel() = 0;
+    // The worker's end: tears down the object unless someone else claimed
+    // it; completes an abandoned teardown.
+    void WorkerExit();
+
+private:
+    friend DWORD WINAPI PyxFileThread(LPVOID);
+    friend DWORD WINAPI PyxFileThreadICA(LPVOID);
+    friend bool ClaimFileObject(CFileRpc *file);
+    friend CFileRpc *ClaimClassBySlot(int slot);
+    template <class Match> friend CFileRpc *ClaimFirst(Match match);
+
+    DWORD m_dwThreadId = 0;
+    bool m_bClaimed = false;      // a teardown has been claimed (under the server lock)
+    bool m_bWorkerDone = false;   // the worker has left its loop (under the server lock)
+    bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)
+    bool m_bStopped = true;       // no worker runs that the teardown has to wait for
+};
+
+class CFileRpcRDP : public CFileRpc, public CRdpChannelIO
+{
+public:
+    CFileRpcRDP();
+
+    void ProcessFileRpc() override { ReadAndProcess(); }
+    void DeallocateAndSetError(int nExtendedError, bool bDelete) override;
+    unsigned char *GetMessageBuffer() override { return m_Buffer; }
+    uint32_t GetMessageLength() override { return m_dwReceived; }
+    bool VirtualChannelOpen(int nChannel) override;
+    bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
+    {
+        return CChannelIO::ChannelWrite(buffer, length, written);
+    }
+    bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
+    {
+        return CRdpChannelIO::ChannelRead(buffer, size, received);
+    }
+    void ReadAndProcess();
+
+protected:
+    void ReleaseChannel() override;
+
+private:
+    uint32_t m_dwReceived = 0;
+    alignas(8) unsigned char m_Buffer[kMessageBufferSize];
+};
+
+class CFileRpcICA : public CFileRpc, public CIcaChannelIO
+{
+public:
+    CFileRpcICA();
+
+    void DeallocateAndSetError(int nExtendedError, bool bDelete) override;
+    unsigned char *GetMessageBuffer() override;
+    uint32_t GetMessageLength() override;
+    bool VirtualChannelOpen(int nChannel) override;
+    bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
+    {
+        return CChannelIO::ChannelWrite(buffer, length, written);
+    }
+    bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
+    {
+        return CIcaChannelIO::ChannelRead(buffer, size, received);
+    }
+
+    HANDLE m_vcEvent = nullptr;
+
+protected:
+    void ReleaseChannel() override;
+};
+
+// The file object table: ten slots, lowest free first.
+extern CFileRpc *g_FileRpcTable[kDataChannelCount];
+
+// A new file object of the session's kind, or null.
+CFileRpc *CreateInstance(bool bIca);
+
+// Plain lookups (first in slot order; -1 and stream 0 find nothing).
+CFileRpc *GetClassByFileDescriptor(int fd);
+CFileRpc *GetClassByFilePointer(uint32_t stream);
+
+// Lookups that also claim the object's teardown, so that the caller's
+// DeallocateAndSetError is the only one. Null when nothing matches or the
+// object is already being torn down.
+CFileRpc *ClaimClassByFileDescriptor(int fd);
+CFileRpc *ClaimClassByFilePointer(uint32_t stream);
+CFileRpc *ClaimClassBySlot(int slot);
+// Claims an object the caller knows (by address, never dereferenced unless
+// it is still in the table).
+bool ClaimFileObject(CFileRpc *file);

@@ -1,0 +1,439 @@
+// File objects under Wine with the loopback platform: real data channels,
+// real worker threads, real files.
+#include "doctest.h"
+
+#include "api_sets.h"
+#include "checksum.h"
+#include "file_rpc.h"
+#include "ica_routing.h"
+#include "notification.h"
+#include "notify.h"
+#include "protocol.h"
+#include "server_globals.h"
+#include "vc_server.h"
+#include "win_test_util.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+using loopback::ChannelServer;
+using loopback::ReceivedMessage;
+using wintest::WaitUntil;
+
+namespace {
+
+uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+
+class TempFile
+{
+public:
+    explicit TempFile(uint32_t size, const wchar_t *stem = L"pyx_obj")
+    {
+        static int s_nCounter = 0;
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        m_path = std::wstring(dir) + stem + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                 std::to_wstring(++s_nCounter) + L".bin";
+        std::ofstream out(m_path.c_str(), std::ios::binary);
+        for (uint32_t i = 0; i < size; ++i)
+            out.put(static_cast<char>(ByteAt(i)));
+    }
+    ~TempFile() { DeleteFileW(m_path.c_str()); }
+    const std::wstring &Path() const { return m_path; }
+    // A file still open here cannot be deleted.
+    bool IsClosedByServer() const
+    {
+        if (!DeleteFileW(m_path.c_str()))
+            return false;
+        std::ofstream recreate(m_path.c_str(), std::ios::binary);
+        return true;
+    }
+
+private:
+    std::wstring m_path;
+};
+
+std::vector<unsigned char> Request(uint32_t type, std::initializer_list<uint32_t> words, uint32_t psn,
+                                   int32_t channel)
+{
+    std::vector<unsigned char> m(32 + 4 * words.size());
+    MessageHeader h{};
+    h.dwMessageType = type;
+    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
+    h.dwPSN = psn;
+    h.dwChannelNumber = channel;
+    StoreHeader(m.data(), h);
+    size_t at = 32;
+    for (uint32_t w : words) {
+        StoreLE32(m.data() + at, w);
+        at += 4;
+    }
+    return m;
+}
+
+// The client's side of the RDP data channels "pyx00" ... "pyx09".
+struct RdpClient
+{
+    std::vector<std::unique_ptr<ChannelServer>> channels;
+    RdpClient()
+    {
+        BindApiFunctions();
+        for (int i = 0; i < kDataChannelCount; ++i) {
+            char name[8];
+            RdpDataChannelName(i, name, sizeof name);
+            channels.push_back(std::make_unique<ChannelServer>(name, 1));
+            REQUIRE(channels.back()->Start());
+        }
+    }
+    ~RdpClient()
+    {
+        // Nothing may be left in the table by a test.
+        for (int i = 0; i < kDataChannelCount; ++i) {
+            if (CFileRpc *file = ClaimClassBySlot(i))
+                file->DeallocateAndSetError(0, true);
+        }
+    }
+
+    std::vector<unsigned char> Call(int slot, const std::vector<unsigned char> &request)
+    {
+        REQUIRE(channels[slot]->WaitConnected(1, 5000));
+        REQUIRE(channels[slot]->Send(request.data(), static_cast<uint32_t>(request.size())));
+        ReceivedMessage reply;
+        REQUIRE(channels[slot]->Receive(&reply, 5000));
+        REQUIRE(reply.bytes.size() >= 36);
+        CHECK(LoadHeader(reply.bytes.data()).dwMessageType == LoadHeader(request.data()).dwMessageType);
+        CHECK(LoadHeader(reply.bytes.data()).dwPSN == LoadHeader(request.data()).dwPSN);
+        return reply.bytes;
+    }
+};
+
+int32_t Word(const std::vector<unsigned char> &m, size_t at) { return LoadLE32s(m.data() + at); }
+
+bool SlotsFree()
+{
+    CServerLockGuard guard;
+    for (CFileRpc *file : g_FileRpcTable) {
+        if (file)
+            return false;
+    }
+    return true;
+}
+
+CFileRpc *Open(const std::wstring &name, CFileRpc::OpenOutcome *outcome, bool ica = false)
+{
+    CFileRpc *file = CreateInstance(ica);
+    REQUIRE(file);
+    if (file->FileRpcInit(name.c_str(), outcome))
+        return file;
+    file->DeallocateAndSetError(0, true);   // as the control thread does after replying
+    return nullptr;
+}
+
+void Close(int32_t fd, int expected)
+{
+    CFileRpc *file = ClaimClassByFileDescriptor(fd);
+    REQUIRE(file);
+    CHECK(file->CloseFile() == expected);
+    file->DeallocateAndSetError(0, true);
+}
+
+} // namespace
+
+TEST_CASE("an RDP file object serves its file on its own data channel")
+{
+    RdpClient client;
+    TempFile data(300000);
+    CFileRpc::OpenOutcome outcome;
+    CFileRpc *file = Open(data.Path(), &outcome);
+    REQUIRE(file);
+    CHECK(outcome.fileDescriptor >= 0);
+    CHECK(outcome.channelNumber == 0);
+    CHECK(outcome.extendedError == 0);
+    const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+
+    // Sequential reads of 64 KiB to the end, then the end of the file.
+    uint32_t offset = 0;
+    for (uint32_t psn = 1; offset < 300000; ++psn) {
+        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
+        const int32_t got = Word(reply, 32);
+        REQUIRE(got > 0);
+        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
+        for (int32_t i = 0; i < got; ++i)
+            REQUIRE(reply[36 + i] == ByteAt(offset + i));
+        offset += got;
+    }
+    CHECK(offset == 300000);
+    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
+
+    // SEEK from the end, then a positioned read.
+    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
+    auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
+    REQUIRE(Word(reply, 32) == 10);
+    CHECK(reply[36] == ByteAt(12345));
+
+    Close(static_cast<int32_t>(fd), 0);
+    CHECK(SlotsFree());
+    CHECK(data.IsClosedByServer());
+}
+
+TEST_CASE("ten files at once, the eleventh refused, and slots reused lowest first")
+{
+    RdpClient client;
+    std::vector<std::unique_ptr<TempFile>> files;
+    std::vector<int32_t> fds;
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        files.push_back(std::make_unique<TempFile>(1000 + i));
+        CFileRpc::OpenOutcome outcome;
+        REQUIRE(Open(files.back()->Path(), &outcome));
+        CHECK(outcome.channelNumber == i);
+        fds.push_back(outcome.fileDescriptor);
+    }
+    TempFile extra(10);
+    CFileRpc::OpenOutcome refused;
+    CHECK_FALSE(Open(extra.Path(), &refused));
+    CHECK(refused.fileDescriptor == -1);
+    CHECK(refused.channelNumber == 0);
+    CHECK(refused.extendedError == 0);
+    CHECK(refused.systemError == 0);
+
+    // Every one still serves; its size tells which file it is.
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        auto reply = client.Call(i, Request(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fds[i]), 0, 2}, 7, i));
+        CHECK(Word(reply, 32) == 1000 + i);
+    }
+
+    Close(fds[6], 0);
+    Close(fds[3], 0);
+    CFileRpc::OpenOutcome reused;
+    REQUIRE(Open(extra.Path(), &reused));
+    CHECK(reused.channelNumber == 3);
+    CHECK(GetClassByFileDescriptor(-1) == nullptr);
+    CHECK(GetClassByFilePointer(0) == nullptr);
+}
+
+TEST_CASE("files that cannot be served leave every slot free")
+{
+    RdpClient client;
+    TempFile empty(0);
+    CFileRpc::OpenOutcome outcome;
+    CHECK_FALSE(Open(empty.Path(), &outcome));
+    CHECK(outcome.fileDescriptor == -1);
+    CHECK(outcome.extendedError == 0);
+    CHECK(SlotsFree());
+
+    for (int i = 0; i < 10; ++i) {
+        CFileRpc::OpenOutcome missing;
+        CHECK_FALSE(Open(L"C:\\no\\such\\file.avi", &missing));
+        CHECK(missing.fileDescriptor == -1);
+        CHECK(missing.channelNumber == 0);   // the slot it had taken
+        CHECK(missing.extendedError == 0);
+        CHECK(missing.systemError == ENOENT);
+    }
+    CHECK(SlotsFree());
+}
+
+TEST_CASE("a data channel that cannot be opened is reported with its code")
+{
+    BindApiFunctions();   // no client listens on pyx00
+    TempFile data(100);
+    CFileRpc::OpenOutcome outcome;
+    CHECK_FALSE(Open(data.Path(), &outcome));
+    CHECK(outcome.fileDescriptor == -1);
+    CHECK(outcome.channelNumber == 0);
+    CHECK(outcome.extendedError == ERR_CHANNEL_OPEN);
+    CHECK(SlotsFree());
+}
+
+TEST_CASE("a broken data channel makes the worker tear its object down at once")
+{
+    RdpClient client;
+    TempFile data(5000);
+    CFileRpc::OpenOutcome outcome;
+    REQUIRE(Open(data.Path(), &outcome));
+    REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+    const DWORD start = GetTickCount();
+    client.channels[0]->Stop();
+    CHECK(WaitUntil([] { return SlotsFree(); }, 4000));
+    CHECK(GetTickCount() - start < 2000);
+    CHECK(WaitUntil([&] { return data.IsClosedByServer(); }, 2000));
+    // Its descriptor is gone with it.
+    CHECK(ClaimClassByFileDescriptor(outcome.fileDescriptor) == nullptr);
+}
+
+TEST_CASE("tearing down with files open stops every worker quickly and closes every file")
+{
+    RdpClient client;
+    std::vector<std::unique_ptr<TempFile>> files;
+    for (int i = 0; i < 4; ++i) {
+        files.push_back(std::make_unique<TempFile>(70000));
+        REQUIRE(Open(files.back()->Path(), nullptr));
+        REQUIRE(client.channels[i]->WaitConnected(1, 5000));
+    }
+    const DWORD start = GetTickCount();
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        if (CFileRpc *file = ClaimClassBySlot(i))
+            file->DeallocateAndSetError(0, true);
+    }
+    CHECK(GetTickCount() - start < 5000);
+    CHECK(SlotsFree());
+    for (auto &f : files)
+        CHECK(f->IsClosedByServer());
+}
+
+TEST_CASE("a close racing the worker's own teardown ends in exactly one teardown")
+{
+    RdpClient client;
+    for (int round = 0; round < 20; ++round) {
+        TempFile data(4000);
+        CFileRpc::OpenOutcome outcome;
+        REQUIRE(Open(data.Path(), &outcome));
+        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+        client.channels[0]->Stop();   // the worker starts its own teardown...
+        if (CFileRpc *file = ClaimClassByFileDescriptor(outcome.fileDescriptor)) {   // ...while a CLOS arrives
+            file->CloseFile();
+            file->DeallocateAndSetError(0, true);
+        }
+        CHECK(WaitUntil([] { return SlotsFree(); }, 4000));
+        client.channels[0] = std::make_unique<ChannelServer>("pyx00", 1);
+        REQUIRE(client.channels[0]->Start());
+    }
+}
+
+// --- broadcast notifications ------------------------------------------------
+
+namespace {
+
+std::vector<std::pair<uint32_t, int32_t>> g_notes;
+UINT g_uNotify = 0;
+
+LRESULT CALLBACK ListenerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == g_uNotify && message != 0) {
+        g_notes.emplace_back(static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+        return 0;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void Pump(DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    MSG msg;
+    while (GetTickCount() - start < ms) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        Sleep(5);
+    }
+}
+
+} // namespace
+
+TEST_CASE("a served file is announced to top-level windows in order, tagged with its name's checksum")
+{
+    RdpClient client;
+    g_uNotify = RegisterWindowMessageW(kServerNotificationName);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ListenerProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"PyxFileObjectListener";
+    RegisterClassW(&wc);
+    HWND listener = CreateWindowExW(0, wc.lpszClassName, L"listener", WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
+                                    wc.hInstance, nullptr);
+    REQUIRE(listener);
+    SetNotificationSink(nullptr);
+    g_notes.clear();
+
+    TempFile data(1000, L"pyx_\u00e9t\u00e9_");
+    const std::wstring &name = data.Path();
+    const uint16_t crc = NameChecksum(reinterpret_cast<const WireChar *>(name.c_str()), name.size());
+    CFileRpc::OpenOutcome outcome;
+    REQUIRE(Open(name, &outcome));
+    const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+    client.Call(0, Request(PYXMSG_RPC_READ, {fd, 4096, 0xFFFFFFFFu}, 1, 0));
+    Close(outcome.fileDescriptor, 0);
+    Pump(500);
+
+    const uint32_t tag = static_cast<uint32_t>(crc) << 16;
+    const std::vector<std::pair<uint32_t, int32_t>> expected = {
+        {tag | NOTIFY_FILE_OPENED, static_cast<int32_t>(fd & 0xFFFF)},
+        {tag | (2u << 8) | NOTIFY_SEEK, 0},
+        {tag | NOTIFY_FILE_SIZE, 1000},
+        {tag | NOTIFY_SEEK, 0},
+        {tag | NOTIFY_READ, 4096},
+        {tag | NOTIFY_FILE_CLOSED, static_cast<int32_t>(fd)},
+    };
+    CHECK(g_notes == expected);
+    DestroyWindow(listener);
+    UnregisterClassW(wc.lpszClassName, wc.hInstance);
+}
+
+// --- ICA --------------------------------------------------------------------
+
+TEST_CASE("ICA workers take routed requests from the control thread's buffer and answer on the shared channel")
+{
+    BindApiFunctions();
+    REQUIRE(InitServerGlobals());
+    ChannelServer zrb(kIcaChannelName, 4);
+    REQUIRE(zrb.Start());
+    CIcaChannelIO control;
+    REQUIRE(control.OpenChannel(nullptr, static_cast<uint32_t>(-1), kIcaChannelName, 500));
+    g_hIcaChannel = static_cast<HANDLE>(control.ChannelHandle());
+    g_bIcaSession = true;
+
+    TempFile a(50000), b(70000);
+    CFileRpc::OpenOutcome oa, ob;
+    REQUIRE(Open(a.Path(), &oa, true));
+    REQUIRE(Open(b.Path(), &ob, true));
+    CHECK(oa.channelNumber == 0);
+    CHECK(ob.channelNumber == 1);
+
+    // The control thread's part: the request lands in g_MessageBuffer and is
+    // passed to the worker of its channel.
+    auto route = [](const std::vector<unsigned char> &request) {
+        std::copy(request.begin(), request.end(), g_MessageBuffer);
+        return pass_the_message(MessageChannel(g_MessageBuffer), static_cast<uint32_t>(request.size()));
+    };
+    uint32_t got[2] = {0, 0};
+    for (uint32_t psn = 1; psn <= 12; ++psn) {
+        const int slot = static_cast<int>(psn % 2);
+        const CFileRpc::OpenOutcome &o = slot ? ob : oa;
+        REQUIRE(route(Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(o.fileDescriptor), 8000, 0xFFFFFFFFu}, psn, slot)));
+        ReceivedMessage reply;
+        REQUIRE(zrb.Receive(&reply, 5000));
+        CHECK(MessageChannel(reply.bytes.data()) == slot);
+        CHECK(LoadHeader(reply.bytes.data()).dwPSN == psn);
+        CHECK(reply.chunks == 4);   // 8036 bytes in chunks of 2044
+        REQUIRE(reply.bytes.size() == 8036);
+        for (uint32_t i = 0; i < 8000; ++i)
+            REQUIRE(reply.bytes[36 + i] == ByteAt(got[slot] + i));
+        got[slot] += 8000;
+    }
+    CHECK(zrb.ChunkErrors() == 0);
+
+    // A message for a channel without a worker is withdrawn after the wait;
+    // nobody answers it later, and the next one is served.
+    const DWORD start = GetTickCount();
+    CHECK_FALSE(route(Request(PYXMSG_RPC_READ, {0, 10, 0xFFFFFFFFu}, 50, 5)));
+    CHECK(GetTickCount() - start >= kHandoffWaitMs - 50);
+    CHECK(g_IcaHandoff.IsFree());
+    REQUIRE(route(Request(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(oa.fileDescriptor), 0, 2}, 51, 0)));
+    ReceivedMessage reply;
+    REQUIRE(zrb.Receive(&reply, 5000));
+    CHECK(LoadHeader(reply.bytes.data()).dwPSN == 51);
+    CHECK(Word(reply.bytes, 32) == 50000);
+    CHECK_FALSE(zrb.Receive(&reply, 300));
+
+    // Teardown: each ICA worker ends within its 500 ms wait.
+    const DWORD teardown = GetTickCount();
+    Close(oa.fileDescriptor, 0);
+    Close(ob.fileDescriptor, 0);
+    CHECK(GetTickCount() - teardown < 2500);
+    CHECK(SlotsFree());
+    g_bIcaSession = false;
+    g_hIcaChannel = nullptr;
+    control.CloseChannel();
+}
