@@ -4,7 +4,7 @@
 #include "channel_ica.h"
 #include "channel_rdp.h"
 #include "file_rpc.h"
-#include "ica_handoff.h"
+#include "ica_routing.h"
 #include "notification.h"
 #include "notify.h"
 #include "protocol.h"
@@ -18,14 +18,12 @@
 
 std::unique_ptr<CChannelIO> g_pControlChannel;
 HANDLE g_hServerMutex = nullptr;
-HANDLE g_ChannelEvents[kDataChannelCount] = {};
 
 namespace {
 
 constexpr DWORD kCurrentSession = static_cast<DWORD>(-1);
 constexpr DWORD kIcaReadTimeoutMs = 500;
 constexpr DWORD kSessionRecheckMs = 500;
-constexpr DWORD kHandoffWaitMs = 1500;
 // Pause between failed attempts that return at once (a channel that cannot
 // be opened or a broken control channel), so a retry loop never spins a core
 // of a shared terminal server.
@@ -119,17 +117,22 @@ void OnOpen(uint32_t n)
     PYX_TRACE(L"+PYXMSG_RPC_OPEN dwMessageDataSize 0x%x, dwPSN 0x%x\r\n", h.dwMessageDataSize, h.dwPSN);
     PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpen->filename = '%s'\r\n", name);
 
-    const bool opened = file->FileRpcInit(name);
+    // The reply is built from what the object held before its worker
+    // started: from then on a channel error may tear it down at any time.
+    CFileRpc::OpenOutcome outcome;
+    const bool opened = file->FileRpcInit(name, &outcome);
 
-    BuildOpenReply(g_MessageBuffer, static_cast<int32_t>(file->m_dwFileDescriptor), file->m_nChannelNumber,
-                   file->m_nExtendedErrorNumber, file->m_nSystemErrorNumber);
+    BuildOpenReply(g_MessageBuffer, outcome.fileDescriptor, outcome.channelNumber, outcome.extendedError,
+                   outcome.systemError);
     PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->file_desc = 0x%x, pMsgOpenResp->nChannelNumber = %d\r\n",
-              file->m_dwFileDescriptor, file->m_nChannelNumber);
-    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->nExtendedErrorNumber = 0x%x\r\n", file->m_nExtendedErrorNumber);
+              outcome.fileDescriptor, outcome.channelNumber);
+    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->nExtendedErrorNumber = 0x%x\r\n", outcome.extendedError);
 
     if (!WriteReply(g_MessageBuffer, kOpenReplySize)) {
         PYX_TRACE(L"PYXMSG_RPC_OPEN ERRROR ChannelWrite\r\n");
-        file->DeallocateAndSetError(0, true);
+        // A served file may meanwhile have been torn down by its worker.
+        if (!opened || ClaimFileObject(file))
+            file->DeallocateAndSetError(0, true);
         Fail();
     }
     if (!opened)
@@ -191,6 +194,11 @@ void Dispatch(uint32_t n, HWND hDialog)
 void Serve(HANDLE hExit, HWND hDialog)
 {
     while (!IsSignalled(hExit)) {
+        if (g_bIcaSession) {
+            WaitForBufferReturned(hExit);   // a worker still holding the buffer keeps it
+            if (IsSignalled(hExit))
+                break;
+        }
         uint32_t n = 0;
         const ULONGLONG started = GetTickCount64();
         const bool ok = g_pControlChannel->ChannelRead(g_MessageBuffer, kControlReadSize, &n);
@@ -208,7 +216,7 @@ void Serve(HANDLE hExit, HWND hDialog)
         const int32_t channel = MessageChannel(g_MessageBuffer);
         if (g_bIcaSession && channel != CHANNEL_CONTROL) {
             if (IsDataChannel(channel))
-                pass_the_message(channel);
+                pass_the_message(channel, n, hExit);
             else
                 PYX_TRACE(L"PyxControlThread: message for channel %d dropped, no such data channel\r\n", channel);
             continue;
@@ -264,43 +272,6 @@ bool SolicitePolicyFromClient(HANDLE hExit)
     return result;
 }
 
-// --- ICA routing ----------------------------------------------------------
-
-bool pass_the_message(int n)
-{
-    if (!IsDataChannel(n))
-        return false;
-    if (!g_ChannelEvents[n]) {
-        wchar_t name[8];
-        IcaChannelEventName(n, name);
-        g_ChannelEvents[n] = CreateEventW(nullptr, FALSE, FALSE, name);
-        PYX_TRACE(L"pass_the_message: CreateEvent %s\r\n", name);
-        if (!g_ChannelEvents[n])
-            return false;
-    }
-    // The hand-off state, not the event, tells whether the worker is done:
-    // a late signal of an earlier hand-off must not count for this one.
-    g_IcaHandoff.Offer(n);
-    SetEvent(g_ChannelEvents[n]);
-    const ULONGLONG deadline = GetTickCount64() + kHandoffWaitMs;
-    for (;;) {
-        if (g_IcaHandoff.IsFree())
-            return true;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            break;
-        WaitForSingleObject(g_hEventPassedOk, static_cast<DWORD>(deadline - now));
-    }
-    PYX_TRACE(L"pass_the_message: Timeout, Event not handled!!!!!!!!!!!!!!1\r\n");
-    if (!g_IcaHandoff.Withdraw(n)) {
-        // The worker took the message and still works in the buffer: the
-        // next read must wait until it gives the buffer back.
-        while (!g_IcaHandoff.IsFree())
-            WaitForSingleObject(g_hEventPassedOk, 100);
-    }
-    return false;
-}
-
 // --- the thread -------------------------------------------------------------
 
 DWORD WINAPI PyxControlThread(LPVOID lpParameter)
@@ -331,8 +302,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
     owner = nullptr;   // from here on only the copies above are used
 
     try {
-        g_ServerLock.Open();
-        g_hServerMutex = CreateMutexW(nullptr, TRUE, L"PyxServer Mutex");
+                g_hServerMutex = CreateMutexW(nullptr, TRUE, L"PyxServer Mutex");
         if (!g_hServerMutex) {
             PYX_TRACE(L" Sync fails\r\n");
             Fail();

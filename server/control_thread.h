@@ -27,6 +27,3 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter);
 
 // Sends the parameter solicitation on the player channel.
 bool SolicitePolicyFromClient(HANDLE hExit);
-
-// ICA: hands the message in g_MessageBuffer to the worker of data channel n.
-bool pass_the_message(int n);
