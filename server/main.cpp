@@ -11,6 +11,8 @@ namespace {
 
 constexpr wchar_t kInstanceMarkerName[] = L"E81C7CD3-0C53-42cd-BDA9-7BF7647FA44E";
 
+bool g_bThreadAbandoned = false;
+
 int Run(const wchar_t *commandLine, int showCommand)
 {
     CMessageLoop loop;
@@ -32,6 +34,7 @@ int Run(const wchar_t *commandLine, int showCommand)
     }
     const int result = loop.Run();
     g_Module.RemoveMessageLoop();
+    g_bThreadAbandoned = dlg.ThreadAbandoned();
     return result;
 }
 
@@ -55,5 +58,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
         CloseHandle(marker);
     g_Module.Term();
     CoUninitialize();
+    if (g_bThreadAbandoned)
+        ExitProcess(0);   // a control thread still runs: no static destructors under it
     return 0;
 }

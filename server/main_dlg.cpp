@@ -282,8 +282,13 @@ void CMainDlg::CloseDialog(int exitCode)
 {
     if (m_hExitEvent)
         SetEvent(m_hExitEvent);
-    if (!WaitForControlThread())
+    if (!WaitForControlThread()) {
         PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
+        // The thread keeps its own copies of the window handle and the exit
+        // event and never reaches this object; the program ends without
+        // running static destructors under it.
+        m_bThreadAbandoned = true;
+    }
     if (m_hExitEvent) {
         CloseHandle(m_hExitEvent);
         m_hExitEvent = nullptr;

@@ -47,6 +47,8 @@ public:
     // The single way out of the program.
     void CloseDialog(int exitCode);
     void RunUninstall();
+    // True when a control thread did not end in time and still runs.
+    bool ThreadAbandoned() const { return m_bThreadAbandoned; }
 
 private:
     BOOL OnInitDialog();
@@ -61,6 +63,7 @@ private:
     int m_nCommandWordLength = 0;
     HANDLE m_hExitEvent = nullptr;
     HANDLE m_hControlThread = nullptr;
+    bool m_bThreadAbandoned = false;
     CTrayNotifyIcon m_trayIcon;
     HICON m_hTrayIcon = nullptr;
     HICON m_hBigIcon = nullptr;
