@@ -393,6 +393,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
         PostMessageW(hDialog, WM_COMMAND, 3, 0);
     }
     PostServerNotification(MakeNotifyWParam(NOTIFY_SERVER_ENDED, 0, 0), 0);
+    FlushServerNotifications(2000);   // gone out before the program may end
     PYX_TRACE(L"-[PyxServer]\r\n");
     return 0;
 }

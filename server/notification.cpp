@@ -22,7 +22,13 @@ NotificationSink SetNotificationSink(NotificationSink sink)
     return g_pfnNotificationSink.exchange(sink);
 }
 
+bool FlushServerNotifications(uint32_t timeoutMs)
+{
+    return g_pfnNotificationSink.load() ? true : PlatformFlushNotifications(timeoutMs);
+}
+
 #ifndef _WIN32
 // No desktop to tell outside Windows.
 void PlatformPostNotification(uint32_t, int32_t) {}
+bool PlatformFlushNotifications(uint32_t) { return true; }
 #endif

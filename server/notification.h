@@ -14,5 +14,10 @@ void PostServerNotification(uint32_t wParam, int32_t lParam);
 // Returns the previous sink.
 NotificationSink SetNotificationSink(NotificationSink sink);
 
-// The platform's own sink.
+// Waits until every notification posted so far has gone out (the platform
+// sink posts from a thread of its own); false on time-out.
+bool FlushServerNotifications(uint32_t timeoutMs);
+
+// The platform's own sink, and its flush.
 void PlatformPostNotification(uint32_t wParam, int32_t lParam);
+bool PlatformFlushNotifications(uint32_t timeoutMs);

@@ -197,6 +197,7 @@ struct Client
     ReceivedMessage Call(int slot, const std::vector<unsigned char> &request)
     {
         ChannelServer &on = Data(slot);
+        REQUIRE(on.WaitConnected(1, 5000));   // the pipe connects a moment after the OPEN reply
         REQUIRE(on.Send(request.data(), static_cast<uint32_t>(request.size())));
         ReceivedMessage m;
         REQUIRE(Reply(on, &m));

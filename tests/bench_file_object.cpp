@@ -1,0 +1,216 @@
+// Throughput of one RDP file object over the loopback platform against the
+// loopback channel alone, side by side in one run. The client sends a READ
+// and waits for its reply, as a player does. "Channel alone" answers the same
+// requests with a prepared reply of the same size, without a file. A
+// benchmark, not a test: it prints figures.
+//
+//   bench_file_object [MiB]      (default 256)
+#include "api_sets.h"
+#include "channel_rdp.h"
+#include "file_rpc.h"
+#include "notification.h"
+#include "protocol.h"
+#include "server_globals.h"
+#include "vc_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Heap allocations made on one thread (the file object's worker).
+std::atomic<DWORD> g_dwCountedThread{0};
+std::atomic<uint64_t> g_nAllocations{0};
+
+} // namespace
+
+// Replacing the global operators: the compiler cannot see that they pair.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void *operator new(size_t size)
+{
+    if (g_dwCountedThread.load(std::memory_order_relaxed) == GetCurrentThreadId())
+        g_nAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void *operator new[](size_t size) { return operator new(size); }
+void *operator new(size_t size, const std::nothrow_t &) noexcept
+{
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void *operator new[](size_t size, const std::nothrow_t &t) noexcept { return operator new(size, t); }
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, size_t) noexcept { std::free(p); }
+void operator delete[](void *p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct Row
+{
+    double mbps = 0;
+    uint32_t writesPerReply = 0;
+    double allocationsPerRequest = 0;
+    bool ok = false;
+};
+
+std::vector<unsigned char> ReadRequest(int32_t fd, uint32_t count, uint32_t psn)
+{
+    std::vector<unsigned char> m(kReadRequestSize);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_RPC_READ;
+    h.dwMessageDataSize = kReadRequestSize - kHeaderSize;
+    h.dwPSN = psn;
+    StoreHeader(m.data(), h);
+    StoreLE32(m.data() + 32, static_cast<uint32_t>(fd));
+    StoreLE32(m.data() + 36, count);
+    StoreLE32(m.data() + 40, 0xFFFFFFFFu);
+    return m;
+}
+
+// The client's loop: one READ at a time until `total` bytes came back.
+bool Drive(loopback::ChannelServer &client, int32_t fd, uint32_t count, uint64_t total, uint32_t *chunks)
+{
+    uint64_t got = 0;
+    for (uint32_t psn = 1; got < total; ++psn) {
+        auto request = ReadRequest(fd, count, psn);
+        if (!client.Send(request.data(), static_cast<uint32_t>(request.size())))
+            return false;
+        loopback::ReceivedMessage reply;
+        if (!client.Receive(&reply, 10000) || reply.bytes.size() < 36)
+            return false;
+        const int32_t n = LoadLE32s(reply.bytes.data() + 32);
+        if (n <= 0)
+            return false;
+        got += static_cast<uint32_t>(n);
+        *chunks = reply.chunks ? reply.chunks : 1;
+    }
+    return true;
+}
+
+Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
+{
+    Row row;
+    loopback::ChannelServer client("pyx00", 1);
+    if (!client.Start())
+        return row;
+    CFileRpc::OpenOutcome outcome;
+    CFileRpc *file = CreateInstance(false);
+    if (!file->FileRpcInit(path.c_str(), &outcome)) {
+        file->DeallocateAndSetError(0, true);
+        return row;
+    }
+    client.WaitConnected(1, 5000);
+    g_nAllocations = 0;
+    g_dwCountedThread = GetThreadId(file->m_hThread);
+    const auto start = std::chrono::steady_clock::now();
+    row.ok = Drive(client, outcome.fileDescriptor, count, size, &row.writesPerReply);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    g_dwCountedThread = 0;
+    const double requests = double(size) / count;
+    row.allocationsPerRequest = double(g_nAllocations.load()) / requests;
+    row.mbps = double(size) / 1e6 / seconds;
+    if (CFileRpc *claimed = ClaimClassBySlot(outcome.channelNumber)) {
+        claimed->CloseFile();
+        claimed->DeallocateAndSetError(0, true);
+    }
+    return row;
+}
+
+Row ChannelAlone(uint64_t size, uint32_t count)
+{
+    Row row;
+    loopback::ChannelServer client("pyx01", 1);
+    if (!client.Start())
+        return row;
+    HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CRdpChannelIO channel;
+    if (!channel.OpenChannel(nullptr, static_cast<uint32_t>(-1), "pyx01", reinterpret_cast<uintptr_t>(exitEvent)))
+        return row;
+    client.WaitConnected(1, 5000);
+    std::thread echo([&] {
+        std::vector<unsigned char> buffer(kMessageBufferSize + 64);
+        std::vector<unsigned char> reply(36 + count);
+        for (;;) {
+            uint32_t n = 0;
+            if (!channel.ChannelRead(buffer.data(), kMessageBufferSize, &n))
+                return;
+            if (n < 32)
+                continue;
+            BuildDataReply(reply.data(), static_cast<int32_t>(count), count, 0);
+            std::copy(buffer.begin() + 8, buffer.begin() + 12, reply.begin() + 8);   // the PSN
+            uint32_t written = 0;
+            channel.ChannelWrite(reply.data(), static_cast<uint32_t>(reply.size()), &written);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    row.ok = Drive(client, 0, count, size, &row.writesPerReply);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    row.mbps = double(size) / 1e6 / seconds;
+    SetEvent(exitEvent);
+    echo.join();
+    channel.CloseChannel();
+    CloseHandle(exitEvent);
+    return row;
+}
+
+std::wstring MakeFile(uint64_t size)
+{
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    std::wstring path = std::wstring(dir) + L"pyx_bench_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    std::vector<unsigned char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<unsigned char>(i * 7 + 3);
+    for (uint64_t done = 0; done < size; done += block.size()) {
+        DWORD written = 0;
+        WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+    }
+    CloseHandle(h);
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const uint64_t mib = argc > 1 ? static_cast<uint64_t>(std::atoll(argv[1])) : 256;
+    const uint64_t size = mib << 20;
+    BindApiFunctions();
+    InitServerGlobals();
+    const std::wstring path = MakeFile(size);
+    // --no-notify: the same without the desktop broadcast, to show its cost.
+    if (argc > 2 && std::string(argv[2]) == "--no-notify")
+        SetNotificationSink([](uint32_t, int32_t) {});
+
+    std::printf("one RDP file object vs the loopback channel alone, %llu MiB per row, one READ at a time\n",
+                static_cast<unsigned long long>(mib));
+    std::printf("%-9s %-9s %14s %14s %7s %13s %13s\n", "chunking", "read", "server MB/s", "channel MB/s",
+                "ratio", "writes/reply", "allocs/req");
+    for (uint32_t chunking : {1u, 0u}) {
+        g_dwChunking = chunking;
+        for (uint32_t count : {65536u, 131072u}) {
+            const Row server = ThroughFileObject(path, size, count);
+            const Row alone = ChannelAlone(size, count);
+            std::printf("%-9s %-9s %14.1f %14.1f %6.0f%% %13u %13.2f%s\n", chunking ? "on" : "off",
+                        count == 65536 ? "64 KiB" : "128 KiB", server.mbps, alone.mbps,
+                        alone.mbps > 0 ? 100.0 * server.mbps / alone.mbps : 0.0, server.writesPerReply,
+                        server.allocationsPerRequest, server.ok && alone.ok ? "" : "  (FAILED)");
+            std::fflush(stdout);
+        }
+    }
+    DeleteFileW(path.c_str());
+    return 0;
+}
