@@ -64,6 +64,9 @@ void RecordNote(uint32_t wParam, int32_t lParam)
 
 // The message buffer, one for every object, as each file object has its own.
 std::vector<unsigned char> g_buffer(kMessageBufferSize);
+// The buffer beyond this offset holds the pass's fill; what lies below it was
+// written by the last message or its reply.
+uint32_t g_dwDirty = 0;
 
 class FuzzRequests final : public CFileRpcRequests
 {
@@ -83,6 +86,9 @@ public:
             std::abort();
         if (b == buffer.data() && size > kMessageBufferSize)
             std::abort();
+        // fread may leave part of an element beyond the reply it makes.
+        if (b == buffer.data())
+            g_dwDirty = MessageType(b) == PYXMSG_RPC_FREAD ? kMessageBufferSize : std::max(g_dwDirty, size);
         // The stream id of an FDOP reply is the table's, new in each pass.
         if (MessageType(b) == PYXMSG_RPC_FDOPEN && m_dwFilePointer != 0 && LoadLE32(b + 32) == m_dwFilePointer) {
             g_digest.Add(b, 32);
@@ -132,13 +138,17 @@ uint64_t RunPass(const uint8_t *data, size_t size, unsigned char fill)
     rpc.m_nChannelNumber = data[3] % 10;
     const int64_t step = data[3] >> 4;
 
+    std::memset(g_buffer.data(), fill, kMessageBufferSize);
+    g_dwDirty = 0;
     size_t at = 4;
     while (at + 2 <= size && rpc.m_nExtendedErrorNumber == 0) {
         const uint32_t declared = uint32_t(data[at]) | (uint32_t(data[at + 1]) << 8);
         at += 2;
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(declared, size - at));
         std::memcpy(rpc.buffer.data(), data + at, n);
-        std::memset(rpc.buffer.data() + n, fill, kMessageBufferSize - n);
+        if (g_dwDirty > n)
+            std::memset(rpc.buffer.data() + n, fill, g_dwDirty - n);
+        g_dwDirty = n;
         at += n;
         rpc.length = n;
         SubstituteDescriptor(rpc.buffer.data(), n, rpc.m_dwFileDescriptor);
