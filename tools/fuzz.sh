@@ -1,21 +1,22 @@
 #!/bin/bash
 # Builds the libFuzzer target of the data-channel request processing with
 # clang (fuzzer, ASan, UBSan), seeds a corpus with one valid request of each
-# kind and runs it. Not part of the test build.
-#   tools/fuzz.sh [runs]      default 1000000 inputs; extra libFuzzer flags
-#                             may follow the count.
+# kind and runs it from that corpus. Not part of the test build.
+#   tools/fuzz.sh [runs] [libFuzzer flags...]   default 1000000 inputs
+# Prints libFuzzer's final statistics; the whole log is build/fuzz/fuzz.log.
+# A crash leaves its input in build/fuzz/ (crash-*) and the script fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-1000000}"
 [ $# -gt 0 ] && shift
 out=build/fuzz
-mkdir -p "$out/corpus"
+mkdir -p "$out"
 
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -Wall -Wextra -Werror -Icommon -Iserver \
   fuzz/fuzz_file_rpc.cpp \
   server/file_rpc_process.cpp server/local_file.cpp server/stream_table.cpp server/notification.cpp \
-  common/protocol.cpp common/checksum.cpp common/trace.cpp common/trace_posix.cpp \
+  common/protocol.cpp common/checksum.cpp common/trace.cpp \
   -o "$out/fuzz_file_rpc"
 
 le32() { printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)))"; }
@@ -30,14 +31,26 @@ record() {
 # Settings: cap 64 KB, target 100 KB/s, throughput 50, clock step 1.
 settings() { printf '\020\144\062\020'; }
 
+# Seeds, one valid request of each kind, afresh each time; what libFuzzer
+# finds goes to a corpus folder of its own, also started afresh, so that
+# each run's figures start from the same place.
+rm -rf "$out/seeds" "$out/corpus"
+mkdir -p "$out/seeds" "$out/corpus"
 fd=$((0x7FFFFFF0))   # stands for the fuzzed file's descriptor
-{ settings; record READ $fd 4096 0; } >"$out/corpus/read"
-{ settings; record READ $fd 200000 -1; } >"$out/corpus/read_long"
-{ settings; record SEEK $fd -100 2; } >"$out/corpus/seek"
-{ settings; record FDOP $fd 25202; } >"$out/corpus/fdop"
-{ settings; record FDOP $fd 25202; record FRED 1 8 10; } >"$out/corpus/fred"
-{ settings; record FDOP $fd 25202; record FSEK 1 100 0; } >"$out/corpus/fsek"
-{ settings; record FDOP $fd 25202; record FTEL 1; } >"$out/corpus/ftel"
+s="$out/seeds"
+{ settings; record READ $fd 4096 -1; } >"$s/read"
+{ settings; record READ $fd 4096 150000; } >"$s/read_position"
+{ settings; record READ $fd 200000 -1; } >"$s/read_long"
+{ settings; record SEEK $fd -100 2; } >"$s/seek"
+{ settings; record FDOP $fd 25202; } >"$s/fdop"
+{ settings; record FDOP $fd 25202; record FRED 1 8 10; } >"$s/fred"
+{ settings; record FDOP $fd 25202; record FSEK 1 100 0; } >"$s/fsek"
+{ settings; record FDOP $fd 25202; record FTEL 1; } >"$s/ftel"
 
-# Target output (trace lines) is closed; libFuzzer's own report stays.
-exec "$out/fuzz_file_rpc" -runs="$runs" -close_fd_mask=2 -max_len=8192 "$@" "$out/corpus"
+echo "== $out/fuzz_file_rpc -runs=$runs -max_len=8192 -print_final_stats=1 -artifact_prefix=$out/ $* $out/corpus $out/seeds"
+rc=0
+"$out/fuzz_file_rpc" -runs="$runs" -max_len=8192 -print_final_stats=1 -artifact_prefix="$out/" "$@" "$out/corpus" "$out/seeds" \
+  >"$out/fuzz.log" 2>&1 || rc=$?
+grep -E '^INFO: Seed:|INITED|DONE|^Done |^stat::|ERROR|SUMMARY|^==[0-9]+==|crash-|past the received' "$out/fuzz.log" || true
+[ $rc -eq 0 ] || { echo "== fuzzer failed (exit $rc); see $out/fuzz.log"; tail -40 "$out/fuzz.log"; }
+exit $rc
