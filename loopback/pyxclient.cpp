@@ -7,6 +7,19 @@
 //
 // HEX is a whole message (header included) as hexadecimal digits; it is
 // sent once its channel is connected.
+//
+// As the client device of a whole session (given one or more --file):
+//
+//   pyxclient [--protocol rdp|ica] --file NAME [--source PATH] [--file ...]
+//             [--parallel N] [--request-size BYTES] [--read-cap KB]
+//             [--rate KBPS] [--chunking 0|1] [--policy WORD] [--stream]
+//             [--seed N] [--malformed] [--expect-open-fail] [--timeout-ms N]
+//
+// It answers the solicitation with SEND, serves every file (NAME as sent in
+// OPEN, PATH the local copy its bytes are checked against, NAME by default),
+// prints a line per file and a summary line, and exits 0 when every byte
+// was right and every reply as expected.
+#include "client_device.h"
 #include "protocol.h"
 #include "vc_server.h"
 
@@ -52,8 +65,39 @@ void PrintMessage(const ReceivedMessage &m)
 
 } // namespace
 
+int RunDevice(const std::vector<std::string> &args)
+{
+    loopback::DeviceOptions options;
+    bool ica = false;
+    std::vector<std::string> rest;
+    std::string error;
+    if (!loopback::ParseDeviceOptions(args, &options, &ica, &rest, &error) || !rest.empty()) {
+        std::fprintf(stderr, "pyxclient: %s\n", error.empty() ? ("unknown option " + rest.front()).c_str() : error.c_str());
+        return 2;
+    }
+    loopback::ClientDevice device(ica);
+    device.m_log = [](const std::string &line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    if (!device.Start(&error)) {
+        std::fprintf(stderr, "pyxclient: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("pyxclient: listening (%s)\n", ica ? "ica" : "rdp");
+    std::fflush(stdout);
+    const loopback::DeviceSummary summary = device.Session(options);
+    device.Stop();
+    return summary.ok ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string &a : args) {
+        if (a == "--file")
+            return RunDevice(args);
+    }
     bool ica = false;
     int seconds = 30;
     std::vector<std::pair<std::string, std::vector<unsigned char>>> sends;

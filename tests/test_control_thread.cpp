@@ -25,28 +25,9 @@ using wintest::WaitUntil;
 
 namespace {
 
-uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 11); }
+using wintest::PatternByte;
+using wintest::TempFile;
 
-class TempFile
-{
-public:
-    explicit TempFile(uint32_t size)
-    {
-        static int s_nCounter = 0;
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        m_path = std::wstring(dir) + L"pyx_ctl" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                 std::to_wstring(++s_nCounter) + L".bin";
-        std::ofstream out(m_path.c_str(), std::ios::binary);
-        for (uint32_t i = 0; i < size; ++i)
-            out.put(static_cast<char>(ByteAt(i)));
-    }
-    ~TempFile() { DeleteFileW(m_path.c_str()); }
-    const std::wstring &Path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-};
 
 std::mutex g_traceLock;
 std::wstring g_trace;
@@ -216,7 +197,7 @@ struct Client
             REQUIRE(got > 0);
             REQUIRE(m.bytes.size() == 36u + got);
             for (int32_t i = 0; i < got; ++i)
-                REQUIRE(m.bytes[36 + i] == ByteAt(offset + i));
+                REQUIRE(m.bytes[36 + i] == PatternByte(offset + i));
             if (chunked && m.chunks)
                 ++*chunked;
             offset += got;
@@ -371,7 +352,7 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: FDOP streams closed with FCLO, and the 
     REQUIRE(stream != 0);
     m = client.Call(slot, Words(PYXMSG_RPC_FREAD, {stream, 1, 100}, 4, 0));
     CHECK(Word(m, 32) == 100);
-    CHECK(m.bytes[36 + 99] == ByteAt(99));
+    CHECK(m.bytes[36 + 99] == PatternByte(99));
     CHECK(client.Close(static_cast<int32_t>(stream), 5, PYXMSG_RPC_FCLOSE) == 0);
     CHECK(SlotsFree());
 

@@ -26,36 +26,9 @@ using wintest::WaitUntil;
 
 namespace {
 
-uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+using wintest::PatternByte;
+using wintest::TempFile;
 
-class TempFile
-{
-public:
-    explicit TempFile(uint32_t size, const wchar_t *stem = L"pyx_obj")
-    {
-        static int s_nCounter = 0;
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        m_path = std::wstring(dir) + stem + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                 std::to_wstring(++s_nCounter) + L".bin";
-        std::ofstream out(m_path.c_str(), std::ios::binary);
-        for (uint32_t i = 0; i < size; ++i)
-            out.put(static_cast<char>(ByteAt(i)));
-    }
-    ~TempFile() { DeleteFileW(m_path.c_str()); }
-    const std::wstring &Path() const { return m_path; }
-    // A file still open here cannot be deleted.
-    bool IsClosedByServer() const
-    {
-        if (!DeleteFileW(m_path.c_str()))
-            return false;
-        std::ofstream recreate(m_path.c_str(), std::ios::binary);
-        return true;
-    }
-
-private:
-    std::wstring m_path;
-};
 
 std::vector<unsigned char> Request(uint32_t type, std::initializer_list<uint32_t> words, uint32_t psn,
                                    int32_t channel)
@@ -163,7 +136,7 @@ TEST_CASE("an RDP file object serves its file on its own data channel")
         REQUIRE(got > 0);
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
         for (int32_t i = 0; i < got; ++i)
-            REQUIRE(reply[36 + i] == ByteAt(offset + i));
+            REQUIRE(reply[36 + i] == PatternByte(offset + i));
         offset += got;
     }
     CHECK(offset == 300000);
@@ -173,7 +146,7 @@ TEST_CASE("an RDP file object serves its file on its own data channel")
     CHECK(Word(client.Call(0, Request(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
     auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
     REQUIRE(Word(reply, 32) == 10);
-    CHECK(reply[36] == ByteAt(12345));
+    CHECK(reply[36] == PatternByte(12345));
 
     Close(static_cast<int32_t>(fd), 0);
     CHECK(SlotsFree());
@@ -409,7 +382,7 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
         CHECK(reply.chunks == 4);   // 8036 bytes in chunks of 2044
         REQUIRE(reply.bytes.size() == 8036);
         for (uint32_t i = 0; i < 8000; ++i)
-            REQUIRE(reply.bytes[36 + i] == ByteAt(got[slot] + i));
+            REQUIRE(reply.bytes[36 + i] == PatternByte(got[slot] + i));
         got[slot] += 8000;
     }
     CHECK(zrb.ChunkErrors() == 0);

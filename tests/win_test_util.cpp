@@ -205,6 +205,39 @@ bool Process::WaitForOutput(const std::string &part, DWORD timeoutMs) const
     return WaitUntil([&] { return Output().find(part) != std::string::npos; }, timeoutMs);
 }
 
+uint8_t PatternByte(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+
+TempFile::TempFile(uint32_t size, const wchar_t *stem)
+{
+    static std::atomic<int> s_nCounter{0};
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    m_path = std::wstring(dir) + stem + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++s_nCounter) +
+             L".bin";
+    std::vector<char> bytes(size);
+    for (uint32_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(PatternByte(i));
+    HANDLE f = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        if (size)
+            WriteFile(f, bytes.data(), size, &written, nullptr);
+        CloseHandle(f);
+    }
+}
+
+TempFile::~TempFile() { DeleteFileW(m_path.c_str()); }
+
+bool TempFile::IsClosedByServer() const
+{
+    if (!DeleteFileW(m_path.c_str()))
+        return false;
+    HANDLE f = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+    return true;
+}
+
 std::wstring ExeFolder()
 {
     wchar_t path[MAX_PATH];

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -82,6 +83,26 @@ private:
     std::thread m_reader;
     mutable std::mutex m_lock;
     std::string m_output;
+};
+
+// A file of the temporary folder filled with PatternByte(i), removed at the
+// end. The pattern depends on the position, so a byte served from the
+// wrong offset is caught.
+uint8_t PatternByte(uint32_t i);
+class TempFile
+{
+public:
+    explicit TempFile(uint32_t size, const wchar_t *stem = L"pyx_test");
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::wstring &Path() const { return m_path; }
+    // A file still open in this process cannot be deleted: true when it
+    // could be (it is created again, empty).
+    bool IsClosedByServer() const;
+
+private:
+    std::wstring m_path;
 };
 
 // Folder of the running test program, with a trailing backslash.

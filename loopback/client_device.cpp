@@ -1,0 +1,737 @@
+#include "client_device.h"
+
+#include "protocol.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace loopback {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+std::string Narrow(const std::wstring &w)
+{
+    if (w.empty())
+        return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string &s)
+{
+    if (s.empty())
+        return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &out[0], n);
+    return out;
+}
+
+std::string Format(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+std::string Format(const char *fmt, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+// A small deterministic generator for the access mix (xorshift32).
+class Mix
+{
+public:
+    explicit Mix(uint32_t seed) : m_state(seed ? seed : 1) {}
+    uint32_t Next()
+    {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 17;
+        m_state ^= m_state << 5;
+        return m_state;
+    }
+    uint32_t Below(uint32_t n) { return n ? Next() % n : 0; }
+
+private:
+    uint32_t m_state;
+};
+
+std::vector<unsigned char> Message(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel)
+{
+    std::vector<unsigned char> m(kHeaderSize + 4 * words.size());
+    MessageHeader h{};
+    h.dwMessageType = type;
+    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
+    h.dwChannelNumber = channel;
+    StoreHeader(m.data(), h);
+    size_t at = kHeaderSize;
+    for (uint32_t w : words) {
+        StoreLE32(m.data() + at, w);
+        at += 4;
+    }
+    return m;
+}
+
+std::vector<unsigned char> OpenMessage(const std::wstring &name)
+{
+    std::vector<unsigned char> m(kOpenRequestSize, 0);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_RPC_OPEN;
+    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
+    h.dwChannelNumber = CHANNEL_CONTROL;
+    StoreHeader(m.data(), h);
+    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
+        StoreLE16(m.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(name[i]));
+    return m;
+}
+
+int32_t Word(const ReceivedMessage &m, size_t at)
+{
+    return m.bytes.size() >= at + 4 ? LoadLE32s(m.bytes.data() + at) : INT32_MIN;
+}
+
+// The bytes a file is checked against, loaded once per path and shared by
+// every file that reads it.
+class Sources
+{
+public:
+    std::shared_ptr<const std::vector<unsigned char>> Get(const std::wstring &path)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto &entry = m_loaded[path];
+        if (!entry)
+            entry = Load(path);
+        return entry;
+    }
+
+private:
+    static std::shared_ptr<const std::vector<unsigned char>> Load(const std::wstring &path)
+    {
+        FILE *f = _wfopen(path.c_str(), L"rb");
+        if (!f)
+            return nullptr;
+        auto bytes = std::make_shared<std::vector<unsigned char>>();
+        unsigned char block[65536];
+        size_t n;
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+            bytes->insert(bytes->end(), block, block + n);
+        std::fclose(f);
+        return bytes;
+    }
+    std::mutex m_lock;
+    std::map<std::wstring, std::shared_ptr<const std::vector<unsigned char>>> m_loaded;
+};
+
+Sources g_Sources;
+
+} // namespace
+
+std::string FileReport::Line() const
+{
+    return Format("file %d: name=%s fd=%d channel=%d bytes=%llu requests=%u chunked=%u first_byte_ms=%.1f "
+                  "mismatches=%u protocol_errors=%u result=%s%s%s",
+                  index, Narrow(name).c_str(), fileDesc, channel, static_cast<unsigned long long>(bytes), requests,
+                  chunked, firstByteMs, mismatches, protocolErrors, ok ? "ok" : "fail", error.empty() ? "" : " ",
+                  error.c_str());
+}
+
+std::string DeviceSummary::Line() const
+{
+    return Format("summary: files=%u bytes=%llu seconds=%.3f MBps=%.2f requests=%u chunked=%u chunk_errors=%u "
+                  "mismatches=%u protocol_errors=%u result=%s%s%s",
+                  files, static_cast<unsigned long long>(bytes), seconds, mbps, requests, chunked, chunkErrors,
+                  mismatches, protocolErrors, ok ? "ok" : "fail", error.empty() ? "" : " ", error.c_str());
+}
+
+// --- channels and routing ---------------------------------------------------
+
+ClientDevice::ClientDevice(bool ica) : m_bIca(ica)
+{
+    if (ica) {
+        // One channel for everything; an instance per open of it.
+        m_control = std::make_unique<ChannelServer>(kIcaChannelName, 4);
+    } else {
+        m_control = std::make_unique<ChannelServer>(kRdpControlChannelName, 1);
+        m_player = std::make_unique<ChannelServer>(kRdpPlayerChannelName, 2);
+        for (int n = 0; n < kDataChannelCount; ++n) {
+            char name[8];
+            RdpDataChannelName(n, name, sizeof name);
+            m_data.push_back(std::make_unique<ChannelServer>(name, 1));
+        }
+    }
+}
+
+ClientDevice::~ClientDevice() { Stop(); }
+
+bool ClientDevice::Start(std::string *error)
+{
+    std::vector<std::pair<ChannelServer *, int>> all{{m_control.get(), m_bIca ? INT32_MIN : int(kControl)}};
+    if (m_player)
+        all.emplace_back(m_player.get(), int(kPlayer));
+    for (size_t n = 0; n < m_data.size(); ++n)
+        all.emplace_back(m_data[n].get(), static_cast<int>(n));
+    for (auto &[server, route] : all) {
+        if (!server->Start()) {
+            if (error)
+                *error = Format("cannot listen on %s (%lu)", server->Channel().c_str(), GetLastError());
+            return false;
+        }
+    }
+    for (auto &[server, route] : all) {
+        ChannelServer *s = server;
+        const int r = route;
+        m_pumps.emplace_back([this, s, r] { Pump(s, r); });
+    }
+    return true;
+}
+
+void ClientDevice::Stop()
+{
+    m_stop = true;
+    for (auto &t : m_pumps)
+        t.join();
+    m_pumps.clear();
+    if (m_control)
+        m_control->Stop();
+    if (m_player)
+        m_player->Stop();
+    for (auto &d : m_data)
+        d->Stop();
+}
+
+uint32_t ClientDevice::ChunkErrors() const
+{
+    uint32_t errors = m_control->ChunkErrors();
+    if (m_player)
+        errors += m_player->ChunkErrors();
+    for (auto &d : m_data)
+        errors += d->ChunkErrors();
+    return errors;
+}
+
+ChannelServer *ClientDevice::ServerFor(int route)
+{
+    if (m_bIca || route == kControl)
+        return m_control.get();
+    if (route == kPlayer)
+        return m_player.get();
+    return IsDataChannel(route) ? m_data[static_cast<size_t>(route)].get() : nullptr;
+}
+
+ClientDevice::Mailbox &ClientDevice::MailboxFor(int route)
+{
+    return m_mailboxes[route == kControl ? 0 : route == kPlayer ? 1 : 2 + route];
+}
+
+// RDP: every channel is a route of its own. ICA: the header's channel
+// number says where a message belongs.
+void ClientDevice::Pump(ChannelServer *server, int fixedRoute)
+{
+    ReceivedMessage m;
+    while (!m_stop) {
+        if (!server->Receive(&m, 100))
+            continue;
+        int route = fixedRoute;
+        if (route == INT32_MIN)
+            route = m.bytes.size() >= kHeaderSize ? MessageChannel(m.bytes.data()) : INT32_MIN;
+        if (route != kControl && route != kPlayer && !IsDataChannel(route)) {
+            ++m_stray;
+            continue;
+        }
+        Deliver(route, std::move(m));
+        m = ReceivedMessage{};
+    }
+}
+
+void ClientDevice::Deliver(int route, ReceivedMessage &&m)
+{
+    Mailbox &box = MailboxFor(route);
+    std::lock_guard<std::mutex> hold(box.lock);
+    box.queue.push_back(std::move(m));
+    box.arrived.notify_all();
+}
+
+bool ClientDevice::Receive(int route, ReceivedMessage *out, DWORD timeoutMs)
+{
+    if (route != kControl && route != kPlayer && !IsDataChannel(route))
+        return false;
+    Mailbox &box = MailboxFor(route);
+    std::unique_lock<std::mutex> hold(box.lock);
+    if (!box.arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return !box.queue.empty(); }))
+        return false;
+    *out = std::move(box.queue.front());
+    box.queue.pop_front();
+    return true;
+}
+
+uint32_t ClientDevice::NextPsn()
+{
+    // Kept within 15 bits, as the server's own sequence numbers are.
+    return 1 + (m_psn.fetch_add(1) % 32767);
+}
+
+bool ClientDevice::SendRaw(int route, const void *data, uint32_t length)
+{
+    ChannelServer *server = ServerFor(route);
+    if (!server)
+        return false;
+    // A data channel's pipe connects a moment after the OPEN reply, and a
+    // slot used before reconnects: retry until the write goes through.
+    const auto start = Clock::now();
+    for (;;) {
+        if (server->WaitConnected(1, 200) && server->Send(data, length))
+            return true;
+        if (m_stop || MsSince(start) > 5000)
+            return false;
+        Sleep(10);
+    }
+}
+
+bool ClientDevice::Call(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs)
+{
+    if (request.size() < kHeaderSize)
+        return false;
+    const uint32_t psn = NextPsn();
+    StoreLE32(request.data() + hdr::kPSN, psn);
+    if (!SendRaw(route, request.data(), static_cast<uint32_t>(request.size())))
+        return false;
+    const auto start = Clock::now();
+    for (;;) {
+        const double left = timeoutMs - MsSince(start);
+        if (left <= 0 || !Receive(route, reply, static_cast<DWORD>(left)))
+            return false;
+        if (reply->bytes.size() >= kHeaderSize && LoadHeader(reply->bytes.data()).dwPSN == psn)
+            return true;
+        ++m_stray;   // an answer to something else: not this call's
+    }
+}
+
+// --- the session ------------------------------------------------------------
+
+bool ClientDevice::Handshake(const DeviceOptions &options, std::string *error)
+{
+    ReceivedMessage m;
+    if (!Receive(kPlayer, &m, options.timeoutMs)) {
+        *error = "no solicitation";
+        return false;
+    }
+    if (m.bytes.size() != kSolicitationSize || MessageType(m.bytes.data()) != PYXMSG_SEND_PARAMS) {
+        *error = Format("unexpected message of %zu bytes instead of the solicitation", m.bytes.size());
+        return false;
+    }
+    std::vector<unsigned char> send(kSendParamsSize, 0);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_SEND_PARAMS;
+    h.dwMessageDataSize = kSendParamsSize - kHeaderSize;
+    h.dwChannelNumber = CHANNEL_CONTROL;
+    StoreHeader(send.data(), h);
+    StoreLE32(send.data() + 32, options.policy);
+    StoreLE32(send.data() + 48, options.readCap);
+    StoreLE32(send.data() + 52, options.targetRate);
+    StoreLE32(send.data() + 56, options.chunking);
+    std::lock_guard<std::mutex> hold(m_controlLock);
+    if (!Call(kControl, send, &m, options.timeoutMs)) {
+        *error = "no reply to SEND";
+        return false;
+    }
+    if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != PYXMSG_SEND_PARAMS || Word(m, 32) != 0) {
+        *error = "bad reply to SEND";
+        return false;
+    }
+    return true;
+}
+
+void ClientDevice::SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs)
+{
+    std::lock_guard<std::mutex> hold(m_controlLock);
+    const unsigned char tiny[20] = {'O', 'P', 'E', 'N'};
+    auto lying = OpenMessage(L"C:\\lying.avi");
+    StoreLE32(lying.data() + hdr::kDataSize, 600);   // more than is sent
+    auto unknown = Message(0x21212121, {1}, CHANNEL_CONTROL);
+    auto stray = Message(PYXMSG_RPC_CLOSE, {0x7654321}, CHANNEL_CONTROL);   // no such file
+    bool sent = SendRaw(kControl, tiny, sizeof tiny);
+    sent = SendRaw(kControl, lying.data(), 100) && sent;
+    sent = SendRaw(kControl, unknown.data(), static_cast<uint32_t>(unknown.size())) && sent;
+    sent = SendRaw(kControl, stray.data(), static_cast<uint32_t>(stray.size())) && sent;
+    ReceivedMessage m;
+    // None of them is answered.
+    if (!sent || Receive(kControl, &m, timeoutMs < 700 ? timeoutMs : 700))
+        ++summary->protocolErrors;
+}
+
+DeviceSummary ClientDevice::Session(const DeviceOptions &options)
+{
+    std::string error;
+    if (!Handshake(options, &error)) {
+        DeviceSummary summary;
+        summary.error = error;
+        summary.chunkErrors = ChunkErrors();
+        if (m_log)
+            m_log(summary.Line());
+        return summary;
+    }
+    return Run(options);
+}
+
+DeviceSummary ClientDevice::Run(const DeviceOptions &options)
+{
+    DeviceSummary summary;
+    if (options.malformed)
+        SendMalformedControl(&summary, options.timeoutMs);
+
+    const size_t jobs = options.files.empty()
+                            ? 0
+                            : std::max(options.files.size(), static_cast<size_t>(options.parallel < 1 ? 1 : options.parallel));
+    summary.reports.resize(jobs);
+    // Load every source before the clock starts.
+    for (const DeviceFile &f : options.files)
+        g_Sources.Get(f.source.empty() ? f.name : f.source);
+
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < jobs; ++i) {
+        const DeviceFile &file = options.files[i % options.files.size()];
+        threads.emplace_back([this, &options, &summary, i, &file] {
+            ServeFile(options, static_cast<int>(i), file, &summary.reports[i]);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    summary.seconds = MsSince(start) / 1000.0;
+
+    summary.ok = jobs > 0 && summary.protocolErrors == 0;
+    summary.files = static_cast<uint32_t>(jobs);
+    for (const FileReport &r : summary.reports) {
+        summary.bytes += r.bytes;
+        summary.requests += r.requests;
+        summary.chunked += r.chunked;
+        summary.mismatches += r.mismatches;
+        summary.protocolErrors += r.protocolErrors;
+        summary.ok = summary.ok && r.ok;
+        if (m_log)
+            m_log(r.Line());
+    }
+    summary.chunkErrors = ChunkErrors();
+    summary.ok = summary.ok && summary.chunkErrors == 0 && summary.mismatches == 0 && summary.protocolErrors == 0;
+    summary.mbps = summary.seconds > 0 ? summary.bytes / summary.seconds / 1e6 : 0;
+    if (m_log)
+        m_log(summary.Line());
+    return summary;
+}
+
+// One file: OPEN, the reads to the end with the mix of positioned reads and
+// seeks, the read past the end, and CLOS (FCLO for a stream).
+void ClientDevice::ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *r)
+{
+    r->index = index;
+    r->name = file.name;
+    const auto fail = [r](std::string why) {
+        if (r->error.empty())
+            r->error = std::move(why);
+        r->ok = false;
+    };
+    const auto expected = g_Sources.Get(file.source.empty() ? file.name : file.source);
+    if (!options.expectOpenFail && !expected) {
+        fail("source cannot be read");
+        return;
+    }
+
+    const auto opened = Clock::now();
+    ReceivedMessage m;
+    {
+        std::lock_guard<std::mutex> hold(m_controlLock);
+        if (!Call(kControl, OpenMessage(file.name), &m, options.timeoutMs)) {
+            fail("no reply to OPEN");
+            return;
+        }
+    }
+    if (m.bytes.size() != kOpenReplySize || MessageType(m.bytes.data()) != PYXMSG_RPC_OPEN) {
+        ++r->protocolErrors;
+        fail("bad reply to OPEN");
+        return;
+    }
+    r->fileDesc = Word(m, 32);
+    r->channel = Word(m, 36);
+    r->extendedError = Word(m, 40);
+    r->systemError = Word(m, 44);
+    if (options.expectOpenFail) {
+        r->ok = r->fileDesc == -1;
+        if (!r->ok)
+            fail("OPEN was expected to fail");
+        return;
+    }
+    if (r->fileDesc == -1 || !IsDataChannel(r->channel)) {
+        fail(Format("OPEN refused (extended 0x%x, system %d)", static_cast<unsigned>(r->extendedError), r->systemError));
+        return;
+    }
+
+    const std::vector<unsigned char> &want = *expected;
+    const uint32_t size = static_cast<uint32_t>(want.size());
+    const int channel = r->channel;
+    const uint32_t fd = static_cast<uint32_t>(r->fileDesc);
+    const uint32_t count = options.requestSize;
+    const auto call = [&](std::vector<unsigned char> request, ReceivedMessage *reply) {
+        if (!Call(channel, std::move(request), reply, options.timeoutMs)) {
+            fail("no reply on the data channel");
+            return false;
+        }
+        ++r->requests;
+        if (reply->chunks)
+            ++r->chunked;
+        return true;
+    };
+    // A one-word reply (SEEK, FSEK, FTEL) that must carry `value`.
+    const auto expectWord = [&](std::vector<unsigned char> request, int32_t value, const char *what) {
+        ReceivedMessage reply;
+        if (!call(std::move(request), &reply))
+            return false;
+        if (reply.bytes.size() != kIntMessageSize || Word(reply, 32) != value) {
+            ++r->protocolErrors;
+            fail(Format("%s answered %d, expected %d", what, Word(reply, 32), value));
+            return false;
+        }
+        return true;
+    };
+    // A data reply for bytes from `at`: checks its size and every byte.
+    const auto checkData = [&](const ReceivedMessage &reply, uint32_t at, uint32_t asked, int32_t *got) {
+        *got = Word(reply, 32);
+        if (*got < 0 || static_cast<uint32_t>(*got) > asked || reply.bytes.size() != kReplyDataOffset + uint32_t(*got) ||
+            static_cast<uint64_t>(at) + uint32_t(*got) > size) {
+            ++r->protocolErrors;
+            fail(Format("data reply of %zu bytes says %d at %u", reply.bytes.size(), *got, at));
+            return false;
+        }
+        if (*got > 0 && r->firstByteMs < 0)
+            r->firstByteMs = MsSince(opened);
+        const unsigned char *data = reply.bytes.data() + kReplyDataOffset;
+        for (int32_t i = 0; i < *got; ++i)
+            r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
+        r->bytes += static_cast<uint32_t>(*got);
+        return true;
+    };
+
+    uint32_t stream = 0;
+    if (options.stream) {
+        if (!call(Message(PYXMSG_RPC_FDOPEN, {fd}, channel), &m))
+            return;
+        stream = static_cast<uint32_t>(Word(m, 32));
+        if (m.bytes.size() != kFdopenReplySize || stream == 0) {
+            ++r->protocolErrors;
+            fail("FDOP gave no stream");
+            return;
+        }
+    }
+    // Reads `asked` bytes at the current position (or at `at` when
+    // positioned), expected to begin at byte `at`.
+    const auto readAt = [&](uint32_t at, uint32_t asked, bool positioned, int32_t *got) {
+        ReceivedMessage reply;
+        if (options.stream) {
+            if (positioned && !expectWord(Message(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK"))
+                return false;
+            if (!call(Message(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply))
+                return false;
+        } else if (!call(Message(PYXMSG_RPC_READ, {fd, asked, positioned ? at : 0xFFFFFFFFu}, channel), &reply)) {
+            return false;
+        }
+        return checkData(reply, at, asked, got);
+    };
+
+    Mix mix(options.seed + static_cast<uint32_t>(index) * 7919u);
+    uint32_t offset = 0;
+    bool reposition = false;   // the position was moved away from `offset`
+    bool malformedSent = !options.malformed;
+    while (r->error.empty() && offset < size) {
+        if (options.seed && mix.Below(8) == 0) {
+            const uint32_t p = mix.Below(size);
+            int32_t got = 0;
+            switch (mix.Below(3)) {
+            case 0:   // a positioned read somewhere else
+                if (!readAt(p, count, true, &got))
+                    return;
+                reposition = true;
+                break;
+            case 1:   // seeks from all three origins, back to where we were
+                if (options.stream) {
+                    if (!expectWord(Message(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
+                        !expectWord(Message(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
+                        !expectWord(Message(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
+                        !expectWord(Message(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
+                        return;
+                } else {
+                    if (!expectWord(Message(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
+                        !expectWord(Message(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
+                        !expectWord(Message(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
+                                    static_cast<int32_t>(offset), "SEEK"))
+                        return;
+                }
+                break;
+            default:   // at the end, a read gives nothing
+                if (options.stream) {
+                    if (!expectWord(Message(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
+                        return;
+                } else if (!expectWord(Message(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
+                    return;
+                }
+                if (!readAt(size, count, false, &got))
+                    return;
+                if (got != 0) {
+                    fail("a read at the end gave data");
+                    return;
+                }
+                reposition = true;
+                break;
+            }
+        }
+        int32_t got = 0;
+        if (!readAt(offset, count, reposition, &got))
+            return;
+        reposition = false;
+        if (got == 0) {
+            fail(Format("the file ended early, at %u of %u", offset, size));
+            return;
+        }
+        offset += static_cast<uint32_t>(got);
+
+        if (!malformedSent) {
+            // Short, lying and unknown messages on the data channel: dropped,
+            // and the next request is served as usual.
+            malformedSent = true;
+            const unsigned char tiny[12] = {'R', 'E', 'A', 'D'};
+            auto lying = Message(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
+            StoreLE32(lying.data() + hdr::kDataSize, 4000);
+            auto unknown = Message(0x3F3F3F3F, {fd}, channel);
+            if (!SendRaw(channel, tiny, sizeof tiny) ||
+                !SendRaw(channel, lying.data(), static_cast<uint32_t>(lying.size())) ||
+                !SendRaw(channel, unknown.data(), static_cast<uint32_t>(unknown.size())))
+                fail("cannot send the malformed messages");
+            ReceivedMessage unwanted;
+            if (Receive(channel, &unwanted, 500)) {
+                ++r->protocolErrors;
+                fail("a malformed message was answered");
+                return;
+            }
+        }
+    }
+    if (!r->error.empty())
+        return;
+    // Past the end: nothing more.
+    int32_t got = 0;
+    if (!readAt(size, count, false, &got))
+        return;
+    if (got != 0) {
+        fail("data past the end");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_controlLock);
+        const uint32_t code = options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE;
+        if (!Call(kControl, Message(code, {options.stream ? stream : fd}, CHANNEL_CONTROL), &m, options.timeoutMs)) {
+            fail("no reply to the close");
+            return;
+        }
+        if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != code || Word(m, 32) != 0) {
+            ++r->protocolErrors;
+            fail("bad reply to the close");
+            return;
+        }
+    }
+    r->ok = r->mismatches == 0 && r->protocolErrors == 0 && r->bytes >= size;
+    if (!r->ok)
+        fail("bytes differ from the source");
+}
+
+// --- the command line ---------------------------------------------------------
+
+bool ParseDeviceOptions(const std::vector<std::string> &args, DeviceOptions *out, bool *ica,
+                        std::vector<std::string> *rest, std::string *error)
+{
+    const auto number = [&](size_t &i, uint32_t *value) {
+        if (i + 1 >= args.size()) {
+            *error = args[i] + " needs a value";
+            return false;
+        }
+        char *end = nullptr;
+        const std::string &text = args[++i];
+        const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+        if (text.empty() || *end) {
+            *error = args[i - 1] + ": not a number: " + text;
+            return false;
+        }
+        *value = static_cast<uint32_t>(v);
+        return true;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        uint32_t v = 0;
+        if (a == "--protocol" && i + 1 < args.size()) {
+            const std::string &p = args[++i];
+            if (p != "ica" && p != "rdp") {
+                *error = "--protocol is rdp or ica";
+                return false;
+            }
+            *ica = p == "ica";
+        } else if (a == "--file" && i + 1 < args.size()) {
+            out->files.push_back({Widen(args[++i]), {}});
+        } else if (a == "--source" && i + 1 < args.size()) {
+            if (out->files.empty()) {
+                *error = "--source belongs to the --file before it";
+                return false;
+            }
+            out->files.back().source = Widen(args[++i]);
+        } else if (a == "--request-size") {
+            if (!number(i, &out->requestSize))
+                return false;
+            if (out->requestSize == 0) {
+                *error = "--request-size must be more than 0";
+                return false;
+            }
+        } else if (a == "--read-cap") {
+            if (!number(i, &out->readCap))
+                return false;
+        } else if (a == "--rate") {
+            if (!number(i, &out->targetRate))
+                return false;
+        } else if (a == "--chunking") {
+            if (!number(i, &out->chunking))
+                return false;
+        } else if (a == "--policy") {
+            if (!number(i, &out->policy))
+                return false;
+        } else if (a == "--seed") {
+            if (!number(i, &out->seed))
+                return false;
+        } else if (a == "--timeout-ms") {
+            if (!number(i, &v))
+                return false;
+            out->timeoutMs = v;
+        } else if (a == "--parallel") {
+            if (!number(i, &v))
+                return false;
+            out->parallel = static_cast<int>(v);
+        } else if (a == "--stream") {
+            out->stream = true;
+        } else if (a == "--malformed") {
+            out->malformed = true;
+        } else if (a == "--expect-open-fail") {
+            out->expectOpenFail = true;
+        } else {
+            rest->push_back(a);
+        }
+    }
+    return true;
+}
+
+} // namespace loopback

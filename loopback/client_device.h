@@ -1,0 +1,158 @@
+// The client device of a whole session on the loopback platform: it keeps
+// the session's channels listening, answers the server's solicitation with
+// the parameters it was given, opens files or URLs, reads each to its end
+// with a mix of positioned reads and seeks, checks every byte against the
+// source, closes them, and sums up what it saw. Several files are served
+// at once, each by a thread of its own; it can also send malformed messages
+// to show that the server drops them and goes on serving.
+#pragma once
+
+#include "vc_server.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace loopback {
+
+struct DeviceFile
+{
+    std::wstring name;     // as sent in OPEN: a path of the server or a URL
+    std::wstring source;   // a local copy of the same bytes, to check against
+};
+
+struct DeviceOptions
+{
+    std::vector<DeviceFile> files;
+    int parallel = 1;              // files served at once; the list is repeated to fill
+    uint32_t requestSize = 65536;  // READ count, FRED nmemb
+    uint32_t readCap = 0;          // SEND: dwMaxBlockKB
+    uint32_t targetRate = 0;       // SEND: dwTargetRate
+    uint32_t chunking = 1;         // SEND: dwChunking
+    uint32_t policy = 0;           // SEND: dwPolicy
+    bool stream = false;           // FDOP, FRED, FSEK, FTEL, closed with FCLO
+    uint32_t seed = 1;             // the mix of positioned reads and seeks; 0: none
+    bool malformed = false;        // send short, lying and unknown messages too
+    bool expectOpenFail = false;   // every OPEN is expected to be refused
+    DWORD timeoutMs = 20000;       // for any one reply
+};
+
+struct FileReport
+{
+    int index = 0;
+    std::wstring name;
+    int32_t fileDesc = -1;
+    int32_t channel = -1;
+    int32_t extendedError = 0;
+    int32_t systemError = 0;
+    uint64_t bytes = 0;          // bytes received and checked
+    uint32_t requests = 0;       // data requests answered
+    uint32_t chunked = 0;        // replies that came in chunks
+    uint32_t mismatches = 0;     // bytes that differ from the source
+    uint32_t protocolErrors = 0; // replies of the wrong kind, size or number
+    double firstByteMs = -1;     // from sending OPEN to the first data byte
+    bool ok = false;
+    std::string error;           // why it failed
+
+    std::string Line() const;
+};
+
+struct DeviceSummary
+{
+    uint32_t files = 0;
+    uint64_t bytes = 0;
+    double seconds = 0;
+    double mbps = 0;             // 10^6 bytes per second over the files' whole run
+    uint32_t requests = 0;
+    uint32_t chunked = 0;
+    uint32_t chunkErrors = 0;
+    uint32_t mismatches = 0;
+    uint32_t protocolErrors = 0;
+    bool ok = false;
+    std::string error;           // the session's own failure (handshake)
+    std::vector<FileReport> reports;
+
+    std::string Line() const;
+};
+
+class ClientDevice
+{
+public:
+    explicit ClientDevice(bool ica);
+    ~ClientDevice();
+    ClientDevice(const ClientDevice &) = delete;
+    ClientDevice &operator=(const ClientDevice &) = delete;
+
+    // Listens on the session's channels.
+    bool Start(std::string *error);
+    void Stop();
+
+    // Waits for the solicitation and answers it with SEND.
+    bool Handshake(const DeviceOptions &options, std::string *error);
+    // Serves the files of `options` (after a handshake); one report each.
+    DeviceSummary Run(const DeviceOptions &options);
+    // Both, as one session.
+    DeviceSummary Session(const DeviceOptions &options);
+
+    // Where replies arrive: the control channel, the player channel, or a
+    // data channel 0 ... 9.
+    enum Route { kControl = -1, kPlayer = -2 };
+
+    // One exchange: sends `request` (its PSN is replaced by a fresh one)
+    // and waits for the reply with that PSN on `route`.
+    bool Call(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs);
+    // Sends a message as it is, without waiting.
+    bool SendRaw(int route, const void *data, uint32_t length);
+    // Waits for the next message on a route.
+    bool Receive(int route, ReceivedMessage *out, DWORD timeoutMs);
+    // Messages that arrived where no one waits for them, or on no route.
+    uint32_t StrayMessages() const { return m_stray.load(); }
+    uint32_t ChunkErrors() const;
+
+    // Log lines (one per file and the summary); none by default.
+    std::function<void(const std::string &)> m_log;
+
+private:
+    struct Mailbox
+    {
+        std::mutex lock;
+        std::condition_variable arrived;
+        std::deque<ReceivedMessage> queue;
+    };
+
+    ChannelServer *ServerFor(int route);
+    Mailbox &MailboxFor(int route);
+    void Pump(ChannelServer *server, int fixedRoute);
+    void Deliver(int route, ReceivedMessage &&m);
+    uint32_t NextPsn();
+    void ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *report);
+    void SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs);
+
+    bool m_bIca;
+    std::unique_ptr<ChannelServer> m_control;   // RDP pyxcm, ICA ZRBCHNL
+    std::unique_ptr<ChannelServer> m_player;    // RDP pyxan
+    std::vector<std::unique_ptr<ChannelServer>> m_data;   // RDP pyx00 ... pyx09
+    std::vector<std::thread> m_pumps;
+    std::atomic<bool> m_stop{false};
+    Mailbox m_mailboxes[12];   // control, player, data 0 ... 9
+    std::mutex m_controlLock;  // one control exchange at a time
+    std::atomic<uint32_t> m_psn{1};
+    std::atomic<uint32_t> m_stray{0};
+};
+
+// Parses the emulator's device options (see pyxclient); false with a message
+// on a bad command line. Arguments it doesn't know are left in `rest`.
+bool ParseDeviceOptions(const std::vector<std::string> &args, DeviceOptions *out, bool *ica,
+                        std::vector<std::string> *rest, std::string *error);
+
+} // namespace loopback
