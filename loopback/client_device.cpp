@@ -517,8 +517,10 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         if (*got > 0 && r->firstByteMs < 0)
             r->firstByteMs = MsSince(opened);
         const unsigned char *data = reply.bytes.data() + kReplyDataOffset;
-        for (int32_t i = 0; i < *got; ++i)
-            r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
+        if (*got > 0 && std::memcmp(data, &want[at], static_cast<uint32_t>(*got)) != 0) {
+            for (int32_t i = 0; i < *got; ++i)
+                r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
+        }
         r->bytes += static_cast<uint32_t>(*got);
         return true;
     };
