@@ -205,6 +205,115 @@ bool Process::WaitForOutput(const std::string &part, DWORD timeoutMs) const
     return WaitUntil([&] { return Output().find(part) != std::string::npos; }, timeoutMs);
 }
 
+NotificationListener::NotificationListener()
+{
+    m_uMessage = RegisterWindowMessageW(L"UWM_REZUZEROD_GUI_SERVER_INTERFACE");
+    m_thread = std::thread([this] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = Proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"PyxTestNotificationListener";
+        RegisterClassW(&wc);
+        HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"notification listener", WS_OVERLAPPED, 0, 0, 40, 40,
+                                    nullptr, nullptr, wc.hInstance, nullptr);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);   // the thread's queue exists from here
+        m_dwThreadId = GetCurrentThreadId();
+        m_bReady = true;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+        DestroyWindow(hwnd);
+    });
+    WaitUntil([this] { return m_bReady.load(); }, 5000);
+}
+
+NotificationListener::~NotificationListener()
+{
+    PostThreadMessageW(m_dwThreadId, WM_QUIT, 0, 0);
+    m_thread.join();
+}
+
+LRESULT CALLBACK NotificationListener::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto *self = reinterpret_cast<NotificationListener *>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self && message == self->m_uMessage) {
+        std::lock_guard<std::mutex> hold(self->m_lock);
+        self->m_notes.emplace_back(static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+        return 0;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+std::vector<std::pair<uint32_t, int32_t>> NotificationListener::Notes() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_notes;
+}
+
+bool NotificationListener::WaitForCode(uint32_t code, DWORD timeoutMs) const
+{
+    return WaitUntil(
+        [&] {
+            for (const auto &n : Notes())
+                if ((n.first & 0xFF) == code)
+                    return true;
+            return false;
+        },
+        timeoutMs);
+}
+
+void NotificationListener::Clear()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_notes.clear();
+}
+
+bool SaveWindowBitmap(HWND hwnd, const std::wstring &path)
+{
+    RECT r{};
+    if (!GetWindowRect(hwnd, &r) || r.right <= r.left || r.bottom <= r.top)
+        return false;
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = h;   // bottom-up, as a BMP file stores it
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 24;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void *bits = nullptr;
+    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (dib) {
+        HGDIOBJ old = SelectObject(mem, dib);
+        ok = BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) != FALSE;
+        SelectObject(mem, old);
+        GdiFlush();
+        const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+        BITMAPFILEHEADER fh{};
+        fh.bfType = 0x4D42;
+        fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+        fh.bfSize = fh.bfOffBits + stride * static_cast<DWORD>(h);
+        HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (ok && f != INVALID_HANDLE_VALUE) {
+            DWORD n = 0;
+            ok = WriteFile(f, &fh, sizeof fh, &n, nullptr) && WriteFile(f, &bi.bmiHeader, sizeof bi.bmiHeader, &n, nullptr) &&
+                 WriteFile(f, bits, stride * static_cast<DWORD>(h), &n, nullptr);
+        } else {
+            ok = false;
+        }
+        if (f != INVALID_HANDLE_VALUE)
+            CloseHandle(f);
+        DeleteObject(dib);
+    }
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
 uint8_t PatternByte(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
 
 TempFile::TempFile(uint32_t size, const wchar_t *stem)

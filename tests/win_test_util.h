@@ -105,6 +105,34 @@ private:
     std::wstring m_path;
 };
 
+// A top-level window of its own thread that records the server's broadcast
+// notifications (wParam, lParam) as the player window receives them.
+class NotificationListener
+{
+public:
+    NotificationListener();
+    ~NotificationListener();
+    NotificationListener(const NotificationListener &) = delete;
+    NotificationListener &operator=(const NotificationListener &) = delete;
+
+    std::vector<std::pair<uint32_t, int32_t>> Notes() const;
+    // Waits for a notification with this code (low 8 bits of wParam).
+    bool WaitForCode(uint32_t code, DWORD timeoutMs) const;
+    void Clear();
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    std::thread m_thread;
+    std::atomic<DWORD> m_dwThreadId{0};
+    std::atomic<bool> m_bReady{false};
+    UINT m_uMessage = 0;
+    mutable std::mutex m_lock;
+    std::vector<std::pair<uint32_t, int32_t>> m_notes;
+};
+
+// Writes what a window shows to a 24-bit BMP file; false on failure.
+bool SaveWindowBitmap(HWND hwnd, const std::wstring &path);
+
 // Folder of the running test program, with a trailing backslash.
 std::wstring ExeFolder();
 

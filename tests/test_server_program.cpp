@@ -1,0 +1,314 @@
+// The real PyxVideoServer.exe, started from a staging folder with the
+// loopback platform beside it, driven as a user and a client device would:
+// window messages to its windows, its tray callback, its boxes pressed, the
+// client emulator on the channels.
+#include "doctest.h"
+
+#include "client_device.h"
+#include "notify.h"
+#include "protocol.h"
+#include "resource.h"
+#include "settings.h"
+#include "win_test_util.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using loopback::ClientDevice;
+using loopback::DeviceOptions;
+using wintest::TempFile;
+using wintest::WaitUntil;
+
+namespace {
+
+const wchar_t kInstallKey[] = L"Software\\Mervalt\\Tarsel\\InstallationPath";
+const wchar_t kStartupKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::wstring BuildFolder()
+{
+    const std::wstring tests = wintest::ExeFolder();   // build/<preset>/tests/
+    return tests.substr(0, tests.find_last_of(L"\\/", tests.size() - 2) + 1);
+}
+
+// A copy of the shipping program with the loopback channel libraries beside
+// it; the shipping folder never holds them.
+std::wstring Stage()
+{
+    const std::wstring build = BuildFolder();
+    const std::wstring stage = wintest::ExeFolder() + L"server_stage\\";
+    CreateDirectoryW(stage.c_str(), nullptr);
+    REQUIRE(CopyFileW((build + L"bin\\PyxVideoServer.exe").c_str(), (stage + L"PyxVideoServer.exe").c_str(), FALSE));
+    for (const wchar_t *dll : {L"Wtsapi32.dll", L"wfapi.dll"})
+        REQUIRE(CopyFileW((build + L"loopback\\" + dll).c_str(), (stage + dll).c_str(), FALSE));
+    return stage;
+}
+
+// The hidden main dialog of a server process: class "#32770", caption "mc".
+HWND MainDialog(DWORD pid)
+{
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            HWND w = nullptr;
+            while ((w = FindWindowExW(nullptr, w, L"#32770", L"mc")) != nullptr) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(w, &owner);
+                if (owner == pid) {
+                    found = w;
+                    return true;
+                }
+            }
+            return false;
+        },
+        10000);
+    return found;
+}
+
+// What an installation writes per user, put back as it was afterwards.
+struct Installation
+{
+    explicit Installation(const std::wstring &folder)
+    {
+        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"Path", folder);
+        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"GuiApplication", L"PyxUserInterface.exe");
+        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"GuiCommandLine", L" \"%1\"");
+        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"ServerApplication", L"PyxVideoServer.exe");
+    }
+    ~Installation()
+    {
+        for (const ExtensionRow &row : kExtensionTable)
+            wintest::SetString(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension), nullptr,
+                               reinterpret_cast<const wchar_t *>(row.pszStockType));
+        wintest::DeleteValue(HKEY_CURRENT_USER, kStartupKey, L"PYX");
+        wintest::DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
+        wintest::DeleteTree(HKEY_CLASSES_ROOT, L"TarselFile");
+    }
+};
+
+std::wstring RegText(HKEY root, const wchar_t *key, const wchar_t *name = nullptr)
+{
+    std::wstring value;
+    return wintest::GetString(root, key, name, &value) ? value : L"<none>";
+}
+
+struct Server
+{
+    wintest::Process process;
+    bool Start(const std::wstring &stage, const std::wstring &args = L"")
+    {
+        return process.Start(L"\"" + stage + L"PyxVideoServer.exe\"" + (args.empty() ? L"" : L" " + args),
+                             stage.c_str());
+    }
+    bool Ended(DWORD ms, DWORD *code) { return process.Wait(ms, code); }
+};
+
+// The tray icon's right click, then an item of the menu that appears.
+void TrayMenu(HWND dialog, bool exitItem)
+{
+    PostMessageW(dialog, WM_USER + 100, 4, WM_RBUTTONUP);
+    HWND menu = nullptr;
+    REQUIRE(WaitUntil([&] { return (menu = FindWindowW(L"#32768", nullptr)) != nullptr && IsWindowVisible(menu); },
+                      5000));
+    // "Settings" is the first item and the default; "Exit" the second.
+    if (exitItem)
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+}
+
+DeviceOptions FilesOf(const std::vector<std::unique_ptr<TempFile>> &files, int parallel)
+{
+    DeviceOptions o;
+    for (const auto &f : files)
+        o.files.push_back({f->Path(), {}});
+    o.parallel = parallel;
+    o.seed = 7;
+    o.timeoutMs = 15000;
+    return o;
+}
+
+} // namespace
+
+TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; the tray's Exit")
+{
+    wintest::BoxWatcher boxes;
+    REQUIRE(wintest::EnsureService(L"HalvernService"));
+    const std::wstring stage = Stage();
+    Installation installation(stage);
+    ClientDevice device(true);
+    std::string error;
+    REQUIRE_MESSAGE(device.Start(&error), error);
+    wintest::NotificationListener notes;
+
+    Server server;
+    REQUIRE(server.Start(stage));
+    REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
+
+    // Ten files read at once, every byte checked.
+    std::vector<std::unique_ptr<TempFile>> files;
+    for (uint32_t i = 0; i < 10; ++i)
+        files.push_back(std::make_unique<TempFile>(300000 + 1000 * i, L"pyx_e2e"));
+    loopback::DeviceSummary sum = device.Run(FilesOf(files, 10));
+    INFO(sum.Line());
+    REQUIRE(sum.ok);
+    CHECK(sum.files == 10);
+
+    // A second start exits at once with code 0 and leaves the first serving.
+    Server second;
+    REQUIRE(second.Start(stage));
+    DWORD code = 99;
+    REQUIRE(second.Ended(10000, &code));
+    CHECK(code == 0);
+    CHECK(boxes.Texts().empty());
+    std::vector<std::unique_ptr<TempFile>> one;
+    one.push_back(std::make_unique<TempFile>(123457, L"pyx_e2e"));
+    CHECK(device.Run(FilesOf(one, 1)).ok);
+
+    // Kill Clients with a file open: the file is torn down and closed,
+    // notification 7 is broadcast, the box says so, and the new thread asks
+    // for the parameters again and serves the next OPEN.
+    std::vector<unsigned char> open(kOpenRequestSize, 0);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_RPC_OPEN;
+    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
+    h.dwChannelNumber = CHANNEL_CONTROL;
+    StoreHeader(open.data(), h);
+    const std::wstring &held = one[0]->Path();
+    for (size_t i = 0; i < held.size(); ++i)
+        StoreLE16(open.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(held[i]));
+    loopback::ReceivedMessage reply;
+    REQUIRE(device.Call(ClientDevice::kControl, open, &reply, 5000));
+    REQUIRE(LoadLE32s(reply.bytes.data() + 32) >= 0);
+    CHECK_FALSE(one[0]->IsClosedByServer());
+
+    const HWND dialog = MainDialog(server.process.Pid());
+    REQUIRE(dialog);
+    notes.Clear();
+    PostMessageW(dialog, WM_COMMAND, IDC_KILL_CLIENTS, 0);
+    CHECK(boxes.WaitFor(L"All clients disconnected. Server restarted.", 10000));
+    CHECK(notes.WaitForCode(NOTIFY_SERVER_ENDED, 5000));
+    CHECK(one[0]->IsClosedByServer());
+    REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
+    one[0] = std::make_unique<TempFile>(99999, L"pyx_e2e");
+    CHECK(device.Run(FilesOf(one, 1)).ok);
+
+    // The tray menu's Exit ends the program.
+    TrayMenu(dialog, true);
+    REQUIRE(server.Ended(10000, &code));
+    CHECK(code == 0);
+    CHECK_FALSE(IsWindow(dialog));
+    device.Stop();
+    wintest::RemoveService(L"HalvernService");
+}
+
+TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and exits; a photograph of it")
+{
+    wintest::BoxWatcher boxes;
+    wintest::RemoveService(L"HalvernService");
+    const std::wstring stage = Stage();
+    Installation installation(stage);
+
+    {
+        Server server;
+        REQUIRE(server.Start(stage, L"install"));
+        HWND dialog = wintest::WaitForTopLevel(L"mc", 10000, server.process.Pid());
+        REQUIRE(dialog);
+        Sleep(300);   // let it paint
+        const std::wstring out = BuildFolder() + L"test-output\\";
+        CreateDirectoryW(out.c_str(), nullptr);
+        CHECK(wintest::SaveWindowBitmap(dialog, out + L"settings_dialog_program.bmp"));
+
+        // Start-up on and .mp3 associated, then OK.
+        CHECK(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_UNCHECKED);
+        SendMessageW(GetDlgItem(dialog, IDC_STARTUP), BM_CLICK, 0, 0);
+        SendMessageW(GetDlgItem(dialog, IDC_EXT_MP3), BM_CLICK, 0, 0);
+        wintest::PressButton(dialog, IDOK);
+        DWORD code = 99;
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == stage + L"PyxVideoServer.exe");
+        CHECK(RegText(HKEY_CLASSES_ROOT, L".mp3") == L"TarselFile");
+    }
+    {
+        // Cancel: what was clicked is forgotten.
+        Server server;
+        REQUIRE(server.Start(stage, L"install"));
+        HWND dialog = wintest::WaitForTopLevel(L"mc", 10000, server.process.Pid());
+        REQUIRE(dialog);
+        CHECK(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED);
+        SendMessageW(GetDlgItem(dialog, IDC_STARTUP), BM_CLICK, 0, 0);
+        SendMessageW(GetDlgItem(dialog, IDC_EXT_WAV), BM_CLICK, 0, 0);
+        wintest::PressButton(dialog, IDCANCEL);
+        DWORD code = 99;
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == stage + L"PyxVideoServer.exe");
+        CHECK(RegText(HKEY_CLASSES_ROOT, L".wav") != L"TarselFile");
+    }
+    {
+        // uninstall: no dialog; the start-up value goes and every extension
+        // gets its stock type back.
+        Server server;
+        REQUIRE(server.Start(stage, L"uninstall"));
+        DWORD code = 99;
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == L"<none>");
+        for (const ExtensionRow &row : kExtensionTable)
+            CHECK(RegText(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension)) ==
+                  reinterpret_cast<const wchar_t *>(row.pszStockType));
+    }
+    CHECK(boxes.Texts().empty());
+}
+
+TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own ends the program")
+{
+    wintest::BoxWatcher boxes;
+    const std::wstring stage = Stage();
+    Installation installation(stage);
+    {
+        // No session: the control thread waits, the program runs hidden.
+        wintest::RemoveService(L"HalvernService");
+        Server server;
+        REQUIRE(server.Start(stage));
+        const HWND dialog = MainDialog(server.process.Pid());
+        REQUIRE(dialog);
+        CHECK_FALSE(IsWindowVisible(dialog));
+        TrayMenu(dialog, false);
+        CHECK(WaitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 5000));
+        // Escape (Cancel) only hides it.
+        wintest::PressButton(dialog, IDCANCEL);
+        CHECK(WaitUntil([&] { return !IsWindowVisible(dialog); }, 5000));
+        DWORD code = 99;
+        CHECK_FALSE(server.Ended(300, &code));
+        TrayMenu(dialog, true);
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+        CHECK(boxes.Texts().empty());
+    }
+    {
+        // An ICA session whose channel no client serves: the thread ends on
+        // its own, says so, and the program ends after the box.
+        REQUIRE(wintest::EnsureService(L"HalvernService"));
+        Server server;
+        REQUIRE(server.Start(stage));
+        CHECK(boxes.WaitFor(L"Server thread terminated. Please restart the application.", 15000));
+        DWORD code = 99;
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+        wintest::RemoveService(L"HalvernService");
+    }
+    {
+        // The instance marker went with the process: the next start runs.
+        Server server;
+        REQUIRE(server.Start(stage));
+        const HWND dialog = MainDialog(server.process.Pid());
+        REQUIRE(dialog);
+        DWORD code = 99;
+        CHECK_FALSE(server.Ended(500, &code));
+        TrayMenu(dialog, true);
+        REQUIRE(server.Ended(10000, &code));
+        CHECK(code == 0);
+    }
+}
