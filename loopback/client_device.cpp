@@ -69,35 +69,6 @@ private:
     uint32_t m_state;
 };
 
-std::vector<unsigned char> Message(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel)
-{
-    std::vector<unsigned char> m(kHeaderSize + 4 * words.size());
-    MessageHeader h{};
-    h.dwMessageType = type;
-    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
-    h.dwChannelNumber = channel;
-    StoreHeader(m.data(), h);
-    size_t at = kHeaderSize;
-    for (uint32_t w : words) {
-        StoreLE32(m.data() + at, w);
-        at += 4;
-    }
-    return m;
-}
-
-std::vector<unsigned char> OpenMessage(const std::wstring &name)
-{
-    std::vector<unsigned char> m(kOpenRequestSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_RPC_OPEN;
-    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(m.data(), h);
-    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
-        StoreLE16(m.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(name[i]));
-    return m;
-}
-
 int32_t Word(const ReceivedMessage &m, size_t at)
 {
     return m.bytes.size() >= at + 4 ? LoadLE32s(m.bytes.data() + at) : INT32_MIN;
@@ -138,6 +109,50 @@ private:
 Sources g_Sources;
 
 } // namespace
+
+std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel)
+{
+    std::vector<unsigned char> m(kHeaderSize + 4 * words.size());
+    MessageHeader h{};
+    h.dwMessageType = type;
+    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
+    h.dwChannelNumber = channel;
+    StoreHeader(m.data(), h);
+    size_t at = kHeaderSize;
+    for (uint32_t w : words) {
+        StoreLE32(m.data() + at, w);
+        at += 4;
+    }
+    return m;
+}
+
+std::vector<unsigned char> MakeOpenRequest(const std::wstring &name)
+{
+    std::vector<unsigned char> m(kOpenRequestSize, 0);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_RPC_OPEN;
+    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
+    h.dwChannelNumber = CHANNEL_CONTROL;
+    StoreHeader(m.data(), h);
+    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
+        StoreLE16(m.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(name[i]));
+    return m;
+}
+
+std::vector<unsigned char> MakeSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking)
+{
+    std::vector<unsigned char> m(kSendParamsSize, 0);
+    MessageHeader h{};
+    h.dwMessageType = PYXMSG_SEND_PARAMS;
+    h.dwMessageDataSize = kSendParamsSize - kHeaderSize;
+    h.dwChannelNumber = CHANNEL_CONTROL;
+    StoreHeader(m.data(), h);
+    StoreLE32(m.data() + 32, policy);
+    StoreLE32(m.data() + 48, readCap);
+    StoreLE32(m.data() + 52, targetRate);
+    StoreLE32(m.data() + 56, chunking);
+    return m;
+}
 
 std::string FileReport::Line() const
 {
@@ -332,16 +347,7 @@ bool ClientDevice::Handshake(const DeviceOptions &options, std::string *error)
         *error = Format("unexpected message of %zu bytes instead of the solicitation", m.bytes.size());
         return false;
     }
-    std::vector<unsigned char> send(kSendParamsSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_SEND_PARAMS;
-    h.dwMessageDataSize = kSendParamsSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(send.data(), h);
-    StoreLE32(send.data() + 32, options.policy);
-    StoreLE32(send.data() + 48, options.readCap);
-    StoreLE32(send.data() + 52, options.targetRate);
-    StoreLE32(send.data() + 56, options.chunking);
+    const auto send = MakeSendParams(options.policy, options.readCap, options.targetRate, options.chunking);
     std::lock_guard<std::mutex> hold(m_controlLock);
     if (!Call(kControl, send, &m, options.timeoutMs)) {
         *error = "no reply to SEND";
@@ -358,10 +364,10 @@ void ClientDevice::SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs)
 {
     std::lock_guard<std::mutex> hold(m_controlLock);
     const unsigned char tiny[20] = {'O', 'P', 'E', 'N'};
-    auto lying = OpenMessage(L"C:\\lying.avi");
+    auto lying = MakeOpenRequest(L"C:\\lying.avi");
     StoreLE32(lying.data() + hdr::kDataSize, 600);   // more than is sent
-    auto unknown = Message(0x21212121, {1}, CHANNEL_CONTROL);
-    auto stray = Message(PYXMSG_RPC_CLOSE, {0x7654321}, CHANNEL_CONTROL);   // no such file
+    auto unknown = MakeWordsMessage(0x21212121, {1}, CHANNEL_CONTROL);
+    auto stray = MakeWordsMessage(PYXMSG_RPC_CLOSE, {0x7654321}, CHANNEL_CONTROL);   // no such file
     bool sent = SendRaw(kControl, tiny, sizeof tiny);
     sent = SendRaw(kControl, lying.data(), 100) && sent;
     sent = SendRaw(kControl, unknown.data(), static_cast<uint32_t>(unknown.size())) && sent;
@@ -453,7 +459,7 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     ReceivedMessage m;
     {
         std::lock_guard<std::mutex> hold(m_controlLock);
-        if (!Call(kControl, OpenMessage(file.name), &m, options.timeoutMs)) {
+        if (!Call(kControl, MakeOpenRequest(file.name), &m, options.timeoutMs)) {
             fail("no reply to OPEN");
             return;
         }
@@ -527,7 +533,7 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
 
     uint32_t stream = 0;
     if (options.stream) {
-        if (!call(Message(PYXMSG_RPC_FDOPEN, {fd}, channel), &m))
+        if (!call(MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m))
             return;
         stream = static_cast<uint32_t>(Word(m, 32));
         if (m.bytes.size() != kFdopenReplySize || stream == 0) {
@@ -541,11 +547,11 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     const auto readAt = [&](uint32_t at, uint32_t asked, bool positioned, int32_t *got) {
         ReceivedMessage reply;
         if (options.stream) {
-            if (positioned && !expectWord(Message(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK"))
+            if (positioned && !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK"))
                 return false;
-            if (!call(Message(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply))
+            if (!call(MakeWordsMessage(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply))
                 return false;
-        } else if (!call(Message(PYXMSG_RPC_READ, {fd, asked, positioned ? at : 0xFFFFFFFFu}, channel), &reply)) {
+        } else if (!call(MakeWordsMessage(PYXMSG_RPC_READ, {fd, asked, positioned ? at : 0xFFFFFFFFu}, channel), &reply)) {
             return false;
         }
         return checkData(reply, at, asked, got);
@@ -567,24 +573,24 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
                 break;
             case 1:   // seeks from all three origins, back to where we were
                 if (options.stream) {
-                    if (!expectWord(Message(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
-                        !expectWord(Message(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
-                        !expectWord(Message(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
-                        !expectWord(Message(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
+                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
+                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
+                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
+                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
                         return;
                 } else {
-                    if (!expectWord(Message(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
-                        !expectWord(Message(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
-                        !expectWord(Message(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
+                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
+                        !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
+                        !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
                                     static_cast<int32_t>(offset), "SEEK"))
                         return;
                 }
                 break;
             default:   // at the end, a read gives nothing
                 if (options.stream) {
-                    if (!expectWord(Message(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
+                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
                         return;
-                } else if (!expectWord(Message(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
+                } else if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
                     return;
                 }
                 if (!readAt(size, count, false, &got))
@@ -612,9 +618,9 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
             // and the next request is served as usual.
             malformedSent = true;
             const unsigned char tiny[12] = {'R', 'E', 'A', 'D'};
-            auto lying = Message(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
+            auto lying = MakeWordsMessage(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
             StoreLE32(lying.data() + hdr::kDataSize, 4000);
-            auto unknown = Message(0x3F3F3F3F, {fd}, channel);
+            auto unknown = MakeWordsMessage(0x3F3F3F3F, {fd}, channel);
             if (!SendRaw(channel, tiny, sizeof tiny) ||
                 !SendRaw(channel, lying.data(), static_cast<uint32_t>(lying.size())) ||
                 !SendRaw(channel, unknown.data(), static_cast<uint32_t>(unknown.size())))
@@ -640,7 +646,7 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     {
         std::lock_guard<std::mutex> hold(m_controlLock);
         const uint32_t code = options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE;
-        if (!Call(kControl, Message(code, {options.stream ? stream : fd}, CHANNEL_CONTROL), &m, options.timeoutMs)) {
+        if (!Call(kControl, MakeWordsMessage(code, {options.stream ? stream : fd}, CHANNEL_CONTROL), &m, options.timeoutMs)) {
             fail("no reply to the close");
             return;
         }

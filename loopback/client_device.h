@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -149,6 +150,13 @@ private:
     std::atomic<uint32_t> m_psn{1};
     std::atomic<uint32_t> m_stray{0};
 };
+
+// The client's requests: SEND with its parameters, OPEN of a name, and a
+// message of 32-bit words (CLOS, FCLO, READ, SEEK, FDOP, FRED, FSEK, FTEL).
+// The PSN is left 0; ClientDevice::Call sets it.
+std::vector<unsigned char> MakeSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking);
+std::vector<unsigned char> MakeOpenRequest(const std::wstring &name);
+std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel);
 
 // Parses the emulator's device options (see pyxclient); false with a message
 // on a bad command line. Arguments it doesn't know are left in `rest`.

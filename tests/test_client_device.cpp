@@ -2,6 +2,8 @@
 // the client device, every byte of every file checked.
 #include "doctest.h"
 
+#include "server_test_util.h"
+
 #include "client_device.h"
 #include "control_host.h"
 #include "file_rpc.h"
@@ -23,16 +25,6 @@ using wintest::TempFile;
 using wintest::WaitUntil;
 
 namespace {
-
-bool SlotsFree()
-{
-    CServerLockGuard guard;
-    for (CFileRpc *file : g_FileRpcTable) {
-        if (file)
-            return false;
-    }
-    return true;
-}
 
 struct Session
 {
@@ -166,13 +158,7 @@ TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB rea
     // comes in chunks again.
     DeviceOptions again = Files({list[0]});
     again.seed = 0;
-    std::vector<unsigned char> send(kSendParamsSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_SEND_PARAMS;
-    h.dwMessageDataSize = kSendParamsSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(send.data(), h);
-    StoreLE32(send.data() + 56, 1);
+    const auto send = loopback::MakeSendParams(0, 0, 0, 1);
     loopback::ReceivedMessage reply;
     REQUIRE(s.device.Call(ClientDevice::kControl, send, &reply, 5000));
     CHECK(g_dwChunking == 1);

@@ -3,7 +3,10 @@
 // ICA routing, and how the thread ends.
 #include "doctest.h"
 
+#include "server_test_util.h"
+
 #include "control_host.h"
+#include "installation_guard.h"
 #include "file_rpc.h"
 #include "file_rpc_process.h"
 #include "protocol.h"
@@ -21,6 +24,7 @@
 
 using loopback::ChannelServer;
 using loopback::ReceivedMessage;
+using wintest::RegText;
 using wintest::WaitUntil;
 
 namespace {
@@ -92,16 +96,6 @@ std::vector<unsigned char> OpenMessage(const std::wstring &name, uint32_t psn)
 }
 
 int32_t Word(const ReceivedMessage &m, size_t at) { return LoadLE32s(m.bytes.data() + at); }
-
-bool SlotsFree()
-{
-    CServerLockGuard guard;
-    for (CFileRpc *file : g_FileRpcTable) {
-        if (file)
-            return false;
-    }
-    return true;
-}
 
 // The client device's side of a session.
 struct Client
@@ -235,35 +229,6 @@ struct Fixture
     }
 };
 
-// Installation values, so that the client's policy has something to write;
-// the prefix is put back as it was afterwards.
-struct Installation
-{
-    const wchar_t *key = L"Software\\Mervalt\\Tarsel\\InstallationPath";
-    Installation()
-    {
-        wintest::SetString(HKEY_CURRENT_USER, key, L"Path", L"C:\\Program Files\\Tarsel Test\\");
-        wintest::SetString(HKEY_CURRENT_USER, key, L"GuiApplication", L"PyxUserInterface.exe");
-        wintest::SetString(HKEY_CURRENT_USER, key, L"GuiCommandLine", L" \"%1\"");
-        wintest::SetString(HKEY_CURRENT_USER, key, L"ServerApplication", L"PyxVideoServer.exe");
-    }
-    ~Installation()
-    {
-        for (const ExtensionRow &row : kExtensionTable)
-            wintest::SetString(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension), nullptr,
-                               reinterpret_cast<const wchar_t *>(row.pszStockType));
-        wintest::DeleteValue(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"PYX");
-        wintest::DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
-        wintest::DeleteTree(HKEY_CLASSES_ROOT, L"TarselFile");
-    }
-};
-
-std::wstring RegText(HKEY root, const wchar_t *key, const wchar_t *name = nullptr)
-{
-    std::wstring value;
-    return wintest::GetString(root, key, name, &value) ? value : L"<none>";
-}
-
 HANDLE OpenReadyEvent() { return OpenEventW(SYNCHRONIZE, FALSE, kServerReadyEventName); }
 
 } // namespace
@@ -357,7 +322,7 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: FDOP streams closed with FCLO, and the 
     CHECK(SlotsFree());
 
     // A policy without bit 31 changes nothing; with it the boxes are set and locked.
-    Installation installation;
+    wintest::InstallationValues installation;
     const HWND dlg = host.Dialog();
     client.Parameters(0x00000003, 1);
     CHECK(IsWindowEnabled(GetDlgItem(dlg, IDC_STARTUP)));

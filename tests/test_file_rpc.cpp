@@ -2,6 +2,8 @@
 // real worker threads, real files.
 #include "doctest.h"
 
+#include "server_test_util.h"
+
 #include "api_sets.h"
 #include "checksum.h"
 #include "file_rpc.h"
@@ -85,16 +87,6 @@ struct RdpClient
 };
 
 int32_t Word(const std::vector<unsigned char> &m, size_t at) { return LoadLE32s(m.data() + at); }
-
-bool SlotsFree()
-{
-    CServerLockGuard guard;
-    for (CFileRpc *file : g_FileRpcTable) {
-        if (file)
-            return false;
-    }
-    return true;
-}
 
 CFileRpc *Open(const std::wstring &name, CFileRpc::OpenOutcome *outcome, bool ica = false)
 {

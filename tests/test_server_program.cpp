@@ -5,6 +5,7 @@
 #include "doctest.h"
 
 #include "client_device.h"
+#include "installation_guard.h"
 #include "notify.h"
 #include "protocol.h"
 #include "resource.h"
@@ -18,12 +19,11 @@
 using loopback::ClientDevice;
 using loopback::DeviceOptions;
 using wintest::TempFile;
+using wintest::RegText;
 using wintest::WaitUntil;
 
 namespace {
 
-const wchar_t kInstallKey[] = L"Software\\Mervalt\\Tarsel\\InstallationPath";
-const wchar_t kStartupKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 std::wstring BuildFolder()
 {
@@ -63,33 +63,6 @@ HWND MainDialog(DWORD pid)
         },
         10000);
     return found;
-}
-
-// What an installation writes per user, put back as it was afterwards.
-struct Installation
-{
-    explicit Installation(const std::wstring &folder)
-    {
-        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"Path", folder);
-        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"GuiApplication", L"PyxUserInterface.exe");
-        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"GuiCommandLine", L" \"%1\"");
-        wintest::SetString(HKEY_CURRENT_USER, kInstallKey, L"ServerApplication", L"PyxVideoServer.exe");
-    }
-    ~Installation()
-    {
-        for (const ExtensionRow &row : kExtensionTable)
-            wintest::SetString(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension), nullptr,
-                               reinterpret_cast<const wchar_t *>(row.pszStockType));
-        wintest::DeleteValue(HKEY_CURRENT_USER, kStartupKey, L"PYX");
-        wintest::DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
-        wintest::DeleteTree(HKEY_CLASSES_ROOT, L"TarselFile");
-    }
-};
-
-std::wstring RegText(HKEY root, const wchar_t *key, const wchar_t *name = nullptr)
-{
-    std::wstring value;
-    return wintest::GetString(root, key, name, &value) ? value : L"<none>";
 }
 
 struct Server
@@ -135,7 +108,7 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     wintest::BoxWatcher boxes;
     REQUIRE(wintest::EnsureService(L"HalvernService"));
     const std::wstring stage = Stage();
-    Installation installation(stage);
+    wintest::InstallationValues installation(stage);
     ClientDevice device(true);
     std::string error;
     REQUIRE_MESSAGE(device.Start(&error), error);
@@ -168,15 +141,7 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     // Kill Clients with a file open: the file is torn down and closed,
     // notification 7 is broadcast, the box says so, and the new thread asks
     // for the parameters again and serves the next OPEN.
-    std::vector<unsigned char> open(kOpenRequestSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_RPC_OPEN;
-    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(open.data(), h);
-    const std::wstring &held = one[0]->Path();
-    for (size_t i = 0; i < held.size(); ++i)
-        StoreLE16(open.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(held[i]));
+    const auto open = loopback::MakeOpenRequest(one[0]->Path());
     loopback::ReceivedMessage reply;
     REQUIRE(device.Call(ClientDevice::kControl, open, &reply, 5000));
     REQUIRE(LoadLE32s(reply.bytes.data() + 32) >= 0);
@@ -207,7 +172,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
     wintest::BoxWatcher boxes;
     wintest::RemoveService(L"HalvernService");
     const std::wstring stage = Stage();
-    Installation installation(stage);
+    wintest::InstallationValues installation(stage);
 
     {
         Server server;
@@ -227,7 +192,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
         DWORD code = 99;
         REQUIRE(server.Ended(10000, &code));
         CHECK(code == 0);
-        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == stage + L"PyxVideoServer.exe");
+        CHECK(RegText(HKEY_CURRENT_USER, wintest::kRunKeyPath, L"PYX") == stage + L"PyxVideoServer.exe");
         CHECK(RegText(HKEY_CLASSES_ROOT, L".mp3") == L"TarselFile");
     }
     {
@@ -243,7 +208,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
         DWORD code = 99;
         REQUIRE(server.Ended(10000, &code));
         CHECK(code == 0);
-        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == stage + L"PyxVideoServer.exe");
+        CHECK(RegText(HKEY_CURRENT_USER, wintest::kRunKeyPath, L"PYX") == stage + L"PyxVideoServer.exe");
         CHECK(RegText(HKEY_CLASSES_ROOT, L".wav") != L"TarselFile");
     }
     {
@@ -254,7 +219,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
         DWORD code = 99;
         REQUIRE(server.Ended(10000, &code));
         CHECK(code == 0);
-        CHECK(RegText(HKEY_CURRENT_USER, kStartupKey, L"PYX") == L"<none>");
+        CHECK(RegText(HKEY_CURRENT_USER, wintest::kRunKeyPath, L"PYX") == L"<none>");
         for (const ExtensionRow &row : kExtensionTable)
             CHECK(RegText(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension)) ==
                   reinterpret_cast<const wchar_t *>(row.pszStockType));
@@ -266,7 +231,7 @@ TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own
 {
     wintest::BoxWatcher boxes;
     const std::wstring stage = Stage();
-    Installation installation(stage);
+    wintest::InstallationValues installation(stage);
     {
         // No session: the control thread waits, the program runs hidden.
         wintest::RemoveService(L"HalvernService");
