@@ -456,24 +456,26 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
     if (headOnly || count <= 0)
         return keepAlive;
 
+    const bool cut = (modes & kCutShort) != 0;
+    const int64_t bodyBytes = cut ? count / 2 : count;
     if (resource.bytes) {
-        if (!SendAll(s, resource.bytes->data() + first, static_cast<size_t>(count), m_stop))
+        if (!SendAll(s, resource.bytes->data() + first, static_cast<size_t>(bodyBytes), m_stop))
             return false;
-        return keepAlive;
+        return keepAlive && !cut;
     }
     FILE *file = _wfopen(resource.file.c_str(), L"rb");
     if (!file)
         return false;
     std::vector<char> block(kBlock);
     bool ok = _fseeki64(file, first, SEEK_SET) == 0;
-    for (int64_t left = count; ok && left > 0;) {
+    for (int64_t left = bodyBytes; ok && left > 0;) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(left, kBlock));
         const size_t got = fread(block.data(), 1, want, file);
         ok = got == want && SendAll(s, block.data(), got, m_stop);
         left -= static_cast<int64_t>(got);
     }
     fclose(file);
-    return ok && keepAlive;
+    return ok && keepAlive && !cut;
 }
 
 } // namespace loopback

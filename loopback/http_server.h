@@ -26,6 +26,8 @@ public:
         kNoLength = 1,
         // Range headers are ignored: always 200 with the whole body.
         kIgnoreRange = 2,
+        // The connection is closed half-way through each body.
+        kCutShort = 4,
     };
 
     // What a client asked for, in arrival order.

@@ -3,10 +3,12 @@
 
 #include "http_server.h"
 #include "internet_file.h"
+#include "win_test_util.h"
 
 #include <windows.h>
 #include <wininet.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -239,4 +241,56 @@ TEST_CASE("a URL that cannot be fetched does not open")
         CHECK_FALSE(file.Open(u"nosuchscheme://host/clip.avi"));
         CHECK(file.LastError() != 0);
     }
+}
+
+TEST_CASE("a download that ends before its announced length is an error, not the end of the file")
+{
+    Served s(HttpServer::kCutShort, 300000);
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    REQUIRE(file.Seek(0, 2) == 300000);
+    REQUIRE(file.Seek(0, 0) == 0);
+    uint32_t at = 0;
+    int got;
+    while ((got = ReadAndCheck(file, at, 65536)) > 0)
+        at += static_cast<uint32_t>(got);
+    CHECK(got == -1);
+    CHECK(at == 150000);
+    CHECK(file.LastError() != 0);
+}
+
+TEST_CASE("httpserve serves a file from disk at the address it prints")
+{
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    const std::wstring path = std::wstring(dir) + L"pyx serve " + std::to_wstring(GetCurrentProcessId()) + L".avi";
+    constexpr uint32_t kDiskSize = 700000;
+    {
+        std::ofstream out(path.c_str(), std::ios::binary);
+        const auto bytes = Pattern(kDiskSize);
+        out.write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    wintest::Process serve;
+    REQUIRE(serve.Start(L"\"" + wintest::ExeFolder() + L"..\\loopback\\httpserve.exe\" --file \"" + path +
+                        L"\" --seconds 60"));
+    REQUIRE(serve.WaitForOutput("\n", 10000));
+    const std::string line = serve.Output();
+    const std::string prefix = "httpserve: serving http://127.0.0.1:";
+    REQUIRE(line.compare(0, prefix.size(), prefix) == 0);
+    std::string url = line.substr(std::string("httpserve: serving ").size());
+    url = url.substr(0, url.find_first_of("\r\n"));
+    CHECK(url.find("/pyx%20serve%20") != std::string::npos);
+
+    {
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(url).c_str()));
+        CHECK(file.Seek(0, 2) == static_cast<long>(kDiskSize));
+        CHECK(file.Seek(400000, 0) == 400000);
+        CHECK(ReadAndCheck(file, 400000, 300000) == 300000);
+        CHECK(ReadAndCheck(file, kDiskSize, 10) == 0);
+        CHECK(file.Seek(5, 0) == 5);
+        CHECK(ReadAndCheck(file, 5, 100) == 100);
+    }
+    serve.Kill();
+    DeleteFileW(path.c_str());
 }
