@@ -189,7 +189,7 @@ bool CInternetFileInterface::Open(const WireChar *name)
     m_llPosition = 0;
     m_dwHandleId = NextHandleId();
     PYX_TRACE(L"CInternetFileInterface::Open handle 0x%x, size %d\r\n", m_dwHandleId,
-              static_cast<int>(m_llSize > kMaxPosition ? -2 : m_llSize));
+              static_cast<int>(m_llSize < kMaxPosition ? m_llSize : kMaxPosition));
     return true;
 }
 
@@ -199,8 +199,8 @@ int CInternetFileInterface::Read(void *buffer, unsigned count)
         Fail(ERROR_INVALID_HANDLE);
         return -1;
     }
-    if (!m_hUrl) {
-        // Positioned at or past the end.
+    if (!m_hUrl || count == 0) {
+        // Positioned at or past the end, or nothing asked for.
         return 0;
     }
     if (count > INT_MAX)

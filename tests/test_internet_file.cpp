@@ -74,6 +74,7 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
     // The size probe of an open.
     CHECK(file.Seek(0, 2) == static_cast<long>(kSize));
     CHECK(file.Seek(0, 0) == 0);
+    CHECK(ReadAndCheck(file, 0, 0) == 0);
 
     // Sequential reads to the end, then the end.
     uint32_t at = 0;
