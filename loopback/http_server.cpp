@@ -139,11 +139,11 @@ RangeKind ParseRange(const std::string &header, int64_t size, int64_t *first, in
     const std::string h = Lower(Trim(header));
     if (h.compare(0, 6, "bytes=") != 0)
         return RangeKind::None;
-    const std::string spec = Trim(h.substr(6));
-    const size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    const std::string ranges = Trim(h.substr(6));
+    const size_t dash = ranges.find('-');
+    if (dash == std::string::npos || ranges.find(',') != std::string::npos)
         return RangeKind::None;
-    const std::string a = Trim(spec.substr(0, dash)), b = Trim(spec.substr(dash + 1));
+    const std::string a = Trim(ranges.substr(0, dash)), b = Trim(ranges.substr(dash + 1));
     int64_t x = 0, y = 0;
     if (a.empty()) {
         // The last y bytes.
