@@ -1,5 +1,6 @@
 #include "file_rpc.h"
 
+#include "internet_file.h"
 #include "local_file.h"
 #include "server_globals.h"
 #include "trace.h"
@@ -21,7 +22,7 @@ bool IsUrl(const wchar_t *name) { return std::wcsstr(name, L"://") != nullptr; }
 std::unique_ptr<CVirtualFileInterface> CreateFileSource(const wchar_t *name)
 {
     if (IsUrl(name))
-        return nullptr;   // no Internet source in this build
+        return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CInternetFileInterface);
     return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CLocalFileInterface);
 }
 
@@ -172,15 +173,22 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
         return report(false);
     };
 
+    // A URL's failure is told by the Internet library's error, not errno.
+    auto sourceError = [&]() {
+        if (const auto *url = dynamic_cast<const CInternetFileInterface *>(m_pFile.get()))
+            return static_cast<int>(url->LastError());
+        return errno;
+    };
+
     m_pFile = CreateFileSource(name);
     errno = 0;
     if (!m_pFile || !m_pFile->Open(reinterpret_cast<const WireChar *>(name)))
-        return fail(m_pFile ? errno : ENOMEM);
+        return fail(m_pFile ? sourceError() : ENOMEM);
     m_dwFileDescriptor = static_cast<int32_t>(m_pFile->GetHandle());
 
     errno = 0;
     if (m_pFile->Seek(0, 2) <= 0 || m_pFile->Seek(0, 0) < 0)
-        return fail(errno);
+        return fail(sourceError());
 
     ResetThroughput();
 

@@ -7,6 +7,7 @@
 #include "api_sets.h"
 #include "checksum.h"
 #include "file_rpc.h"
+#include "http_server.h"
 #include "ica_routing.h"
 #include "notification.h"
 #include "notify.h"
@@ -15,6 +16,9 @@
 #include "vc_server.h"
 #include "win_test_util.h"
 
+#include <wininet.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -401,4 +405,92 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
     g_bIcaSession = false;
     g_hIcaChannel = nullptr;
     control.CloseChannel();
+}
+
+// --- URLs -------------------------------------------------------------------
+
+TEST_CASE("a URL is served on a data channel like a local file")
+{
+    RdpClient client;
+    constexpr uint32_t kSize = 1200000;
+    std::vector<unsigned char> bytes(kSize);
+    for (uint32_t i = 0; i < kSize; ++i)
+        bytes[i] = ByteAt(i);
+    loopback::HttpServer http;
+    http.AddFile("/clip.avi", bytes);
+    http.AddFile("/empty.avi", {});
+    REQUIRE(http.Start());
+    const std::string url = http.Url("/clip.avi");
+
+    CFileRpc::OpenOutcome outcome;
+    CFileRpc *file = Open(std::wstring(url.begin(), url.end()), &outcome);
+    REQUIRE(file);
+    CHECK(outcome.channelNumber == 0);
+    CHECK(outcome.extendedError == 0);
+    CHECK(outcome.fileDescriptor != -1);
+    const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+
+    // Sequential reads to the end.
+    uint32_t offset = 0;
+    for (uint32_t psn = 1; offset < kSize; ++psn) {
+        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
+        const int32_t got = Word(reply, 32);
+        REQUIRE(got > 0);
+        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
+        for (int32_t i = 0; i < got; ++i)
+            REQUIRE(reply[36 + i] == ByteAt(offset + i));
+        offset += got;
+    }
+    CHECK(offset == kSize);
+    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
+
+    // SEEK from the end, then reads that name their position, back and forth.
+    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-5000), 2}, 901, 0)), 32) ==
+          static_cast<int32_t>(kSize - 5000));
+    uint32_t psn = 902;
+    for (uint32_t position : {777777u, 10u, 600000u, kSize - 3}) {
+        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 20000, position}, psn++, 0));
+        const int32_t got = Word(reply, 32);
+        REQUIRE(got == static_cast<int32_t>(std::min<uint32_t>(20000, kSize - position)));
+        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
+        for (int32_t i = 0; i < got; ++i)
+            REQUIRE(reply[36 + i] == ByteAt(position + i));
+    }
+
+    // An Internet source closes with 1.
+    Close(outcome.fileDescriptor, 1);
+    CHECK(SlotsFree());
+
+    // An empty resource fails the size probe like an empty file.
+    const std::string empty = http.Url("/empty.avi");
+    CFileRpc::OpenOutcome none;
+    CHECK_FALSE(Open(std::wstring(empty.begin(), empty.end()), &none));
+    CHECK(none.fileDescriptor == -1);
+    CHECK(none.extendedError == 0);
+    CHECK(SlotsFree());
+}
+
+TEST_CASE("a URL that cannot be opened or sized reports the Internet library's error")
+{
+    RdpClient client;
+    loopback::HttpServer http;
+    http.AddFile("/live.avi", std::vector<unsigned char>(50000, 7));
+    http.SetModes(loopback::HttpServer::kNoLength);
+    REQUIRE(http.Start());
+
+    auto open = [](const std::string &url) {
+        CFileRpc::OpenOutcome outcome;
+        CHECK_FALSE(Open(std::wstring(url.begin(), url.end()), &outcome));
+        CHECK(outcome.fileDescriptor == -1);
+        CHECK(outcome.channelNumber == 0);   // the slot it had taken
+        CHECK(outcome.extendedError == 0);
+        CHECK(SlotsFree());
+        return outcome.systemError;
+    };
+    // No length: the size probe fails.
+    CHECK(open(http.Url("/live.avi")) == ERROR_INTERNET_INVALID_OPERATION);
+    CHECK(open(http.Url("/missing.avi")) == ERROR_FILE_NOT_FOUND);
+    const uint16_t port = http.Port();
+    http.Stop();
+    CHECK(open("http://127.0.0.1:" + std::to_string(port) + "/live.avi") == ERROR_INTERNET_CANNOT_CONNECT);
 }

@@ -1,0 +1,375 @@
+#include "internet_file.h"
+
+#include "resource.h"
+#include "trace.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <climits>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(WireChar), "URLs are UTF-16");
+
+// INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_CERT_CN_INVALID
+constexpr DWORD kUrlFlags = 0x80401000;
+static_assert(kUrlFlags == (INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_CERT_CN_INVALID),
+              "URL open flags");
+
+constexpr wchar_t kDefaultUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 6.0;Windows NT 5.1)";
+
+// Positions travel as signed 32 bits.
+constexpr int64_t kMaxPosition = INT32_MAX;
+
+constexpr DWORD kSkipBlock = 64 * 1024;
+
+HINTERNET AsHandle(void *h) { return static_cast<HINTERNET>(h); }
+
+void CloseInternetHandle(void *&h)
+{
+    if (h)
+        InternetCloseHandle(AsHandle(h));
+    h = nullptr;
+}
+
+uint32_t NextHandleId()
+{
+    // Bit 30 set and bit 31 clear: never 0, never -1, and far from the small
+    // descriptors of local files.
+    static std::atomic<uint32_t> s_dwCounter{0};
+    uint32_t low;
+    do {
+        low = (s_dwCounter.fetch_add(1) + 1) & 0x3FFFFFFFu;
+    } while (low == 0);
+    return 0x40000000u | low;
+}
+
+std::wstring LoadUserAgent()
+{
+    wchar_t agent[260];
+    const int n = LoadStringW(GetModuleHandleW(nullptr), IDS_USER_AGENT, agent, 260);
+    return n > 0 ? std::wstring(agent, static_cast<size_t>(n)) : std::wstring(kDefaultUserAgent);
+}
+
+// A decimal number of at most 18 digits; -1 when there is none.
+int64_t ParseNumber(const wchar_t *&p)
+{
+    int64_t v = 0;
+    int digits = 0;
+    while (*p >= L'0' && *p <= L'9' && digits < 18) {
+        v = v * 10 + (*p - L'0');
+        ++p;
+        ++digits;
+    }
+    return digits ? v : -1;
+}
+
+// "bytes FIRST-LAST/TOTAL", TOTAL a number or "*" (-1).
+bool ParseContentRange(const wchar_t *p, int64_t *first, int64_t *total)
+{
+    while (*p == L' ')
+        ++p;
+    if (_wcsnicmp(p, L"bytes", 5) != 0)
+        return false;
+    p += 5;
+    while (*p == L' ')
+        ++p;
+    *first = ParseNumber(p);
+    if (*first < 0 || *p++ != L'-')
+        return false;
+    const int64_t last = ParseNumber(p);
+    if (last < *first || *p++ != L'/')
+        return false;
+    if (*p == L'*') {
+        *total = -1;
+        return true;
+    }
+    *total = ParseNumber(p);
+    return *total > last;
+}
+
+bool QueryString(HINTERNET h, DWORD info, wchar_t (&out)[128])
+{
+    DWORD size = sizeof out;
+    DWORD index = 0;
+    if (!HttpQueryInfoW(h, info, out, &size, &index))
+        return false;
+    out[127] = 0;
+    return true;
+}
+
+// The status of an HTTP response; false for a non-HTTP download.
+bool QueryStatus(HINTERNET h, DWORD *status)
+{
+    DWORD size = sizeof *status;
+    DWORD index = 0;
+    return HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &size, &index) != FALSE;
+}
+
+int64_t QueryContentLength(HINTERNET h)
+{
+    wchar_t text[128];
+    if (!QueryString(h, HTTP_QUERY_CONTENT_LENGTH, text))
+        return -1;
+    const wchar_t *p = text;
+    while (*p == L' ')
+        ++p;
+    const int64_t n = ParseNumber(p);
+    return *p == 0 || *p == L' ' ? n : -1;
+}
+
+// What a refusing server's status means for the client.
+uint32_t StatusError(DWORD status)
+{
+    switch (status) {
+    case 404:
+    case 410:
+        return ERROR_FILE_NOT_FOUND;
+    case 401:
+    case 403:
+    case 407:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    }
+}
+
+} // namespace
+
+CInternetFileInterface::~CInternetFileInterface() { Close(); }
+
+bool CInternetFileInterface::Open(const WireChar *name)
+{
+    // One name, once.
+    if (!name || m_dwHandleId != 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    m_userAgent = LoadUserAgent();
+    m_url = reinterpret_cast<const wchar_t *>(name);
+
+    if (!m_hInternet) {
+        m_hInternet = InternetOpenW(m_userAgent.c_str(), 0, nullptr, nullptr, 0);
+        if (!m_hInternet) {
+            Fail(GetLastError());
+            PYX_TRACE(L"CInternetFileInterface::Open InternetOpenW failed, error %u\r\n", m_dwLastError);
+            return false;
+        }
+    }
+    HINTERNET h = InternetOpenUrlW(AsHandle(m_hInternet), m_url.c_str(), nullptr, 0, kUrlFlags,
+                                   reinterpret_cast<DWORD_PTR>(this));
+    if (!h) {
+        Fail(GetLastError());
+        PYX_TRACE(L"CInternetFileInterface::Open InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
+        return false;
+    }
+
+    DWORD status = 0;
+    m_bHttp = QueryStatus(h, &status);
+    if (m_bHttp) {
+        // An error page is not the file.
+        if (status < 200 || status > 299 || status == 204) {
+            InternetCloseHandle(h);
+            Fail(StatusError(status));
+            PYX_TRACE(L"CInternetFileInterface::Open the server answered %u\r\n", status);
+            return false;
+        }
+        m_llSize = QueryContentLength(h);
+    } else {
+        DWORD high = 0;
+        const DWORD low = FtpGetFileSize(h, &high);
+        if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR)
+            m_llSize = (static_cast<int64_t>(high) << 32) | low;
+    }
+    m_hUrl = h;
+    m_llPosition = 0;
+    m_dwHandleId = NextHandleId();
+    PYX_TRACE(L"CInternetFileInterface::Open handle 0x%x, size %d\r\n", m_dwHandleId,
+              static_cast<int>(m_llSize < kMaxPosition ? m_llSize : kMaxPosition));
+    return true;
+}
+
+int CInternetFileInterface::Read(void *buffer, unsigned count)
+{
+    if (!m_hInternet || !buffer) {
+        Fail(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    if (!m_hUrl || count == 0) {
+        // Positioned at or past the end, or nothing asked for.
+        return 0;
+    }
+    if (count > INT_MAX)
+        count = INT_MAX;
+    auto *p = static_cast<unsigned char *>(buffer);
+    unsigned total = 0;
+    while (total < count) {
+        DWORD got = 0;
+        if (!InternetReadFile(AsHandle(m_hUrl), p + total, count - total, &got)) {
+            Fail(GetLastError());
+            if (total > 0)
+                break;   // the failure shows on the next read
+            PYX_TRACE(L"CInternetFileInterface::Read failed, error %u\r\n", m_dwLastError);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    if (total == 0 && m_llSize >= 0 && m_llPosition < m_llSize) {
+        // The download ended before the size it announced.
+        Fail(ERROR_INTERNET_CONNECTION_RESET);
+        PYX_TRACE(L"CInternetFileInterface::Read the download ended early at %d\r\n",
+                  static_cast<int>(m_llPosition));
+        return -1;
+    }
+    m_llPosition += total;
+    return static_cast<int>(total);
+}
+
+long CInternetFileInterface::Seek(long offset, int origin)
+{
+    if (!m_hInternet) {
+        Fail(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    int64_t base;
+    switch (origin) {
+    case 0:
+        base = 0;
+        break;
+    case 1:
+        base = m_llPosition;
+        break;
+    case 2:
+        if (m_llSize < 0) {
+            // The same answer the library gives for a download it cannot position.
+            Fail(ERROR_INTERNET_INVALID_OPERATION);
+            return -1;
+        }
+        if (m_llSize > kMaxPosition) {
+            Fail(ERROR_FILE_TOO_LARGE);
+            return -1;
+        }
+        base = m_llSize;
+        break;
+    default:
+        Fail(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    const int64_t target = base + offset;
+    if (target < 0) {
+        Fail(ERROR_NEGATIVE_SEEK);
+        return -1;
+    }
+    if (target > kMaxPosition) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (target == m_llPosition)
+        return static_cast<long>(target);
+
+    if (m_llSize >= 0 && target >= m_llSize) {
+        // Nothing left to fetch from there.
+        CloseInternetHandle(m_hUrl);
+        m_llPosition = target;
+        return static_cast<long>(target);
+    }
+
+    if (m_hUrl && target > m_llPosition &&
+        (target - m_llPosition <= kSkipLimit || m_bRangesIgnored || !m_bHttp)) {
+        // Whatever part was skipped before a failure is behind us.
+        const bool skipped = Skip(m_hUrl, target - m_llPosition);
+        if (skipped)
+            return static_cast<long>(target);
+    }
+    return Request(target) ? static_cast<long>(target) : -1;
+}
+
+bool CInternetFileInterface::Skip(void *request, int64_t count)
+{
+    const bool current = request == m_hUrl;
+    std::vector<unsigned char> scratch(static_cast<size_t>(count < kSkipBlock ? count : kSkipBlock));
+    while (count > 0) {
+        const DWORD want = static_cast<DWORD>(count < kSkipBlock ? count : kSkipBlock);
+        DWORD got = 0;
+        if (!InternetReadFile(AsHandle(request), scratch.data(), want, &got)) {
+            Fail(GetLastError());
+            return false;
+        }
+        if (got == 0) {
+            Fail(ERROR_HANDLE_EOF);
+            return false;
+        }
+        count -= got;
+        if (current)
+            m_llPosition += got;
+    }
+    return true;
+}
+
+bool CInternetFileInterface::Request(int64_t position)
+{
+    const bool ranged = m_bHttp && !m_bRangesIgnored && position > 0;
+    const std::wstring headers = ranged ? L"Range: bytes=" + std::to_wstring(position) + L"-\r\n" : std::wstring();
+    HINTERNET h = InternetOpenUrlW(AsHandle(m_hInternet), m_url.c_str(), ranged ? headers.c_str() : nullptr,
+                                   static_cast<DWORD>(headers.size()), kUrlFlags, reinterpret_cast<DWORD_PTR>(this));
+    if (!h) {
+        Fail(GetLastError());
+        PYX_TRACE(L"CInternetFileInterface::Seek InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
+        return false;
+    }
+    auto refuse = [&](uint32_t error) {
+        InternetCloseHandle(h);
+        Fail(error);
+        PYX_TRACE(L"CInternetFileInterface::Seek to %d refused, error %u\r\n", static_cast<int>(position), error);
+        return false;
+    };
+
+    int64_t skip = position;
+    if (m_bHttp) {
+        DWORD status = 0;
+        if (!QueryStatus(h, &status))
+            return refuse(GetLastError());
+        if (status == 206 && ranged) {
+            // It must be the part asked for, of the same resource.
+            wchar_t text[128];
+            int64_t first = 0, total = 0;
+            if (!QueryString(h, HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, &first, &total) ||
+                first != position || (total >= 0 && m_llSize >= 0 && total != m_llSize))
+                return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+            skip = 0;
+        } else if (status >= 200 && status <= 299 && status != 204 && status != 206) {
+            // The whole resource again: the server doesn't do ranges.
+            const int64_t length = QueryContentLength(h);
+            if (length >= 0 && m_llSize >= 0 && length != m_llSize)
+                return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+            if (ranged) {
+                m_bRangesIgnored = true;
+                PYX_TRACE(L"CInternetFileInterface::Seek the server ignores ranges; skipping to %d\r\n",
+                          static_cast<int>(position));
+            }
+        } else {
+            return refuse(StatusError(status));
+        }
+    }
+    if (skip > 0 && !Skip(h, skip)) {
+        InternetCloseHandle(h);
+        return false;
+    }
+    CloseInternetHandle(m_hUrl);
+    m_hUrl = h;
+    m_llPosition = position;
+    return true;
+}
+
+int CInternetFileInterface::Close()
+{
+    CloseInternetHandle(m_hUrl);
+    CloseInternetHandle(m_hInternet);
+    return 1;
+}

@@ -1,0 +1,297 @@
+// The Internet file source under Wine, against the loopback HTTP server.
+#include "doctest.h"
+
+#include "http_server.h"
+#include "internet_file.h"
+#include "win_test_util.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+using loopback::HttpServer;
+
+namespace {
+
+// Depends on the position, so a byte from the wrong place shows.
+uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+
+std::vector<unsigned char> Pattern(uint32_t size)
+{
+    std::vector<unsigned char> v(size);
+    for (uint32_t i = 0; i < size; ++i)
+        v[i] = ByteAt(i);
+    return v;
+}
+
+constexpr uint32_t kSize = 3 * 1024 * 1024 + 4321;
+
+std::u16string Wire(const std::string &url) { return std::u16string(url.begin(), url.end()); }
+
+// Reads count bytes at the current position and checks each against the
+// pattern at `from`; the number of bytes read.
+int ReadAndCheck(CInternetFileInterface &file, uint32_t from, unsigned count)
+{
+    std::vector<unsigned char> buffer(count ? count : 1);
+    const int got = file.Read(buffer.data(), count);
+    for (int i = 0; i < got; ++i) {
+        if (buffer[i] != ByteAt(from + static_cast<uint32_t>(i))) {
+            FAIL_CHECK("byte " << from + i << " differs");
+            return -2;
+        }
+    }
+    return got;
+}
+
+struct Served
+{
+    HttpServer server;
+    std::string url;
+    explicit Served(unsigned modes = HttpServer::kNormal, uint32_t size = kSize, const char *path = "/media/clip one.avi")
+    {
+        server.AddFile(path, Pattern(size));
+        server.SetModes(modes);
+        REQUIRE(server.Start());
+        url = server.Url(path);
+    }
+    size_t Requests() const { return server.Requests().size(); }
+};
+
+} // namespace
+
+TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
+{
+    Served s;
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    CHECK(file.GetHandle() != 0);
+    CHECK(file.GetHandle() != 0xFFFFFFFFu);
+
+    // The size probe of an open.
+    CHECK(file.Seek(0, 2) == static_cast<long>(kSize));
+    CHECK(file.Seek(0, 0) == 0);
+    CHECK(ReadAndCheck(file, 0, 0) == 0);
+
+    // Sequential reads to the end, then the end.
+    uint32_t at = 0;
+    while (at < kSize) {
+        const int got = ReadAndCheck(file, at, 100000);
+        REQUIRE(got > 0);
+        at += static_cast<uint32_t>(got);
+    }
+    CHECK(at == kSize);
+    CHECK(ReadAndCheck(file, at, 4096) == 0);
+    CHECK(ReadAndCheck(file, at, 4096) == 0);
+
+    // From the end, the current position and the start.
+    CHECK(file.Seek(-1000, 2) == static_cast<long>(kSize - 1000));
+    CHECK(ReadAndCheck(file, kSize - 1000, 4096) == 1000);
+    CHECK(file.Seek(12345, 0) == 12345);
+    CHECK(ReadAndCheck(file, 12345, 10) == 10);
+    CHECK(file.Seek(500000, 1) == 12355 + 500000);
+    CHECK(ReadAndCheck(file, 512355, 777) == 777);
+    CHECK(file.Seek(-300000, 1) == 512355 + 777 - 300000);
+    CHECK(ReadAndCheck(file, 512355 + 777 - 300000, 65536) == 65536);
+
+    // A seek to where it is, or a short way forward, asks the server nothing.
+    const size_t before = s.Requests();
+    const long here = file.Seek(0, 1);
+    CHECK(file.Seek(here, 0) == here);
+    CHECK(file.Seek(1000, 1) == here + 1000);
+    CHECK(ReadAndCheck(file, static_cast<uint32_t>(here + 1000), 5000) == 5000);
+    CHECK(s.Requests() == before);
+
+    // At and past the end nothing is read; a seek back reads again.
+    CHECK(file.Seek(0, 2) == static_cast<long>(kSize));
+    CHECK(ReadAndCheck(file, kSize, 10) == 0);
+    CHECK(file.Seek(kSize + 50, 0) == static_cast<long>(kSize + 50));
+    CHECK(ReadAndCheck(file, kSize, 10) == 0);
+    CHECK(file.Seek(-10, 2) == static_cast<long>(kSize - 10));
+    CHECK(ReadAndCheck(file, kSize - 10, 100) == 10);
+
+    // Before the start, or an unknown origin: refused, the position kept.
+    CHECK(file.Seek(-1, 0) == -1);
+    CHECK(file.Seek(-static_cast<long>(kSize) - 1, 2) == -1);
+    CHECK(file.Seek(0, 3) == -1);
+    CHECK(file.Seek(0, 1) == static_cast<long>(kSize));
+
+    // Every request carried the user agent; the seeks asked for ranges.
+    bool ranged = false;
+    for (const auto &r : s.server.Requests()) {
+        CHECK(r.method == "GET");
+        CHECK(r.path == "/media/clip one.avi");
+        CHECK(r.userAgent == "Mozilla/4.0 (compatible; MSIE 6.0;Windows NT 5.1)");
+        ranged = ranged || r.range == "bytes=12345-";
+    }
+    CHECK(ranged);
+    CHECK(file.Close() == 1);
+    CHECK(file.Close() == 1);
+    CHECK(file.Read(nullptr, 0) == -1);
+}
+
+TEST_CASE("positioned reads at random places give the file's bytes")
+{
+    Served s;
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    for (int i = 0; i < 40; ++i) {
+        const uint32_t position = next(kSize);
+        const unsigned count = 1 + next(80000);
+        REQUIRE(file.Seek(static_cast<long>(position), 0) == static_cast<long>(position));
+        const unsigned expected = position + count > kSize ? kSize - position : count;
+        CHECK(ReadAndCheck(file, position, count) == static_cast<int>(expected));
+        CHECK(file.Seek(0, 1) == static_cast<long>(position + expected));
+    }
+}
+
+TEST_CASE("two open URLs have descriptors of their own and read independently")
+{
+    Served s;
+    CInternetFileInterface a, b;
+    REQUIRE(a.Open(Wire(s.url).c_str()));
+    REQUIRE(b.Open(Wire(s.url).c_str()));
+    CHECK(a.GetHandle() != b.GetHandle());
+    for (uint32_t h : {a.GetHandle(), b.GetHandle()}) {
+        CHECK(h != 0);
+        CHECK(h != 0xFFFFFFFFu);
+    }
+    REQUIRE(b.Seek(2000000, 0) == 2000000);
+    uint32_t atA = 0, atB = 2000000;
+    for (int i = 0; i < 8; ++i) {
+        int got = ReadAndCheck(a, atA, 30000);
+        REQUIRE(got == 30000);
+        atA += 30000;
+        got = ReadAndCheck(b, atB, 30000);
+        REQUIRE(got == 30000);
+        atB += 30000;
+    }
+    CHECK(s.server.Connections() >= 2);
+}
+
+TEST_CASE("a URL whose length the server does not tell fails the size probe")
+{
+    Served s(HttpServer::kNoLength, 200000);
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    CHECK(file.Size() == -1);
+    CHECK(file.Seek(0, 2) == -1);
+    CHECK(file.LastError() == ERROR_INTERNET_INVALID_OPERATION);
+    // Still a sequential download.
+    CHECK(file.Seek(0, 0) == 0);
+    uint32_t at = 0;
+    for (int got; (got = ReadAndCheck(file, at, 65536)) > 0;)
+        at += static_cast<uint32_t>(got);
+    CHECK(at == 200000);
+}
+
+TEST_CASE("a server that ignores ranges still gives the right bytes after a seek")
+{
+    Served s(HttpServer::kIgnoreRange, 1500000);
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    CHECK(file.Seek(0, 2) == 1500000);
+    CHECK(file.Seek(0, 0) == 0);
+    CHECK(file.Seek(900000, 0) == 900000);
+    CHECK(ReadAndCheck(file, 900000, 1000) == 1000);
+    CHECK(file.Seek(100, 0) == 100);
+    CHECK(ReadAndCheck(file, 100, 1000) == 1000);
+    // Once the server is known to ignore ranges, forward seeks skip on the
+    // download instead of asking again.
+    const size_t before = s.Requests();
+    CHECK(file.Seek(1200000, 0) == 1200000);
+    CHECK(ReadAndCheck(file, 1200000, 300000) == 300000);
+    CHECK(ReadAndCheck(file, 1500000, 10) == 0);
+    CHECK(s.Requests() == before);
+}
+
+TEST_CASE("a URL that cannot be fetched does not open")
+{
+    SUBCASE("nothing listens on the port")
+    {
+        uint16_t port;
+        {
+            HttpServer gone;
+            REQUIRE(gone.Start());
+            port = gone.Port();
+        }
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/clip.avi";
+        CInternetFileInterface file;
+        CHECK_FALSE(file.Open(Wire(url).c_str()));
+        CHECK(file.LastError() == ERROR_INTERNET_CANNOT_CONNECT);
+        CHECK(file.Close() == 1);
+    }
+    SUBCASE("the server has no such file")
+    {
+        Served s;
+        CInternetFileInterface file;
+        CHECK_FALSE(file.Open(Wire(s.server.Url("/missing.avi")).c_str()));
+        CHECK(file.LastError() == ERROR_FILE_NOT_FOUND);
+    }
+    SUBCASE("the name is no URL the library knows")
+    {
+        CInternetFileInterface file;
+        CHECK_FALSE(file.Open(u"nosuchscheme://host/clip.avi"));
+        CHECK(file.LastError() != 0);
+    }
+}
+
+TEST_CASE("a download that ends before its announced length is an error, not the end of the file")
+{
+    Served s(HttpServer::kCutShort, 300000);
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    REQUIRE(file.Seek(0, 2) == 300000);
+    REQUIRE(file.Seek(0, 0) == 0);
+    uint32_t at = 0;
+    int got;
+    while ((got = ReadAndCheck(file, at, 65536)) > 0)
+        at += static_cast<uint32_t>(got);
+    CHECK(got == -1);
+    CHECK(at == 150000);
+    CHECK(file.LastError() != 0);
+}
+
+TEST_CASE("httpserve serves a file from disk at the address it prints")
+{
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    const std::wstring path = std::wstring(dir) + L"pyx serve " + std::to_wstring(GetCurrentProcessId()) + L".avi";
+    constexpr uint32_t kDiskSize = 700000;
+    {
+        std::ofstream out(path.c_str(), std::ios::binary);
+        const auto bytes = Pattern(kDiskSize);
+        out.write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    wintest::Process serve;
+    REQUIRE(serve.Start(L"\"" + wintest::ExeFolder() + L"..\\loopback\\httpserve.exe\" --file \"" + path +
+                        L"\" --seconds 60"));
+    REQUIRE(serve.WaitForOutput("\n", 10000));
+    const std::string line = serve.Output();
+    const std::string prefix = "httpserve: serving http://127.0.0.1:";
+    REQUIRE(line.compare(0, prefix.size(), prefix) == 0);
+    std::string url = line.substr(std::string("httpserve: serving ").size());
+    url = url.substr(0, url.find_first_of("\r\n"));
+    CHECK(url.find("/pyx%20serve%20") != std::string::npos);
+
+    {
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(url).c_str()));
+        CHECK(file.Seek(0, 2) == static_cast<long>(kDiskSize));
+        CHECK(file.Seek(400000, 0) == 400000);
+        CHECK(ReadAndCheck(file, 400000, 300000) == 300000);
+        CHECK(ReadAndCheck(file, kDiskSize, 10) == 0);
+        CHECK(file.Seek(5, 0) == 5);
+        CHECK(ReadAndCheck(file, 5, 100) == 100);
+    }
+    serve.Kill();
+    DeleteFileW(path.c_str());
+}
