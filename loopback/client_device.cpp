@@ -650,7 +650,9 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
             fail("no reply to the close");
             return;
         }
-        if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != code || Word(m, 32) != 0) {
+        // The source's own close result: 0 for a local file, 1 for a URL.
+        const int32_t closed = file.name.find(L"://") != std::wstring::npos ? 1 : 0;
+        if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != code || Word(m, 32) != closed) {
             ++r->protocolErrors;
             fail("bad reply to the close");
             return;

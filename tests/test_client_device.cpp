@@ -8,6 +8,7 @@
 #include "control_host.h"
 #include "file_rpc.h"
 #include "file_rpc_process.h"
+#include "http_server.h"
 #include "protocol.h"
 #include "server_globals.h"
 #include "win_test_util.h"
@@ -115,6 +116,27 @@ TEST_CASE("ICA session: ten files at once through the hand-off, streams, malform
     streams.requestSize = 40000;
     streams.seed = 11;
     s.Run(streams);
+
+    // URLs of a local HTTP server, read alongside a local file, positioned
+    // by ranged requests; streams are not made for them.
+    loopback::HttpServer http;
+    http.AddFileOnDisk("/clip one.avi", list[2]->Path());
+    http.AddFileOnDisk("/clip two.avi", list[3]->Path());
+    REQUIRE(http.Start());
+    DeviceOptions urls;
+    urls.files = {{wintest::Widen(http.Url("/clip one.avi")), list[2]->Path()},
+                  {wintest::Widen(http.Url("/clip two.avi")), list[3]->Path()},
+                  {list[4]->Path(), {}}};
+    urls.seed = 21;
+    urls.requestSize = 8192;
+    urls.timeoutMs = 15000;
+    DeviceSummary web = s.Run(urls);
+    CHECK(web.reports[0].fileDesc != web.reports[1].fileDesc);
+    bool ranged = false;
+    for (const auto &r : http.Requests())
+        ranged = ranged || !r.range.empty();
+    CHECK(ranged);
+    http.Stop();
 
     // A missing file is refused with the C library's error.
     DeviceOptions missing;

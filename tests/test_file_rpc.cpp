@@ -415,7 +415,7 @@ TEST_CASE("a URL is served on a data channel like a local file")
     constexpr uint32_t kSize = 1200000;
     std::vector<unsigned char> bytes(kSize);
     for (uint32_t i = 0; i < kSize; ++i)
-        bytes[i] = ByteAt(i);
+        bytes[i] = PatternByte(i);
     loopback::HttpServer http;
     http.AddFile("/clip.avi", bytes);
     http.AddFile("/empty.avi", {});
@@ -438,7 +438,7 @@ TEST_CASE("a URL is served on a data channel like a local file")
         REQUIRE(got > 0);
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
         for (int32_t i = 0; i < got; ++i)
-            REQUIRE(reply[36 + i] == ByteAt(offset + i));
+            REQUIRE(reply[36 + i] == PatternByte(offset + i));
         offset += got;
     }
     CHECK(offset == kSize);
@@ -454,7 +454,7 @@ TEST_CASE("a URL is served on a data channel like a local file")
         REQUIRE(got == static_cast<int32_t>(std::min<uint32_t>(20000, kSize - position)));
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
         for (int32_t i = 0; i < got; ++i)
-            REQUIRE(reply[36 + i] == ByteAt(position + i));
+            REQUIRE(reply[36 + i] == PatternByte(position + i));
     }
 
     // An Internet source closes with 1.

@@ -17,14 +17,13 @@ using loopback::HttpServer;
 
 namespace {
 
-// Depends on the position, so a byte from the wrong place shows.
-uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
+using wintest::PatternByte;
 
 std::vector<unsigned char> Pattern(uint32_t size)
 {
     std::vector<unsigned char> v(size);
     for (uint32_t i = 0; i < size; ++i)
-        v[i] = ByteAt(i);
+        v[i] = PatternByte(i);
     return v;
 }
 
@@ -39,7 +38,7 @@ int ReadAndCheck(CInternetFileInterface &file, uint32_t from, unsigned count)
     std::vector<unsigned char> buffer(count ? count : 1);
     const int got = file.Read(buffer.data(), count);
     for (int i = 0; i < got; ++i) {
-        if (buffer[i] != ByteAt(from + static_cast<uint32_t>(i))) {
+        if (buffer[i] != PatternByte(from + static_cast<uint32_t>(i))) {
             FAIL_CHECK("byte " << from + i << " differs");
             return -2;
         }
