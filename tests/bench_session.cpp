@@ -68,20 +68,6 @@ SessionRow ThroughSession(bool ica, const std::wstring &path, int files, uint32_
     return row;
 }
 
-std::vector<unsigned char> ReadRequest(uint32_t count, uint32_t psn, int32_t channel)
-{
-    std::vector<unsigned char> m(kReadRequestSize);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_RPC_READ;
-    h.dwMessageDataSize = kReadRequestSize - kHeaderSize;
-    h.dwPSN = psn;
-    h.dwChannelNumber = channel;
-    StoreHeader(m.data(), h);
-    StoreLE32(m.data() + 36, count);
-    StoreLE32(m.data() + 40, 0xFFFFFFFFu);
-    return m;
-}
-
 // The same traffic without a server: each of `files` client threads sends
 // READs of `count` and waits for a prepared reply, until `bytes` came back.
 // RDP: a channel and an echo thread per file. ICA: one channel for all, one
@@ -170,7 +156,8 @@ double ChannelAlone(bool ica, int files, uint32_t count, uint64_t bytes)
             loopback::ChannelServer &client = *clients[ica ? 0 : static_cast<size_t>(f)];
             uint64_t got = 0;
             for (uint32_t psn = 1; got < bytes && !failed; ++psn) {
-                auto request = ReadRequest(count, psn, ica ? f : 0);
+                auto request = loopback::MakeWordsMessage(PYXMSG_RPC_READ, {0, count, 0xFFFFFFFFu}, ica ? f : 0);
+                StoreLE32(request.data() + hdr::kPSN, psn);
                 if (!client.Send(request.data(), static_cast<uint32_t>(request.size()))) {
                     failed = true;
                     return;
