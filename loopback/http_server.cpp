@@ -456,11 +456,19 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
     if (headOnly || count <= 0)
         return keepAlive;
 
-    const bool cut = (modes & kCutShort) != 0;
+    const bool stall = (modes & kStall) != 0;
+    const bool cut = (modes & kCutShort) != 0 || stall;
     const int64_t bodyBytes = cut ? count / 2 : count;
+    const auto stallUntilStop = [this] {
+        while (!m_stop)
+            Sleep(50);
+        return false;
+    };
     if (resource.bytes) {
         if (!SendAll(s, resource.bytes->data() + first, static_cast<size_t>(bodyBytes), m_stop))
             return false;
+        if (stall)
+            return stallUntilStop();
         return keepAlive && !cut;
     }
     FILE *file = _wfopen(resource.file.c_str(), L"rb");
@@ -475,6 +483,8 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
         left -= static_cast<int64_t>(got);
     }
     fclose(file);
+    if (ok && stall)
+        return stallUntilStop();
     return ok && keepAlive && !cut;
 }
 

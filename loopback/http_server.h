@@ -28,6 +28,9 @@ public:
         kIgnoreRange = 2,
         // The connection is closed half-way through each body.
         kCutShort = 4,
+        // Half of each body is sent, then nothing more until Stop: a server
+        // that stalls, with the connection open.
+        kStall = 8,
     };
 
     // What a client asked for, in arrival order.

@@ -5,6 +5,7 @@
 #include "doctest.h"
 
 #include "client_device.h"
+#include "http_server.h"
 #include "installation_guard.h"
 #include "notify.h"
 #include "protocol.h"
@@ -276,4 +277,62 @@ TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own
         REQUIRE(server.Ended(10000, &code));
         CHECK(code == 0);
     }
+}
+
+TEST_CASE("a download that stalls holds the control thread: Exit still ends the program after the wait")
+{
+    wintest::BoxWatcher boxes;
+    REQUIRE(wintest::EnsureService(L"HalvernService"));
+    const std::wstring stage = Stage();
+    wintest::InstallationValues installation(stage);
+    loopback::HttpServer http;
+    std::vector<unsigned char> body(8000000);
+    for (uint32_t i = 0; i < body.size(); ++i)
+        body[i] = wintest::PatternByte(i);
+    http.AddFile("/a.avi", body);
+    http.AddFile("/b.avi", body);
+    http.SetModes(loopback::HttpServer::kStall);
+    REQUIRE(http.Start());
+    ClientDevice device(true);
+    std::string error;
+    REQUIRE_MESSAGE(device.Start(&error), error);
+
+    Server server;
+    REQUIRE(server.Start(stage));
+    REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
+    // Two URLs open; the first one's worker is left inside a read of a
+    // download that sends no more. On ICA it holds the shared buffer, so the
+    // control thread waits for it until told to end.
+    std::vector<std::pair<int32_t, int32_t>> opened;
+    for (const char *path : {"/a.avi", "/b.avi"}) {
+        loopback::ReceivedMessage reply;
+        REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeOpenRequest(wintest::Widen(http.Url(path))), &reply,
+                            5000));
+        opened.emplace_back(LoadLE32s(reply.bytes.data() + 32), LoadLE32s(reply.bytes.data() + 36));
+        REQUIRE(opened.back().first != -1);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const auto read = loopback::MakeWordsMessage(
+            PYXMSG_RPC_READ, {static_cast<uint32_t>(opened[0].first), 8000000, 0xFFFFFFFFu}, opened[0].second);
+        REQUIRE(device.SendRaw(opened[0].second, read.data(), static_cast<uint32_t>(read.size())));
+    }
+    Sleep(2000);
+
+    // The control thread's clean-up waits 5000 ms for the stuck worker, as
+    // long as the dialog waits for the thread: the program ends after the
+    // wait whether or not the thread made it, and nothing crashes.
+    const HWND dialog = MainDialog(server.process.Pid());
+    REQUIRE(dialog);
+    const DWORD start = GetTickCount();
+    TrayMenu(dialog, true);
+    DWORD code = 99;
+    REQUIRE(server.Ended(20000, &code));
+    const DWORD elapsed = GetTickCount() - start;
+    CHECK(code == 0);
+    CHECK(elapsed >= 4500);
+    CHECK(elapsed < 12000);
+    CHECK(boxes.Texts().empty());
+    http.Stop();
+    device.Stop();
+    wintest::RemoveService(L"HalvernService");
 }
