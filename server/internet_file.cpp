@@ -186,7 +186,7 @@ bool CInternetFileInterface::Open(const WireChar *name)
             m_llSize = (static_cast<int64_t>(high) << 32) | low;
     }
     m_hUrl = h;
-    m_llPosition = 0;
+    m_llPosition = m_llDownload = 0;
     m_dwHandleId = NextHandleId();
     PYX_TRACE(L"CInternetFileInterface::Open handle 0x%x, size %d\r\n", m_dwHandleId,
               static_cast<int>(m_llSize < kMaxPosition ? m_llSize : kMaxPosition));
@@ -199,7 +199,7 @@ int CInternetFileInterface::Read(void *buffer, unsigned count)
         Fail(ERROR_INVALID_HANDLE);
         return -1;
     }
-    if (!m_hUrl || count == 0) {
+    if (!m_hUrl || count == 0 || (m_llSize >= 0 && m_llPosition >= m_llSize)) {
         // Positioned at or past the end, or nothing asked for.
         return 0;
     }
@@ -228,6 +228,7 @@ int CInternetFileInterface::Read(void *buffer, unsigned count)
         return -1;
     }
     m_llPosition += total;
+    m_llDownload = m_llPosition;
     return static_cast<int>(total);
 }
 
@@ -273,17 +274,19 @@ long CInternetFileInterface::Seek(long offset, int origin)
     if (target == m_llPosition)
         return static_cast<long>(target);
 
-    if (m_llSize >= 0 && target >= m_llSize) {
-        // Nothing left to fetch from there.
-        CloseInternetHandle(m_hUrl);
+    // At or past the end nothing is read, so the download stays where it
+    // is: the size probe (to the end and back to the start) costs no
+    // request, and a seek back to where the download stands costs none.
+    if ((m_llSize >= 0 && target >= m_llSize) || (m_hUrl && target == m_llDownload)) {
         m_llPosition = target;
         return static_cast<long>(target);
     }
 
-    if (m_hUrl && target > m_llPosition &&
-        (target - m_llPosition <= kSkipLimit || m_bRangesIgnored || !m_bHttp)) {
+    if (m_hUrl && target > m_llDownload &&
+        (target - m_llDownload <= kSkipLimit || m_bRangesIgnored || !m_bHttp)) {
         // Whatever part was skipped before a failure is behind us.
-        const bool skipped = Skip(m_hUrl, target - m_llPosition);
+        const bool skipped = Skip(m_hUrl, target - m_llDownload);
+        m_llPosition = m_llDownload;
         if (skipped)
             return static_cast<long>(target);
     }
@@ -307,7 +310,7 @@ bool CInternetFileInterface::Skip(void *request, int64_t count)
         }
         count -= got;
         if (current)
-            m_llPosition += got;
+            m_llDownload += got;
     }
     return true;
 }
@@ -363,7 +366,7 @@ bool CInternetFileInterface::Request(int64_t position)
     }
     CloseInternetHandle(m_hUrl);
     m_hUrl = h;
-    m_llPosition = position;
+    m_llPosition = m_llDownload = position;
     return true;
 }
 

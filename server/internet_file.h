@@ -7,7 +7,8 @@
 // body) is still read right: the bytes before the position are read and
 // dropped, and later forward seeks skip on the open download instead of
 // asking again. Short forward seeks always skip on the open download.
-// A position at or past the end needs no request at all: reads give 0 there.
+// A position at or past the end needs no request at all: reads give 0 there,
+// and the download stays open where it stood for a seek back.
 //
 // No notifications are posted for URLs.
 #pragma once
@@ -56,7 +57,8 @@ private:
     uint32_t m_dwHandleId = 0;
     uint32_t m_dwLastError = 0;
     int64_t m_llSize = -1;
-    int64_t m_llPosition = 0;
+    int64_t m_llPosition = 0;   // where the client is
+    int64_t m_llDownload = 0;   // where m_hUrl's download stands; the same unless at or past the end
     bool m_bHttp = false;
     bool m_bRangesIgnored = false;
 };

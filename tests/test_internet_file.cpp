@@ -70,10 +70,12 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
     CHECK(file.GetHandle() != 0);
     CHECK(file.GetHandle() != 0xFFFFFFFFu);
 
-    // The size probe of an open.
+    // The size probe of an open asks nothing more of the server: the one
+    // download serves the reads from the start.
     CHECK(file.Seek(0, 2) == static_cast<long>(kSize));
     CHECK(file.Seek(0, 0) == 0);
     CHECK(ReadAndCheck(file, 0, 0) == 0);
+    CHECK(s.Requests() == 1);
 
     // Sequential reads to the end, then the end.
     uint32_t at = 0;
@@ -85,6 +87,7 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
     CHECK(at == kSize);
     CHECK(ReadAndCheck(file, at, 4096) == 0);
     CHECK(ReadAndCheck(file, at, 4096) == 0);
+    CHECK(s.Requests() == 1);
 
     // From the end, the current position and the start.
     CHECK(file.Seek(-1000, 2) == static_cast<long>(kSize - 1000));
