@@ -45,10 +45,16 @@ public:
             EnterCriticalSection(&m_cs);
             if (m_nCount < kCapacity) {
                 m_ring[(m_nHead + m_nCount) % kCapacity] = Note{wParam, lParam};
-                ++m_nCount;
-                ResetEvent(m_hDrained);
+                // Only a queue that was empty needs the poster woken: with
+                // notes left it looks at the queue again before it sleeps,
+                // and the drained event is already reset. Most requests then
+                // cost no kernel call here.
+                const bool wasEmpty = m_nCount++ == 0;
+                if (wasEmpty)
+                    ResetEvent(m_hDrained);
                 LeaveCriticalSection(&m_cs);
-                SetEvent(m_hQueued);
+                if (wasEmpty)
+                    SetEvent(m_hQueued);
                 return;
             }
             LeaveCriticalSection(&m_cs);

@@ -5,12 +5,15 @@
 // on the same channels, without a server. Also the time from sending OPEN
 // to the first data byte. A benchmark, not a test: it prints figures.
 //
-//   bench_session [MiB per file]      (default 32)
+//   bench_session [MiB per file] [--no-notify]      (default 32)
+//
+// --no-notify: the same without the desktop broadcast, to show its cost.
 #include "api_sets.h"
 #include "channel_ica.h"
 #include "channel_rdp.h"
 #include "client_device.h"
 #include "control_host.h"
+#include "notification.h"
 #include "protocol.h"
 #include "server_globals.h"
 #include "win_test_util.h"
@@ -203,10 +206,13 @@ int main(int argc, char **argv)
     BindApiFunctions();
     InitServerGlobals();
     wintest::TempFile file(size, L"pyx_bench_session");
+    const bool quiet = argc > 2 && std::string(argv[2]) == "--no-notify";
+    if (quiet)
+        SetNotificationSink([](uint32_t, int32_t) {});
 
     std::printf("whole sessions through the control thread vs the loopback channel alone, %u MiB per file, chunking "
-                "off (ICA: on, it cannot be turned off), one READ at a time per file, every byte checked\n",
-                mib);
+                "off (ICA: on, it cannot be turned off), one READ at a time per file, every byte checked%s\n",
+                mib, quiet ? ", no desktop broadcast" : "");
     std::printf("%-5s %-6s %-8s %12s %13s %7s %15s %15s\n", "proto", "files", "read", "session MB/s",
                 "channel MB/s", "ratio", "first byte avg", "first byte max");
     for (const bool ica : {false, true}) {
