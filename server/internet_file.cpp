@@ -142,6 +142,16 @@ uint32_t StatusError(DWORD status)
 
 CInternetFileInterface::~CInternetFileInterface() { Close(); }
 
+// On the library handle for what its URLs inherit, and on each URL handle,
+// where some implementations of the library look for the receive time-out.
+void CInternetFileInterface::SetTimeouts(void *handle)
+{
+    DWORD timeout = kNetworkTimeoutMs;
+    for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                               INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT})
+        InternetSetOptionW(AsHandle(handle), option, &timeout, sizeof timeout);
+}
+
 bool CInternetFileInterface::Open(const WireChar *name)
 {
     // One name, once.
@@ -159,6 +169,11 @@ bool CInternetFileInterface::Open(const WireChar *name)
             PYX_TRACE(L"CInternetFileInterface::Open InternetOpenW failed, error %u\r\n", m_dwLastError);
             return false;
         }
+        // A server that stops sending must not hold a worker for ever: on
+        // ICA a worker inside a read holds the one receive buffer, and every
+        // file of the session waits with it. A read that times out fails.
+        // (Wine's library does not apply it to the reads of a body.)
+        SetTimeouts(m_hInternet);
     }
     HINTERNET h = InternetOpenUrlW(AsHandle(m_hInternet), m_url.c_str(), nullptr, 0, kUrlFlags,
                                    reinterpret_cast<DWORD_PTR>(this));
@@ -168,6 +183,7 @@ bool CInternetFileInterface::Open(const WireChar *name)
         return false;
     }
 
+    SetTimeouts(h);
     DWORD status = 0;
     m_bHttp = QueryStatus(h, &status);
     if (m_bHttp) {
@@ -326,6 +342,7 @@ bool CInternetFileInterface::Request(int64_t position)
         PYX_TRACE(L"CInternetFileInterface::Seek InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
         return false;
     }
+    SetTimeouts(h);
     auto refuse = [&](uint32_t error) {
         InternetCloseHandle(h);
         Fail(error);

@@ -39,6 +39,9 @@ public:
     // The size in bytes, -1 when the server does not tell it.
     int64_t Size() const { return m_llSize; }
 
+    // Connecting, sending and waiting for data each give up after this long.
+    static constexpr uint32_t kNetworkTimeoutMs = 20000;
+
     // Forward seeks up to this far skip bytes on the open download.
     static constexpr int64_t kSkipLimit = 64 * 1024;
 
@@ -49,6 +52,7 @@ private:
     // Reads and drops `count` bytes of the current download.
     bool Skip(void *request, int64_t count);
     void Fail(uint32_t error) { m_dwLastError = error; }
+    static void SetTimeouts(void *handle);
 
     std::wstring m_userAgent;
     std::wstring m_url;
