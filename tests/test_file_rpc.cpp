@@ -110,6 +110,23 @@ void Close(int32_t fd, int expected)
     file->DeallocateAndSetError(0, true);
 }
 
+// Sequential READs of 64 KiB on channel 0 until `size` bytes came, every
+// byte checked against the pattern; the bytes read.
+uint32_t ReadToEnd(RdpClient &client, uint32_t fd, uint32_t size)
+{
+    uint32_t offset = 0;
+    for (uint32_t psn = 1; offset < size; ++psn) {
+        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
+        const int32_t got = Word(reply, 32);
+        REQUIRE(got > 0);
+        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
+        for (int32_t i = 0; i < got; ++i)
+            REQUIRE(reply[36 + i] == PatternByte(offset + i));
+        offset += got;
+    }
+    return offset;
+}
+
 } // namespace
 
 TEST_CASE("an RDP file object serves its file on its own data channel")
@@ -125,17 +142,7 @@ TEST_CASE("an RDP file object serves its file on its own data channel")
     const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
 
     // Sequential reads of 64 KiB to the end, then the end of the file.
-    uint32_t offset = 0;
-    for (uint32_t psn = 1; offset < 300000; ++psn) {
-        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
-        const int32_t got = Word(reply, 32);
-        REQUIRE(got > 0);
-        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
-        for (int32_t i = 0; i < got; ++i)
-            REQUIRE(reply[36 + i] == PatternByte(offset + i));
-        offset += got;
-    }
-    CHECK(offset == 300000);
+    CHECK(ReadToEnd(client, fd, 300000) == 300000);
     CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
 
     // SEEK from the end, then a positioned read.
@@ -431,17 +438,7 @@ TEST_CASE("a URL is served on a data channel like a local file")
     const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
 
     // Sequential reads to the end.
-    uint32_t offset = 0;
-    for (uint32_t psn = 1; offset < kSize; ++psn) {
-        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
-        const int32_t got = Word(reply, 32);
-        REQUIRE(got > 0);
-        REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
-        for (int32_t i = 0; i < got; ++i)
-            REQUIRE(reply[36 + i] == PatternByte(offset + i));
-        offset += got;
-    }
-    CHECK(offset == kSize);
+    CHECK(ReadToEnd(client, fd, kSize) == kSize);
     CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
 
     // SEEK from the end, then reads that name their position, back and forth.
