@@ -13,6 +13,9 @@
 #include "settings.h"
 #include "win_test_util.h"
 
+#include <shellapi.h>
+
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +94,19 @@ void TrayMenu(HWND dialog, bool exitItem)
     PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
 }
 
+// Whether the notification area holds the server's icon (window, id 4):
+// only an icon that exists can be modified.
+bool TrayIconExists(HWND dialog)
+{
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof nid;
+    nid.hWnd = dialog;
+    nid.uID = 4;
+    nid.uFlags = NIF_TIP;
+    wcscpy(nid.szTip, L"Tarsel Service");
+    return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
 DeviceOptions FilesOf(const std::vector<std::unique_ptr<TempFile>> &files, int parallel)
 {
     DeviceOptions o;
@@ -159,11 +175,13 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     one[0] = std::make_unique<TempFile>(99999, L"pyx_e2e");
     CHECK(device.Run(FilesOf(one, 1)).ok);
 
-    // The tray menu's Exit ends the program.
+    // The tray menu's Exit ends the program, and its icon goes with it.
+    CHECK(TrayIconExists(dialog));
     TrayMenu(dialog, true);
     REQUIRE(server.Ended(10000, &code));
     CHECK(code == 0);
     CHECK_FALSE(IsWindow(dialog));
+    CHECK_FALSE(TrayIconExists(dialog));
     device.Stop();
     wintest::RemoveService(L"HalvernService");
 }
