@@ -43,7 +43,7 @@ std::wstring Widen(const std::string &s)
 std::string Format(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Format(const char *fmt, ...)
 {
-    char text[512];
+    char text[2048];   // a file line holds a name of up to 260 units
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(text, sizeof text, fmt, args);
