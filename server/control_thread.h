@@ -4,6 +4,8 @@
 // workers) until its exit event is set.
 #pragma once
 
+#include "win/kernel_names.h"
+
 #include <windows.h>
 
 // What the control thread needs of the window that starts it. The thread
@@ -20,7 +22,6 @@ protected:
     ~CControlThreadOwner() = default;
 };
 
-constexpr wchar_t kServerReadyEventName[] = L"93924C0B-2B87-433e-8C3A-77C7ADD95D13";
 
 // Thread procedure; the parameter is a CControlThreadOwner*. Always returns 0.
 DWORD WINAPI PyxControlThread(LPVOID lpParameter);

@@ -3,13 +3,12 @@
 #include "resource.h"
 #include "server_globals.h"
 #include "trace.h"
+#include "win/kernel_names.h"
 
 #include <commctrl.h>
 #include <objbase.h>
 
 namespace {
-
-constexpr wchar_t kInstanceMarkerName[] = L"E81C7CD3-0C53-42cd-BDA9-7BF7647FA44E";
 
 bool g_bThreadAbandoned = false;
 
@@ -48,7 +47,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     g_Module.Init(instance);
     InitServerGlobals();
 
-    HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, kInstanceMarkerName);
+    HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, kServerInstanceMarkerName);
     if (!marker) {
         ShowErrorBox(L"Failed to create a global event (_tWinMain)");
     } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
