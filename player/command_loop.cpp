@@ -1,0 +1,46 @@
+#include "command_loop.h"
+
+#include "protocol.h"
+#include "trace.h"
+
+#include <cstring>
+
+void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform)
+{
+    unsigned char buffer[kPlayerMessageBufferSize];
+    for (;;) {
+        uint32_t waitResult = 0;
+        const CPlayerLoopPlatform::Wake wake = platform.WaitForWork(&waitResult);
+        if (wake == CPlayerLoopPlatform::Wake::Stop)
+            return;
+        if (wake == CPlayerLoopPlatform::Wake::Failed) {
+            PYX_TRACE(L"\r\nProcessFileRpc:WaitForMultipleObjects failed dwEvent = %d\r\n", waitResult);
+            return;
+        }
+
+        platform.ResetCommandEvent();
+        std::memset(buffer, 0, sizeof buffer);
+        uint32_t length = 0;
+        const int composed = queue.ComposeCommandBuffer(buffer, sizeof buffer, &length);
+        if (composed == QUEUE_EMPTY)
+            continue;
+        // Look again for a further command once this one is done with, also
+        // after a command that could not be composed, so none is stranded.
+        platform.SetCommandEvent();
+        if (composed == QUEUE_REFUSED) {
+            PYX_TRACE(L"pCPlayerCommands->ComposeCommandBuffer returned error!\r\n");
+            continue;
+        }
+
+        if (!platform.AcquireMutex(kPlayerMutexWaitMs))
+            continue;   // another program of the session holds the channel: this command is dropped
+        uint32_t written = 0;
+        const bool ok = platform.WriteMessage(buffer, length, &written);
+        // The mutex is given back before a box waits for the user, so other
+        // writers of the session are not held up by it.
+        platform.ReleaseMutex();
+        PYX_TRACE(L"Written %d bytes\r\n", written);
+        if (!ok || written != length)
+            platform.ShowMessageBox(L"Failed to transmit data to client!");
+    }
+}

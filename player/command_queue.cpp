@@ -1,0 +1,144 @@
+#include "command_queue.h"
+
+#include "checksum.h"
+#include "player_msg.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+CCommand CCommand::OpenFile(const WireChar *name)
+{
+    CCommand c;
+    for (size_t i = 0; name && i < kCommandNameUnits && name[i]; ++i)
+        c.szFileName[i] = name[i];
+    return c;
+}
+
+CCommand CCommand::Player(uint32_t code, int32_t p1, int32_t p2, int32_t p3, int32_t p4)
+{
+    CCommand c;
+    c.dwCommandType = COMMAND_PLAYER;
+    c.dwCommand = code;
+    c.nParam1 = p1;
+    c.nParam2 = p2;
+    c.nParam3 = p3;
+    c.nParam4 = p4;
+    return c;
+}
+
+void MergeRepeatedCommands(std::list<CCommand> &commands)
+{
+    if (commands.size() < 2)
+        return;
+    auto earlier = commands.begin();
+    auto later = std::next(earlier);
+    while (later != commands.end()) {
+        if (earlier->dwCommandType == COMMAND_PLAYER && earlier->dwCommand == later->dwCommand) {
+            earlier->nParam1 = later->nParam1;
+            earlier->nParam2 = later->nParam2;
+            earlier->nParam3 = later->nParam3;
+            earlier->nParam4 = later->nParam4;
+            later = commands.erase(later);
+        } else {
+            earlier = later++;
+        }
+    }
+}
+
+uint32_t ComposeCommandMessage(const CCommand &command, uint32_t psn, unsigned char *buffer)
+{
+    if (command.dwCommandType == COMMAND_PLAYER) {
+        unsigned char message[kPlayerControlSize];
+        const PlayerControl control{command.dwCommand, command.nParam1, command.nParam2, command.nParam3,
+                                    command.nParam4};
+        const uint32_t length = ComposeControlMessage(message, psn, control);
+        std::memcpy(buffer, message, length);
+        return length;
+    }
+    if (command.dwCommandType == COMMAND_OPEN_FILE) {
+        unsigned char message[kPlayerOpenSize];
+        size_t units = 0;
+        while (units < kCommandNameUnits && command.szFileName[units])
+            ++units;
+        const uint32_t length = ComposeOpenMessage(message, psn, command.szFileName, units);
+        std::memcpy(buffer, message, length);
+        return length;
+    }
+    return 0;
+}
+
+CPlayerCommandQueue::CPlayerCommandQueue()
+    : m_sleep([](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); })
+{
+}
+
+int CPlayerCommandQueue::QueueOpenFile(const WireChar *name)
+{
+    const CCommand command = CCommand::OpenFile(name);
+    if (!m_bRunning.load())
+        return QUEUE_REFUSED;
+    m_wFileChecksum.store(NameChecksum(name, name ? std::char_traits<WireChar>::length(name) : 0));
+    return Append(command);
+}
+
+int CPlayerCommandQueue::QueuePlayerCommand(uint32_t code, int32_t p1, int32_t p2, int32_t p3, int32_t p4)
+{
+    return Queue(CCommand::Player(code, p1, p2, p3, p4));
+}
+
+int CPlayerCommandQueue::Queue(const CCommand &command)
+{
+    if (!m_bRunning.load())
+        return QUEUE_REFUSED;
+    return Append(command);
+}
+
+int CPlayerCommandQueue::Append(const CCommand &command)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_lstCommands.push_back(command);
+    if (m_wake)
+        m_wake();
+    return QUEUE_DONE;
+}
+
+void CPlayerCommandQueue::SetWaker(std::function<void()> waker)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_wake = std::move(waker);
+}
+
+size_t CPlayerCommandQueue::Count() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_lstCommands.size();
+}
+
+uint32_t CPlayerCommandQueue::NextPsn()
+{
+    // The classic linear congruential generator, unseeded: 15 bits a value.
+    m_dwPsnSeed = m_dwPsnSeed * 214013u + 2531011u;
+    return (m_dwPsnSeed >> 16) & 0x7FFF;
+}
+
+int CPlayerCommandQueue::ComposeCommandBuffer(unsigned char *buffer, uint32_t size, uint32_t *length)
+{
+    *length = 0;
+    CCommand command;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_lstCommands.empty())
+            return QUEUE_EMPTY;
+        MergeRepeatedCommands(m_lstCommands);
+        command = m_lstCommands.front();
+        m_lstCommands.pop_front();
+    }
+    if (size < kPlayerOpenSize)
+        return QUEUE_REFUSED;
+    if (command.dwCommandType == COMMAND_PLAYER)
+        m_sleep(kPlayerCommandDelayMs);
+    *length = ComposeCommandMessage(command, NextPsn(), buffer);
+    return *length ? QUEUE_DONE : QUEUE_REFUSED;
+}

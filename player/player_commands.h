@@ -1,0 +1,59 @@
+// The player's one command queue, g_PlayerCommands, with its worker thread
+// PyxPlayerControl: the window queues what the user wants and returns at
+// once; the thread makes sure the server runs, opens the session's player
+// channel and writes the commands one by one to the client player.
+#pragma once
+
+#include "command_queue.h"
+#include "win/handle.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+
+class CPlayerCommands
+{
+public:
+    CPlayerCommands();
+    virtual ~CPlayerCommands();
+    CPlayerCommands(const CPlayerCommands &) = delete;
+    CPlayerCommands &operator=(const CPlayerCommands &) = delete;
+
+    // 0: the thread runs; 1: failure (already reported).
+    int StartPlayerControl();
+    // Ends the thread (at most 5000 ms) and closes the events. Queued
+    // commands are not sent. Always 0; a second call does nothing.
+    int StopPlayerControl();
+    // 0: queued; 1: refused, the thread is not running.
+    int QueueOpenFile(const wchar_t *fileName);
+    int QueuePlayerCommand(uint32_t code, int32_t p1 = 0, int32_t p2 = 0, int32_t p3 = 0, int32_t p4 = 0);
+    uint16_t GetFileChecksum() const { return m_pQueue->GetFileChecksum(); }
+    bool IsRunning() const { return m_pQueue->IsRunning(); }
+
+    // Tests only: the queue the thread works on (to make its delay instant
+    // or to count what is left).
+    CPlayerCommandQueue &Queue() { return *m_pQueue; }
+
+private:
+    void ReleaseEvents();
+
+    // The thread shares the queue and holds its own duplicates of both
+    // events, so a thread that outlives StopPlayerControl's 5000 ms never
+    // touches this object or a handle closed under it.
+    std::shared_ptr<CPlayerCommandQueue> m_pQueue;
+    std::recursive_mutex m_csLock;   // the start of the thread
+    CHandle m_hThread;
+    CHandle m_hStopEvent;
+    CHandle m_hCommandEvent;
+};
+
+extern CPlayerCommands g_PlayerCommands;
+
+// The thread procedure; its parameter is the thread's own context, created
+// by StartPlayerControl and owned by the thread from then on.
+DWORD WINAPI PyxStartOperation(LPVOID lpParameter);
+
+// Waits of the thread's owner.
+constexpr DWORD kPlayerThreadStartWaitMs = 500;
+constexpr DWORD kPlayerThreadStopWaitMs = 5000;
