@@ -14,7 +14,55 @@ void PlayerHeader(unsigned char *out, uint32_t type, uint32_t dataSize, uint32_t
     StoreHeader(out, h);
 }
 
+struct CommandName
+{
+    uint32_t code;
+    const char *name;
+};
+
+constexpr CommandName kCommandNames[] = {
+    {PLAYER_CMD_MOVE, "MOVE"},
+    {PLAYER_CMD_SIZE, "SIZE"},
+    {PLAYER_CMD_MINIMIZE, "MINIMIZE"},
+    {PLAYER_CMD_CLOSE, "CLOSE"},
+    {PLAYER_CMD_PLAY, "PLAY"},
+    {PLAYER_CMD_STOP, "STOP"},
+    {PLAYER_CMD_PAUSE, "PAUSE"},
+    {PLAYER_CMD_STEP, "STEP"},
+    {PLAYER_CMD_REWIND, "REWIND"},
+    {PLAYER_CMD_FAST_FORWARD, "FAST_FORWARD"},
+    {PLAYER_CMD_VOLUME, "VOLUME"},
+    {PLAYER_CMD_MUTE, "MUTE"},
+    {PLAYER_CMD_AUDIO_OFF, "AUDIO_OFF"},
+    {PLAYER_CMD_FULL_SCREEN, "FULL_SCREEN"},
+    {PLAYER_CMD_KILL_PLAYER, "KILL_PLAYER"},
+    {PLAYER_CMD_SEEK, "SEEK"},
+    {PLAYER_CMD_ACTIVATE, "ACTIVATE"},
+    {PLAYER_CMD_SKIP_FORWARD, "SKIP_FORWARD"},
+    {PLAYER_CMD_SKIP_BACK, "SKIP_BACK"},
+};
+
 } // namespace
+
+const char *PlayerCommandName(uint32_t code)
+{
+    for (const CommandName &c : kCommandNames) {
+        if (c.code == code)
+            return c.name;
+    }
+    return nullptr;
+}
+
+bool PlayerCommandByName(const char *name, uint32_t *code)
+{
+    for (const CommandName &c : kCommandNames) {
+        if (name && std::strcmp(c.name, name) == 0) {
+            *code = c.code;
+            return true;
+        }
+    }
+    return false;
+}
 
 uint32_t ComposeControlMessage(unsigned char (&out)[kPlayerControlSize], uint32_t psn, const PlayerControl &cmd)
 {

@@ -43,5 +43,11 @@ struct PlayerControl
 uint32_t ComposeControlMessage(unsigned char (&out)[kPlayerControlSize], uint32_t psn, const PlayerControl &cmd);
 uint32_t ComposeOpenMessage(unsigned char (&out)[kPlayerOpenSize], uint32_t psn, const WireChar *name, size_t units);
 
+// The command's name without its prefix ("PLAY", "VOLUME", "MINIMIZE"),
+// or null for a code that is not a player command.
+const char *PlayerCommandName(uint32_t code);
+// The code of such a name; false when there is none.
+bool PlayerCommandByName(const char *name, uint32_t *code);
+
 bool ReadControlMessage(const void *msg, uint32_t n, PlayerControl *out);
 bool ReadOpenMessage(const void *msg, uint32_t n, OpenRequest *out);

@@ -1,7 +1,6 @@
 #include "control_host.h"
 
 #include "resource.h"
-#include "session.h"
 
 #include <atomic>
 
@@ -9,38 +8,7 @@ namespace {
 
 CControlHost *g_pHost = nullptr;
 
-bool RdpSessionName(std::u16string *value, bool *present, uint32_t *)
-{
-    *value = u"RDP-Tcp#3";
-    *present = true;
-    return true;
-}
-ServiceProbe NoService()
-{
-    ServiceProbe probe;
-    probe.managerOpened = true;
-    probe.serviceError = ERROR_SERVICE_DOES_NOT_EXIST;
-    return probe;
-}
-bool Yes() { return true; }
-bool SessionThree(uint32_t *session, uint32_t *)
-{
-    *session = 3;
-    return true;
-}
-bool RdpProtocol(uint32_t, bool *hasBuffer, uint16_t *value, uint32_t *, uint32_t *bytes)
-{
-    *hasBuffer = true;
-    *value = 2;
-    *bytes = 2;
-    return true;
-}
-const SessionOps kRdpOps = {RdpSessionName, NoService, Yes, Yes, SessionThree, RdpProtocol};
-
 } // namespace
-
-void UseRdpSessionOps() { SetSessionOps(&kRdpOps); }
-void UsePlatformSessionOps() { SetSessionOps(nullptr); }
 
 CControlHost::CControlHost()
 {

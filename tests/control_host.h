@@ -5,6 +5,7 @@
 #pragma once
 
 #include "control_thread.h"
+#include "session_fakes.h"
 
 #include <windows.h>
 
@@ -42,7 +43,3 @@ private:
     std::atomic<bool> m_bStopCommand{false};
 };
 
-// Session operations that report an RDP session (Wine's console is none).
-void UseRdpSessionOps();
-// Back to the platform's own decision (console; ICA when "HalvernService" exists).
-void UsePlatformSessionOps();

@@ -8,6 +8,7 @@
 #include "http_server.h"
 #include "installation_guard.h"
 #include "notify.h"
+#include "program_stage.h"
 #include "protocol.h"
 #include "resource.h"
 #include "settings.h"
@@ -28,45 +29,11 @@ using wintest::WaitUntil;
 
 namespace {
 
-
-std::wstring BuildFolder()
+std::wstring StagedServer()
 {
-    const std::wstring tests = wintest::ExeFolder();   // build/<preset>/tests/
-    return tests.substr(0, tests.find_last_of(L"\\/", tests.size() - 2) + 1);
-}
-
-// A copy of the shipping program with the loopback channel libraries beside
-// it; the shipping folder never holds them.
-std::wstring Stage()
-{
-    const std::wstring build = BuildFolder();
     const std::wstring stage = wintest::ExeFolder() + L"server_stage\\";
-    CreateDirectoryW(stage.c_str(), nullptr);
-    REQUIRE(CopyFileW((build + L"bin\\PyxVideoServer.exe").c_str(), (stage + L"PyxVideoServer.exe").c_str(), FALSE));
-    for (const wchar_t *dll : {L"Wtsapi32.dll", L"wfapi.dll"})
-        REQUIRE(CopyFileW((build + L"loopback\\" + dll).c_str(), (stage + dll).c_str(), FALSE));
+    REQUIRE(wintest::StageServer(stage));
     return stage;
-}
-
-// The hidden main dialog of a server process: class "#32770", caption "mc".
-HWND MainDialog(DWORD pid)
-{
-    HWND found = nullptr;
-    WaitUntil(
-        [&] {
-            HWND w = nullptr;
-            while ((w = FindWindowExW(nullptr, w, L"#32770", L"mc")) != nullptr) {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(w, &owner);
-                if (owner == pid) {
-                    found = w;
-                    return true;
-                }
-            }
-            return false;
-        },
-        10000);
-    return found;
 }
 
 struct Server
@@ -124,7 +91,7 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
 {
     wintest::BoxWatcher boxes;
     REQUIRE(wintest::EnsureService(L"HalvernService"));
-    const std::wstring stage = Stage();
+    const std::wstring stage = StagedServer();
     wintest::InstallationValues installation(stage);
     ClientDevice device(true);
     std::string error;
@@ -164,7 +131,7 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     REQUIRE(LoadLE32s(reply.bytes.data() + 32) >= 0);
     CHECK_FALSE(one[0]->IsClosedByServer());
 
-    const HWND dialog = MainDialog(server.process.Pid());
+    const HWND dialog = wintest::ServerDialog(server.process.Pid());
     REQUIRE(dialog);
     notes.Clear();
     PostMessageW(dialog, WM_COMMAND, IDC_KILL_CLIENTS, 0);
@@ -190,7 +157,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
 {
     wintest::BoxWatcher boxes;
     wintest::RemoveService(L"HalvernService");
-    const std::wstring stage = Stage();
+    const std::wstring stage = StagedServer();
     wintest::InstallationValues installation(stage);
 
     {
@@ -199,7 +166,7 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
         HWND dialog = wintest::WaitForTopLevel(L"mc", 10000, server.process.Pid());
         REQUIRE(dialog);
         Sleep(300);   // let it paint
-        const std::wstring out = BuildFolder() + L"test-output\\";
+        const std::wstring out = wintest::BuildFolder() + L"test-output\\";
         CreateDirectoryW(out.c_str(), nullptr);
         CHECK(wintest::SaveWindowBitmap(dialog, out + L"settings_dialog_program.bmp"));
 
@@ -249,14 +216,14 @@ TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and 
 TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own ends the program")
 {
     wintest::BoxWatcher boxes;
-    const std::wstring stage = Stage();
+    const std::wstring stage = StagedServer();
     wintest::InstallationValues installation(stage);
     {
         // No session: the control thread waits, the program runs hidden.
         wintest::RemoveService(L"HalvernService");
         Server server;
         REQUIRE(server.Start(stage));
-        const HWND dialog = MainDialog(server.process.Pid());
+        const HWND dialog = wintest::ServerDialog(server.process.Pid());
         REQUIRE(dialog);
         CHECK_FALSE(IsWindowVisible(dialog));
         TrayMenu(dialog, false);
@@ -287,7 +254,7 @@ TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own
         // The instance marker went with the process: the next start runs.
         Server server;
         REQUIRE(server.Start(stage));
-        const HWND dialog = MainDialog(server.process.Pid());
+        const HWND dialog = wintest::ServerDialog(server.process.Pid());
         REQUIRE(dialog);
         DWORD code = 99;
         CHECK_FALSE(server.Ended(500, &code));
@@ -301,7 +268,7 @@ TEST_CASE("a download that stalls holds the control thread: Exit still ends the 
 {
     wintest::BoxWatcher boxes;
     REQUIRE(wintest::EnsureService(L"HalvernService"));
-    const std::wstring stage = Stage();
+    const std::wstring stage = StagedServer();
     wintest::InstallationValues installation(stage);
     loopback::HttpServer http;
     std::vector<unsigned char> body(8000000);
@@ -339,7 +306,7 @@ TEST_CASE("a download that stalls holds the control thread: Exit still ends the 
     // The control thread's clean-up waits 5000 ms for the stuck worker, as
     // long as the dialog waits for the thread: the program ends after the
     // wait whether or not the thread made it, and nothing crashes.
-    const HWND dialog = MainDialog(server.process.Pid());
+    const HWND dialog = wintest::ServerDialog(server.process.Pid());
     REQUIRE(dialog);
     const DWORD start = GetTickCount();
     TrayMenu(dialog, true);

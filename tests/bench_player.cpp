@@ -1,0 +1,121 @@
+// Prints how long the player's commands take to reach the client player,
+// on RDP and on ICA, through the real PyxPlayerControl thread and the
+// loopback channels (median and worst of 20 each): QueuePlayerCommand to
+// "CONT" at the client (100 ms of that is the deliberate delay),
+// QueueOpenFile to "RUOF", and LaunchServer from no server to ready with
+// the real PyxVideoServer.exe.
+//
+//   bench_player [rounds]
+#include "installation_guard.h"
+#include "launch_server.h"
+#include "player_commands.h"
+#include "player_msg.h"
+#include "program_stage.h"
+#include "protocol.h"
+#include "session_fakes.h"
+#include "vc_server.h"
+#include "win_test_util.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const LaunchOps kServerRunning{
+    [] { return ServerMarker::AlreadyExists; },
+    [](WireChar (&)[kPathUnits]) { return size_t{0}; },
+    [](const WireChar *, uint32_t *) { return false; },
+    [](uint32_t) { return ReadyWait::Ready; },
+};
+
+double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
+
+void Row(const char *what, const char *proto, std::vector<double> v)
+{
+    if (v.empty()) {
+        std::printf("%-34s %-4s   no samples\n", what, proto);
+        return;
+    }
+    std::sort(v.begin(), v.end());
+    std::printf("%-34s %-4s %8.1f %8.1f   (%zu)\n", what, proto, v[v.size() / 2], v.back(), v.size());
+}
+
+// One thing queued, timed until its message is at the client.
+template <class Queue>
+std::vector<double> Measure(loopback::ChannelServer &client, int rounds, Queue queue, uint32_t type)
+{
+    std::vector<double> out;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t = Clock::now();
+        queue(i);
+        loopback::ReceivedMessage m;
+        while (client.Receive(&m, 3000)) {
+            if (m.bytes.size() >= kHeaderSize && MessageType(m.bytes.data()) == type) {
+                out.push_back(Ms(t));
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+void Channels(bool ica, int rounds)
+{
+    if (ica)
+        wintest::EnsureService(L"HalvernService");
+    else
+        UseRdpSessionOps();
+    SetLaunchOps(&kServerRunning);
+    loopback::ChannelServer client(ica ? kIcaChannelName : kRdpPlayerChannelName, 2);
+    if (!client.Start() || g_PlayerCommands.StartPlayerControl() != 0) {
+        std::printf("%s: the player thread did not start\n", ica ? "ica" : "rdp");
+        return;
+    }
+    const char *proto = ica ? "ICA" : "RDP";
+    Row("QueuePlayerCommand -> CONT (ms)", proto, Measure(client, rounds, [](int i) {
+            g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, i % 100);
+        }, PYXMSG_PLAYER_CONTROL));
+    Row("QueueOpenFile -> RUOF (ms)", proto, Measure(client, rounds, [](int) {
+            g_PlayerCommands.QueueOpenFile(L"C:\\media\\a clip.avi");
+        }, PYXMSG_PLAYER_OPEN));
+    g_PlayerCommands.StopPlayerControl();
+    SetLaunchOps(nullptr);
+    UsePlatformSessionOps();
+    wintest::RemoveService(L"HalvernService");
+}
+
+void Launch(int rounds)
+{
+    wintest::StopServers();
+    const std::wstring stage = wintest::ExeFolder() + L"bench_stage\\";
+    if (!wintest::StageServer(stage)) {
+        std::printf("cannot stage the server\n");
+        return;
+    }
+    wintest::InstallationValues installation(stage);
+    std::vector<double> out;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t = Clock::now();
+        if (LaunchServer())
+            out.push_back(Ms(t));
+        wintest::StopServers();
+    }
+    Row("LaunchServer, none to ready (ms)", "-", out);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+    std::printf("%-34s %-4s %8s %8s\n", "", "", "median", "worst");
+    Channels(false, rounds);
+    Channels(true, rounds);
+    Launch(rounds);
+    return 0;
+}
