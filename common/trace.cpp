@@ -255,3 +255,12 @@ int ShowErrorBox(const wchar_t *format, ...)
     }
     return PlatformErrorBox(buf, g_errorBoxOwner.load());
 }
+
+size_t FormatText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    const size_t n = FormatTraceText(buf, format, ap);
+    va_end(ap);
+    return n;
+}

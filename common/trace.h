@@ -15,6 +15,8 @@ constexpr size_t kTraceMaxChars = kTraceBufferUnits - 1;
 // Formats at most 1023 characters into buf and always terminates it.
 // Returns the number of characters written.
 size_t FormatTraceText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format, va_list args);
+// The same with the arguments given directly.
+size_t FormatText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format, ...);
 
 // Writes one piece of trace text (Windows: OutputDebugStringW; native: stderr).
 void TraceMessage(const wchar_t *format, ...);
