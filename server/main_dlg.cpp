@@ -3,6 +3,7 @@
 #include "resource.h"
 #include "settings_win.h"
 #include "trace.h"
+#include "win/center_window.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -13,23 +14,6 @@ namespace {
 
 constexpr DWORD kThreadStopWaitMs = 5000;
 constexpr UINT kStopServerCommand = 3;
-
-void CenterOverOwner(HWND hwnd)
-{
-    RECT area{};
-    HWND owner = GetWindow(hwnd, GW_OWNER);
-    if (owner)
-        GetWindowRect(owner, &area);
-    else
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    RECT rc{};
-    GetWindowRect(hwnd, &rc);
-    const int w = rc.right - rc.left;
-    const int h = rc.bottom - rc.top;
-    const int x = area.left + ((area.right - area.left) - w) / 2;
-    const int y = area.top + ((area.bottom - area.top) - h) / 2;
-    SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
 
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM)
 {
@@ -48,47 +32,6 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM)
 }
 
 } // namespace
-
-// --- CDialogWindow ----------------------------------------------------------
-
-CDialogWindow::~CDialogWindow()
-{
-    if (m_hWnd && IsWindow(m_hWnd))
-        DestroyWindow(m_hWnd);
-}
-
-HWND CDialogWindow::Create(HINSTANCE instance, UINT templateId, HWND parent)
-{
-    return CreateDialogParamW(instance, MAKEINTRESOURCEW(templateId), parent, GetDialogProc(),
-                              reinterpret_cast<LPARAM>(this));
-}
-
-INT_PTR CALLBACK CDialogWindow::StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    CDialogWindow *self = nullptr;
-    if (msg == WM_INITDIALOG) {
-        self = reinterpret_cast<CDialogWindow *>(lParam);
-        self->m_hWnd = hwnd;
-        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-    } else {
-        self = reinterpret_cast<CDialogWindow *>(GetWindowLongPtrW(hwnd, DWLP_USER));
-    }
-    if (!self)
-        return FALSE;
-    LRESULT result = 0;
-    const BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        self->m_hWnd = nullptr;
-        self->OnFinalMessage(hwnd);
-    }
-    if (!handled)
-        return FALSE;
-    if (msg == WM_INITDIALOG)
-        return static_cast<INT_PTR>(result);
-    SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
-    return TRUE;
-}
 
 // --- CMainDlg ---------------------------------------------------------------
 

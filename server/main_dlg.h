@@ -3,26 +3,11 @@
 #pragma once
 
 #include "control_thread.h"
-#include "message_loop.h"
 #include "tray_icon.h"
+#include "win/dialog_window.h"
+#include "win/message_loop.h"
 
 #include <windows.h>
-
-// Modeless dialog window; the message map is ProcessWindowMessage.
-class CDialogWindow
-{
-public:
-    virtual BOOL ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result) = 0;
-    virtual ~CDialogWindow();
-    virtual DLGPROC GetDialogProc() const { return &CDialogWindow::StartDialogProc; }
-    virtual void OnFinalMessage(HWND) {}
-
-    HWND Create(HINSTANCE instance, UINT templateId, HWND parent);
-    HWND m_hWnd = nullptr;
-
-private:
-    static INT_PTR CALLBACK StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-};
 
 class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler, public CControlThreadOwner
 {
