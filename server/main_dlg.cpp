@@ -39,14 +39,11 @@ CMainDlg::CMainDlg() = default;
 
 CMainDlg::~CMainDlg()
 {
-    if (m_hExitEvent)
-        CloseHandle(m_hExitEvent);
-    if (m_hControlThread)
-        CloseHandle(m_hControlThread);
-    if (m_hBigIcon)
-        DestroyIcon(m_hBigIcon);
-    if (m_hSmallIcon)
-        DestroyIcon(m_hSmallIcon);
+    // In this order, before the tray icon and the window go.
+    m_hExitEvent.Reset();
+    m_hControlThread.Reset();
+    m_hBigIcon.Reset();
+    m_hSmallIcon.Reset();
 }
 
 void CMainDlg::TakeCommandWord(const wchar_t *commandLine)
@@ -96,12 +93,12 @@ BOOL CMainDlg::OnInitDialog()
     CenterOverOwner(m_hWnd);
 
     HINSTANCE instance = g_Module.Instance();
-    m_hBigIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    m_hSmallIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    m_hBigIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0)));
+    m_hSmallIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon.Get()));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon.Get()));
 
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
         loop->AddMessageFilter(this);
@@ -118,7 +115,7 @@ BOOL CMainDlg::OnInitDialog()
     SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Server"));
     SendMessageW(combo, CB_SETCURSEL, 0, 0);
 
-    m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hExitEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hExitEvent)
         return FALSE;
     if (!StartControlThread())
@@ -170,8 +167,9 @@ void CMainDlg::OnCommand(UINT id)
 
 bool CMainDlg::StartControlThread()
 {
-    m_hControlThread = CreateThread(nullptr, 0, PyxControlThread, static_cast<CControlThreadOwner *>(this), 0, nullptr);
-    return m_hControlThread != nullptr;
+    m_hControlThread.Reset(
+        CreateThread(nullptr, 0, PyxControlThread, static_cast<CControlThreadOwner *>(this), 0, nullptr));
+    return static_cast<bool>(m_hControlThread);
 }
 
 bool CMainDlg::WaitForControlThread()
@@ -183,10 +181,11 @@ bool CMainDlg::WaitForControlThread()
     // this thread until the time-out.
     const ULONGLONG deadline = GetTickCount64() + kThreadStopWaitMs;
     for (;;) {
+        const HANDLE thread = m_hControlThread.Get();
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        const DWORD r = MsgWaitForMultipleObjects(1, &m_hControlThread, FALSE, static_cast<DWORD>(deadline - now),
+        const DWORD r = MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now),
                                                   QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0)
             return true;
@@ -196,25 +195,22 @@ bool CMainDlg::WaitForControlThread()
             continue;
         }
         if (r != WAIT_TIMEOUT)
-            return WaitForSingleObject(m_hControlThread, 0) == WAIT_OBJECT_0;
+            return WaitForSingleObject(m_hControlThread.Get(), 0) == WAIT_OBJECT_0;
     }
 }
 
 void CMainDlg::RestartControlThread()
 {
     if (m_hExitEvent)
-        SetEvent(m_hExitEvent);
+        SetEvent(m_hExitEvent.Get());
     if (!WaitForControlThread()) {
         PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
         ShowErrorBox(L"Failed killing thread.....%s, %d", PYX_TRACE_WIDEN(__FILE__), __LINE__);
         return;
     }
-    if (m_hControlThread) {
-        CloseHandle(m_hControlThread);
-        m_hControlThread = nullptr;
-    }
+    m_hControlThread.Reset();
     if (m_hExitEvent)
-        ResetEvent(m_hExitEvent);
+        ResetEvent(m_hExitEvent.Get());
     if (StartControlThread())
         ShowErrorBox(L"All clients disconnected. Server restarted.");
     else
@@ -224,7 +220,7 @@ void CMainDlg::RestartControlThread()
 void CMainDlg::CloseDialog(int exitCode)
 {
     if (m_hExitEvent)
-        SetEvent(m_hExitEvent);
+        SetEvent(m_hExitEvent.Get());
     if (!WaitForControlThread()) {
         PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
         // The thread keeps its own copies of the window handle and the exit
@@ -232,14 +228,8 @@ void CMainDlg::CloseDialog(int exitCode)
         // running static destructors under it.
         m_bThreadAbandoned = true;
     }
-    if (m_hExitEvent) {
-        CloseHandle(m_hExitEvent);
-        m_hExitEvent = nullptr;
-    }
-    if (m_hControlThread) {
-        CloseHandle(m_hControlThread);
-        m_hControlThread = nullptr;
-    }
+    m_hExitEvent.Reset();
+    m_hControlThread.Reset();
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
         loop->RemoveMessageFilter(this);
         loop->RemoveIdleHandler(this);
