@@ -9,11 +9,7 @@ enum class Direction { Read, Write };
 
 } // namespace
 
-CRdpChannelIO::~CRdpChannelIO()
-{
-    if (m_hIoEvent)
-        CloseHandle(m_hIoEvent);
-}
+CRdpChannelIO::~CRdpChannelIO() { m_hIoEvent.Reset(); }
 
 bool CRdpChannelIO::OpenChannel(void *server, uint32_t session, const char *name, uintptr_t extra)
 {
@@ -52,18 +48,18 @@ int CRdpChannelIO::CloseChannel()
 }
 
 // One overlapped read or write, ended early by the exit event.
-static bool OverlappedIo(HANDLE file, HANDLE &ioEvent, HANDLE exitEvent, void *buffer,
+static bool OverlappedIo(HANDLE file, CHandle &ioEvent, HANDLE exitEvent, void *buffer,
                          uint32_t length, uint32_t *count, Direction direction)
 {
     *count = 0;
     OVERLAPPED ov{};
     if (!ioEvent) {
-        ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ioEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!ioEvent)
             return false;
     }
-    ResetEvent(ioEvent);
-    ov.hEvent = ioEvent;
+    ResetEvent(ioEvent.Get());
+    ov.hEvent = ioEvent.Get();
 
     const BOOL started = direction == Direction::Read ? ReadFile(file, buffer, length, nullptr, &ov)
                                                       : WriteFile(file, buffer, length, nullptr, &ov);
@@ -76,12 +72,12 @@ static bool OverlappedIo(HANDLE file, HANDLE &ioEvent, HANDLE exitEvent, void *b
     } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-            HANDLE waits[2] = {ioEvent, exitEvent};
+            HANDLE waits[2] = {ioEvent.Get(), exitEvent};
             const DWORD r = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             if (r == WAIT_OBJECT_0 + 1) {
                 CancelIo(file);
                 // The cancelled operation still completes into ov; wait for it.
-                WaitForSingleObject(ioEvent, 1000);
+                WaitForSingleObject(ioEvent.Get(), 1000);
                 return false;
             }
             if (r != WAIT_OBJECT_0 && direction == Direction::Read)

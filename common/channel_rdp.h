@@ -4,6 +4,7 @@
 
 #include "channel_io.h"
 #include "protocol.h"
+#include "win/handle.h"
 
 #include <windows.h>
 
@@ -21,6 +22,6 @@ public:
 
 protected:
     HANDLE m_hExitEvent = nullptr;   // not owned
-    HANDLE m_hIoEvent = nullptr;     // owned; created at the first read or write
+    CHandle m_hIoEvent;              // owned; created at the first read or write
     HANDLE m_hFile = nullptr;        // not owned; the channel's file handle
 };

@@ -12,12 +12,12 @@
 #include "session.h"
 #include "settings_win.h"
 #include "trace.h"
+#include "win/handle.h"
 
 #include <cstdlib>
 #include <memory>
 
 std::unique_ptr<CChannelIO> g_pControlChannel;
-HANDLE g_hServerMutex = nullptr;
 
 namespace {
 
@@ -34,25 +34,6 @@ struct ControlThreadFailure {};
 [[noreturn]] void Fail() { throw ControlThreadFailure{}; }
 
 bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
-
-class HandleGuard
-{
-public:
-    explicit HandleGuard(HANDLE h = nullptr) : m_h(h) {}
-    ~HandleGuard() { Reset(); }
-    HandleGuard(const HandleGuard &) = delete;
-    HandleGuard &operator=(const HandleGuard &) = delete;
-    HANDLE Get() const { return m_h; }
-    void Reset(HANDLE h = nullptr)
-    {
-        if (m_h)
-            CloseHandle(m_h);
-        m_h = h;
-    }
-
-private:
-    HANDLE m_h;
-};
 
 std::unique_ptr<CChannelIO> MakeChannel(bool ica)
 {
@@ -233,7 +214,7 @@ bool SolicitePolicyFromClient(HANDLE hExit)
 {
     bool result = false;
     std::unique_ptr<CChannelIO> channel;
-    HANDLE hMutex = nullptr;
+    CHandle hMutex;
     try {
         channel = MakeChannel(g_bIcaSession);
         if (!OpenSessionChannel(*channel, g_bIcaSession, kRdpPlayerChannelName, hExit)) {
@@ -243,7 +224,7 @@ bool SolicitePolicyFromClient(HANDLE hExit)
                 PYX_TRACE(L"SolicitePolicyFromClient: WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
             Fail();
         }
-        hMutex = CreateMutexW(nullptr, FALSE, L"SolicitePolicyFromClient Mutex");
+        hMutex.Reset(CreateMutexW(nullptr, FALSE, L"SolicitePolicyFromClient Mutex"));
         if (!hMutex) {
             PYX_TRACE(L" CreateMutex fails\r\n");
             MessageBoxW(nullptr, L"CreateMutex failed!!!!", L"Error!", MB_OK);
@@ -251,12 +232,12 @@ bool SolicitePolicyFromClient(HANDLE hExit)
         }
         unsigned char message[kSolicitationSize];
         BuildSolicitation(message, static_cast<uint32_t>(std::rand()) & 0x7FFF);
-        const DWORD wait = WaitForSingleObject(hMutex, 1000);
+        const DWORD wait = WaitForSingleObject(hMutex.Get(), 1000);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
             uint32_t written = 0;
             if (!channel->WriteMessage(message, sizeof message, &written) || written != sizeof message)
                 PYX_TRACE(L"SolicitePolicyFromClient: Failed to transmit data to client!\r\n");
-            ReleaseMutex(hMutex);
+            ReleaseMutex(hMutex.Get());
             PYX_TRACE(L"Written %d bytes\r\n", written);
             result = true;
         }
@@ -265,8 +246,7 @@ bool SolicitePolicyFromClient(HANDLE hExit)
         PYX_TRACE(L"-[SolicitePolicyFromClient]\r\n");
         result = false;
     }
-    if (hMutex)
-        CloseHandle(hMutex);
+    hMutex.Reset();   // before the channel closes
     if (channel)
         channel->CloseChannel();
     return result;
@@ -277,7 +257,7 @@ bool SolicitePolicyFromClient(HANDLE hExit)
 DWORD WINAPI PyxControlThread(LPVOID lpParameter)
 {
     PYX_TRACE(L"+[PyxControlThread]\r\n");
-    HANDLE hReady = CreateEventW(nullptr, TRUE, FALSE, kServerReadyEventName);
+    CHandle hReady(CreateEventW(nullptr, TRUE, FALSE, kServerReadyEventName));
     if (!hReady) {
         ShowErrorBox(L"Failed to create a global server ready event");
         return 0;
@@ -285,29 +265,35 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
     const auto *owner = static_cast<const CControlThreadOwner *>(lpParameter);
     if (!owner) {
         PYX_TRACE(L"PyxControlThread: Error: lpParameter = NULL.\r\n");
-        CloseHandle(hReady);
         return 0;
     }
     const HWND hDialog = owner->GetControlWindow();
-    HANDLE hExitShared = owner->GetExitEvent();
-    HANDLE hExitOwn = nullptr;
-    if (!hExitShared || !DuplicateHandle(GetCurrentProcess(), hExitShared, GetCurrentProcess(), &hExitOwn, 0, FALSE,
-                                         DUPLICATE_SAME_ACCESS)) {
+    // The thread's own reference to the exit event, closed as it returns.
+    const CHandle exitOwn = DuplicateKernelHandle(owner->GetExitEvent());
+    if (!exitOwn) {
         PYX_TRACE(L"PyxControlThread: Error: _hExit = NULL.\r\n");
-        CloseHandle(hReady);
         return 0;
     }
-    HandleGuard exitGuard(hExitOwn);
-    const HANDLE hExit = hExitOwn;
+    const HANDLE hExit = exitOwn.Get();
     owner = nullptr;   // from here on only the copies above are used
 
+    // Held (owned by this thread) while the thread serves; released and
+    // closed on the way out.
+    CHandle serverMutex;
+    const auto releaseServerMutex = [&serverMutex]() {
+        if (serverMutex) {
+            ReleaseMutex(serverMutex.Get());
+            serverMutex.Reset();
+        }
+    };
+
     try {
-                g_hServerMutex = CreateMutexW(nullptr, TRUE, L"PyxServer Mutex");
-        if (!g_hServerMutex) {
+        serverMutex.Reset(CreateMutexW(nullptr, TRUE, L"PyxServer Mutex"));
+        if (!serverMutex) {
             PYX_TRACE(L" Sync fails\r\n");
             Fail();
         }
-        if (!SetEvent(hReady)) {
+        if (!SetEvent(hReady.Get())) {
             PYX_TRACE(L"PyxControlThread SetEvent fails 0x%X\r\n", GetLastError());
             Fail();
         }
@@ -360,25 +346,17 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
         Serve(hExit, hDialog);
     } catch (...) {
         PYX_TRACE(L" ********** PyxControlThread caught exception, or an exit event ************\r\n");
-        if (g_hServerMutex) {
-            ReleaseMutex(g_hServerMutex);
-            CloseHandle(g_hServerMutex);
-            g_hServerMutex = nullptr;
-        }
+        releaseServerMutex();
     }
 
     try {
-        ResetEvent(hReady);
-        CloseHandle(hReady);
+        ResetEvent(hReady.Get());
+        hReady.Reset();
         for (int i = 0; i < kDataChannelCount; ++i) {
             if (CFileRpc *file = ClaimClassBySlot(i))
                 file->DeallocateAndSetError(0, true);
         }
-        if (g_hServerMutex) {
-            ReleaseMutex(g_hServerMutex);
-            CloseHandle(g_hServerMutex);
-            g_hServerMutex = nullptr;
-        }
+        releaseServerMutex();
         g_hIcaChannel = nullptr;
         if (g_pControlChannel) {
             g_pControlChannel->CloseChannel();

@@ -26,13 +26,6 @@ std::unique_ptr<CVirtualFileInterface> CreateFileSource(const wchar_t *name)
     return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CLocalFileInterface);
 }
 
-void CloseAndClear(HANDLE &h)
-{
-    if (h)
-        CloseHandle(h);
-    h = nullptr;
-}
-
 void LogTermination(const CFileRpc *file)
 {
     PYX_TRACE(L"PyxFileThread will terminate with following errors:\r\n");
@@ -129,8 +122,8 @@ bool ClaimFileObject(CFileRpc *file)
 
 CFileRpc::~CFileRpc()
 {
-    CloseAndClear(m_hThread);
-    CloseAndClear(_hExit);
+    m_hThread.Reset();
+    _hExit.Reset();
 }
 
 bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
@@ -156,7 +149,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
         g_FileRpcTable[slot] = this;
     }
 
-    _hExit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    _hExit.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!_hExit) {
         DeallocateAndSetError(ERR_CREATE_EVENT, false);
         return report(false);
@@ -195,7 +188,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
     // Started suspended, so that its handle and id are recorded before it
     // can run (and, on a channel error, tear the object down).
     DWORD id = 0;
-    m_hThread = CreateThread(nullptr, 0, m_pfnThreadProc, this, CREATE_SUSPENDED, &id);
+    m_hThread.Reset(CreateThread(nullptr, 0, m_pfnThreadProc, this, CREATE_SUSPENDED, &id));
     if (!m_hThread) {
         DeallocateAndSetError(ERR_CREATE_THREAD, false);
         return report(false);
@@ -203,7 +196,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
     m_dwThreadId = id;
     m_bStopped = false;
     report(true);
-    ResumeThread(m_hThread);
+    ResumeThread(m_hThread.Get());
     return true;
 }
 
@@ -224,14 +217,14 @@ bool CFileRpc::StopThread()
         return m_bStopped;
     if (GetCurrentThreadId() == m_dwThreadId) {
         // The worker tearing its own object down: nothing to wait for.
-        CloseAndClear(m_hThread);
+        m_hThread.Reset();
         m_bStopped = true;
         return true;
     }
     if (_hExit)
-        SetEvent(_hExit);
+        SetEvent(_hExit.Get());
     bool stopped = true;
-    if (WaitForSingleObject(m_hThread, kWorkerJoinMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_hThread.Get(), kWorkerJoinMs) != WAIT_OBJECT_0) {
         PYX_TRACE(L" DeallocateAndSetError: Failed killing thread.....\r\n");
         CServerLockGuard guard;
         if (!m_bWorkerDone) {
@@ -239,7 +232,7 @@ bool CFileRpc::StopThread()
             stopped = false;
         }
     }
-    CloseAndClear(m_hThread);
+    m_hThread.Reset();
     m_bStopped = stopped;
     return stopped;
 }
@@ -268,7 +261,7 @@ void CFileRpc::DeallocateAndSetError(int nExtendedError, bool bDelete)
         PYX_TRACE(L"DeallocateAndSetError--\r\n");
         return;
     }
-    CloseAndClear(_hExit);
+    _hExit.Reset();
     m_pFile.reset();
     m_dwFileDescriptor = -1;
     PYX_TRACE(L"DeallocateAndSetError--\r\n");
@@ -310,7 +303,7 @@ bool CFileRpcRDP::VirtualChannelOpen(int nChannel)
     char name[8];
     if (!RdpDataChannelName(nChannel, name, sizeof name))
         return false;
-    return OpenChannel(nullptr, kCurrentSession, name, reinterpret_cast<uintptr_t>(_hExit));
+    return OpenChannel(nullptr, kCurrentSession, name, reinterpret_cast<uintptr_t>(_hExit.Get()));
 }
 
 void CFileRpcRDP::ReleaseChannel() { CloseChannel(); }
@@ -360,7 +353,7 @@ DWORD WINAPI PyxFileThread(LPVOID lpParameter)
             LogTermination(file);
             break;
         }
-        if (IsSignalled(file->_hExit))
+        if (IsSignalled(file->_hExit.Get()))
             break;
     }
     PYX_TRACE(L"PyxFileThread terminated. Obj* = 0x%x\r\n", ObjectTag(file));
@@ -380,9 +373,9 @@ bool CFileRpcICA::VirtualChannelOpen(int nChannel)
 {
     wchar_t name[8];
     IcaChannelEventName(nChannel, name);
-    m_vcEvent = CreateEventW(nullptr, FALSE, FALSE, name);
+    m_vcEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, name));
     PYX_TRACE(L"CFileRpcICA::VirtualChannelOpen CreateEvent for channel %d, %s, m_vcEvent = 0x%x\r\n", nChannel,
-              name, ObjectTag(m_vcEvent));
+              name, ObjectTag(m_vcEvent.Get()));
     if (!m_vcEvent) {
         CFileRpc::DeallocateAndSetError(ERR_CREATE_EVENT, false);
         return false;
@@ -394,7 +387,7 @@ bool CFileRpcICA::VirtualChannelOpen(int nChannel)
 
 void CFileRpcICA::ReleaseChannel()
 {
-    CloseAndClear(m_vcEvent);
+    m_vcEvent.Reset();
     m_hChannel = nullptr;   // the shared channel belongs to the control thread
 }
 
@@ -410,7 +403,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
 {
     auto *file = static_cast<CFileRpcICA *>(static_cast<CFileRpc *>(lpParameter));
     PYX_TRACE(L"PyxFileThreadICA, Obj* = 0x%x, pFileRpcClass->m_vcEvent = 0x%x\r\n", ObjectTag(file),
-              ObjectTag(file ? file->m_vcEvent : nullptr));
+              ObjectTag(file ? file->m_vcEvent.Get() : nullptr));
     if (!file)
         return 0;
     if (!file->_hExit) {
@@ -424,7 +417,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
             break;
         }
         // A signal left over from a withdrawn offer finds nothing to take.
-        if (WaitForSingleObject(file->m_vcEvent, kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
+        if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
             g_IcaHandoff.Take(file->m_nChannelNumber)) {
             {
                 CServerLockGuard guard;
@@ -437,7 +430,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
                 break;
             }
         }
-        if (IsSignalled(file->_hExit))
+        if (IsSignalled(file->_hExit.Get()))
             break;
     }
     PYX_TRACE(L"PyxFileThread terminated. Obj* = 0x%x\r\n", ObjectTag(file));

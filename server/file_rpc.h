@@ -14,6 +14,7 @@
 #include "channel_rdp.h"
 #include "file_rpc_process.h"
 #include "protocol.h"
+#include "win/handle.h"
 
 #include <windows.h>
 
@@ -64,8 +65,11 @@ public:
 
     FileThreadProc m_pfnThreadProc = nullptr;
     bool m_bDeallocating = false;
-    HANDLE _hExit = nullptr;
-    HANDLE m_hThread = nullptr;
+    // Closed by a teardown that saw the worker stop, or with the object: an
+    // orphaned worker still checks _hExit, so it lives until that worker ends.
+    CHandle _hExit;
+    // Closed by StopThread, also when the worker is left running.
+    CHandle m_hThread;
 
 protected:
     CFileRpc() = default;
@@ -140,7 +144,7 @@ public:
         return CIcaChannelIO::ChannelRead(buffer, size, received);
     }
 
-    HANDLE m_vcEvent = nullptr;
+    CHandle m_vcEvent;   // closed by ReleaseChannel
 
 protected:
     void ReleaseChannel() override;

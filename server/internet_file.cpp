@@ -9,6 +9,7 @@
 #include <atomic>
 #include <climits>
 #include <cwchar>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -28,13 +29,6 @@ constexpr int64_t kMaxPosition = INT32_MAX;
 constexpr DWORD kSkipBlock = 64 * 1024;
 
 HINTERNET AsHandle(void *h) { return static_cast<HINTERNET>(h); }
-
-void CloseInternetHandle(void *&h)
-{
-    if (h)
-        InternetCloseHandle(AsHandle(h));
-    h = nullptr;
-}
 
 uint32_t NextHandleId()
 {
@@ -140,6 +134,8 @@ uint32_t StatusError(DWORD status)
 
 } // namespace
 
+void CloseInternetHandle::operator()(void *h) const { InternetCloseHandle(AsHandle(h)); }
+
 CInternetFileInterface::~CInternetFileInterface() { Close(); }
 
 // On the library handle for what its URLs inherit, and on each URL handle,
@@ -163,7 +159,7 @@ bool CInternetFileInterface::Open(const WireChar *name)
     m_url = reinterpret_cast<const wchar_t *>(name);
 
     if (!m_hInternet) {
-        m_hInternet = InternetOpenW(m_userAgent.c_str(), 0, nullptr, nullptr, 0);
+        m_hInternet.Reset(InternetOpenW(m_userAgent.c_str(), 0, nullptr, nullptr, 0));
         if (!m_hInternet) {
             Fail(GetLastError());
             PYX_TRACE(L"CInternetFileInterface::Open InternetOpenW failed, error %u\r\n", m_dwLastError);
@@ -173,35 +169,35 @@ bool CInternetFileInterface::Open(const WireChar *name)
         // ICA a worker inside a read holds the one receive buffer, and every
         // file of the session waits with it. A read that times out fails.
         // (Wine's library does not apply it to the reads of a body.)
-        SetTimeouts(m_hInternet);
+        SetTimeouts(m_hInternet.Get());
     }
-    HINTERNET h = InternetOpenUrlW(AsHandle(m_hInternet), m_url.c_str(), nullptr, 0, kUrlFlags,
-                                   reinterpret_cast<DWORD_PTR>(this));
+    CInternetHandle h(InternetOpenUrlW(AsHandle(m_hInternet.Get()), m_url.c_str(), nullptr, 0, kUrlFlags,
+                                       reinterpret_cast<DWORD_PTR>(this)));
     if (!h) {
         Fail(GetLastError());
         PYX_TRACE(L"CInternetFileInterface::Open InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
         return false;
     }
 
-    SetTimeouts(h);
+    SetTimeouts(h.Get());
     DWORD status = 0;
-    m_bHttp = QueryStatus(h, &status);
+    m_bHttp = QueryStatus(h.Get(), &status);
     if (m_bHttp) {
         // An error page is not the file.
         if (status < 200 || status > 299 || status == 204) {
-            InternetCloseHandle(h);
+            h.Reset();
             Fail(StatusError(status));
             PYX_TRACE(L"CInternetFileInterface::Open the server answered %u\r\n", status);
             return false;
         }
-        m_llSize = QueryContentLength(h);
+        m_llSize = QueryContentLength(h.Get());
     } else {
         DWORD high = 0;
-        const DWORD low = FtpGetFileSize(h, &high);
+        const DWORD low = FtpGetFileSize(h.Get(), &high);
         if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR)
             m_llSize = (static_cast<int64_t>(high) << 32) | low;
     }
-    m_hUrl = h;
+    m_hUrl = std::move(h);
     m_llPosition = m_llDownload = 0;
     m_dwHandleId = NextHandleId();
     PYX_TRACE(L"CInternetFileInterface::Open handle 0x%x, size %d\r\n", m_dwHandleId,
@@ -225,7 +221,7 @@ int CInternetFileInterface::Read(void *buffer, unsigned count)
     unsigned total = 0;
     while (total < count) {
         DWORD got = 0;
-        if (!InternetReadFile(AsHandle(m_hUrl), p + total, count - total, &got)) {
+        if (!InternetReadFile(AsHandle(m_hUrl.Get()), p + total, count - total, &got)) {
             Fail(GetLastError());
             if (total > 0)
                 break;   // the failure shows on the next read
@@ -301,7 +297,7 @@ long CInternetFileInterface::Seek(long offset, int origin)
     if (m_hUrl && target > m_llDownload &&
         (target - m_llDownload <= kSkipLimit || m_bRangesIgnored || !m_bHttp)) {
         // Whatever part was skipped before a failure is behind us.
-        const bool skipped = Skip(m_hUrl, target - m_llDownload);
+        const bool skipped = Skip(m_hUrl.Get(), target - m_llDownload);
         m_llPosition = m_llDownload;
         if (skipped)
             return static_cast<long>(target);
@@ -311,7 +307,7 @@ long CInternetFileInterface::Seek(long offset, int origin)
 
 bool CInternetFileInterface::Skip(void *request, int64_t count)
 {
-    const bool current = request == m_hUrl;
+    const bool current = request == m_hUrl.Get();
     std::vector<unsigned char> scratch(static_cast<size_t>(count < kSkipBlock ? count : kSkipBlock));
     while (count > 0) {
         const DWORD want = static_cast<DWORD>(count < kSkipBlock ? count : kSkipBlock);
@@ -335,16 +331,17 @@ bool CInternetFileInterface::Request(int64_t position)
 {
     const bool ranged = m_bHttp && !m_bRangesIgnored && position > 0;
     const std::wstring headers = ranged ? L"Range: bytes=" + std::to_wstring(position) + L"-\r\n" : std::wstring();
-    HINTERNET h = InternetOpenUrlW(AsHandle(m_hInternet), m_url.c_str(), ranged ? headers.c_str() : nullptr,
-                                   static_cast<DWORD>(headers.size()), kUrlFlags, reinterpret_cast<DWORD_PTR>(this));
+    CInternetHandle h(InternetOpenUrlW(AsHandle(m_hInternet.Get()), m_url.c_str(),
+                                       ranged ? headers.c_str() : nullptr, static_cast<DWORD>(headers.size()),
+                                       kUrlFlags, reinterpret_cast<DWORD_PTR>(this)));
     if (!h) {
         Fail(GetLastError());
         PYX_TRACE(L"CInternetFileInterface::Seek InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
         return false;
     }
-    SetTimeouts(h);
+    SetTimeouts(h.Get());
     auto refuse = [&](uint32_t error) {
-        InternetCloseHandle(h);
+        h.Reset();
         Fail(error);
         PYX_TRACE(L"CInternetFileInterface::Seek to %d refused, error %u\r\n", static_cast<int>(position), error);
         return false;
@@ -353,19 +350,19 @@ bool CInternetFileInterface::Request(int64_t position)
     int64_t skip = position;
     if (m_bHttp) {
         DWORD status = 0;
-        if (!QueryStatus(h, &status))
+        if (!QueryStatus(h.Get(), &status))
             return refuse(GetLastError());
         if (status == 206 && ranged) {
             // It must be the part asked for, of the same resource.
             wchar_t text[128];
             int64_t first = 0, total = 0;
-            if (!QueryString(h, HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, &first, &total) ||
+            if (!QueryString(h.Get(), HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, &first, &total) ||
                 first != position || (total >= 0 && m_llSize >= 0 && total != m_llSize))
                 return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
             skip = 0;
         } else if (status >= 200 && status <= 299 && status != 204 && status != 206) {
             // The whole resource again: the server doesn't do ranges.
-            const int64_t length = QueryContentLength(h);
+            const int64_t length = QueryContentLength(h.Get());
             if (length >= 0 && m_llSize >= 0 && length != m_llSize)
                 return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
             if (ranged) {
@@ -377,19 +374,18 @@ bool CInternetFileInterface::Request(int64_t position)
             return refuse(StatusError(status));
         }
     }
-    if (skip > 0 && !Skip(h, skip)) {
-        InternetCloseHandle(h);
+    if (skip > 0 && !Skip(h.Get(), skip)) {
+        h.Reset();
         return false;
     }
-    CloseInternetHandle(m_hUrl);
-    m_hUrl = h;
+    m_hUrl = std::move(h);   // closes the download it replaces first
     m_llPosition = m_llDownload = position;
     return true;
 }
 
 int CInternetFileInterface::Close()
 {
-    CloseInternetHandle(m_hUrl);
-    CloseInternetHandle(m_hInternet);
+    m_hUrl.Reset();
+    m_hInternet.Reset();
     return 1;
 }

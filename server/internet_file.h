@@ -14,9 +14,20 @@
 #pragma once
 
 #include "file_source.h"
+#include "win/handle.h"
 
 #include <cstdint>
 #include <string>
+
+// Closes a handle of the Internet library (an HINTERNET, here a void *, so
+// that this header needs no <wininet.h>).
+struct CloseInternetHandle
+{
+    void operator()(void *h) const;
+};
+
+// A handle of the Internet library: a session, a connection or a download.
+using CInternetHandle = CUniqueAny<void *, CloseInternetHandle>;
 
 class CInternetFileInterface : public virtual CVirtualFileInterface
 {
@@ -56,8 +67,8 @@ private:
 
     std::wstring m_userAgent;
     std::wstring m_url;
-    void *m_hInternet = nullptr;   // HINTERNET of InternetOpenW
-    void *m_hUrl = nullptr;        // HINTERNET of InternetOpenUrlW; none at or past the end
+    CInternetHandle m_hInternet;   // of InternetOpenW
+    CInternetHandle m_hUrl;        // of InternetOpenUrlW; none at or past the end
     uint32_t m_dwHandleId = 0;
     uint32_t m_dwLastError = 0;
     int64_t m_llSize = -1;

@@ -3,6 +3,7 @@
 #include "resource.h"
 #include "server_globals.h"
 #include "trace.h"
+#include "win/instance_marker.h"
 #include "win/kernel_names.h"
 
 #include <commctrl.h>
@@ -47,14 +48,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     g_Module.Init(instance);
     InitServerGlobals();
 
-    HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, kServerInstanceMarkerName);
-    if (!marker) {
+    MarkerState markerState = MarkerState::Failed;
+    CHandle marker = CreateInstanceMarker(kServerInstanceMarkerName, &markerState);
+    if (markerState == MarkerState::Failed) {
         ShowErrorBox(L"Failed to create a global event (_tWinMain)");
-    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    } else if (markerState == MarkerState::Created) {
         Run(commandLine, SW_HIDE);
     }
-    if (marker)
-        CloseHandle(marker);
+    marker.Reset();
     g_Module.Term();
     CoUninitialize();
     if (g_bThreadAbandoned)

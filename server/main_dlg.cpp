@@ -3,6 +3,7 @@
 #include "resource.h"
 #include "settings_win.h"
 #include "trace.h"
+#include "win/center_window.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -13,23 +14,6 @@ namespace {
 
 constexpr DWORD kThreadStopWaitMs = 5000;
 constexpr UINT kStopServerCommand = 3;
-
-void CenterOverOwner(HWND hwnd)
-{
-    RECT area{};
-    HWND owner = GetWindow(hwnd, GW_OWNER);
-    if (owner)
-        GetWindowRect(owner, &area);
-    else
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    RECT rc{};
-    GetWindowRect(hwnd, &rc);
-    const int w = rc.right - rc.left;
-    const int h = rc.bottom - rc.top;
-    const int x = area.left + ((area.right - area.left) - w) / 2;
-    const int y = area.top + ((area.bottom - area.top) - h) / 2;
-    SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
 
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM)
 {
@@ -49,61 +33,17 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM)
 
 } // namespace
 
-// --- CDialogWindow ----------------------------------------------------------
-
-CDialogWindow::~CDialogWindow()
-{
-    if (m_hWnd && IsWindow(m_hWnd))
-        DestroyWindow(m_hWnd);
-}
-
-HWND CDialogWindow::Create(HINSTANCE instance, UINT templateId, HWND parent)
-{
-    return CreateDialogParamW(instance, MAKEINTRESOURCEW(templateId), parent, GetDialogProc(),
-                              reinterpret_cast<LPARAM>(this));
-}
-
-INT_PTR CALLBACK CDialogWindow::StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    CDialogWindow *self = nullptr;
-    if (msg == WM_INITDIALOG) {
-        self = reinterpret_cast<CDialogWindow *>(lParam);
-        self->m_hWnd = hwnd;
-        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-    } else {
-        self = reinterpret_cast<CDialogWindow *>(GetWindowLongPtrW(hwnd, DWLP_USER));
-    }
-    if (!self)
-        return FALSE;
-    LRESULT result = 0;
-    const BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result);
-    if (msg == WM_NCDESTROY) {
-        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        self->m_hWnd = nullptr;
-        self->OnFinalMessage(hwnd);
-    }
-    if (!handled)
-        return FALSE;
-    if (msg == WM_INITDIALOG)
-        return static_cast<INT_PTR>(result);
-    SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
-    return TRUE;
-}
-
 // --- CMainDlg ---------------------------------------------------------------
 
 CMainDlg::CMainDlg() = default;
 
 CMainDlg::~CMainDlg()
 {
-    if (m_hExitEvent)
-        CloseHandle(m_hExitEvent);
-    if (m_hControlThread)
-        CloseHandle(m_hControlThread);
-    if (m_hBigIcon)
-        DestroyIcon(m_hBigIcon);
-    if (m_hSmallIcon)
-        DestroyIcon(m_hSmallIcon);
+    // In this order, before the tray icon and the window go.
+    m_hExitEvent.Reset();
+    m_hControlThread.Reset();
+    m_hBigIcon.Reset();
+    m_hSmallIcon.Reset();
 }
 
 void CMainDlg::TakeCommandWord(const wchar_t *commandLine)
@@ -153,12 +93,12 @@ BOOL CMainDlg::OnInitDialog()
     CenterOverOwner(m_hWnd);
 
     HINSTANCE instance = g_Module.Instance();
-    m_hBigIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    m_hSmallIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    m_hBigIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0)));
+    m_hSmallIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
+                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon.Get()));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon.Get()));
 
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
         loop->AddMessageFilter(this);
@@ -175,7 +115,7 @@ BOOL CMainDlg::OnInitDialog()
     SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Server"));
     SendMessageW(combo, CB_SETCURSEL, 0, 0);
 
-    m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hExitEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hExitEvent)
         return FALSE;
     if (!StartControlThread())
@@ -227,8 +167,9 @@ void CMainDlg::OnCommand(UINT id)
 
 bool CMainDlg::StartControlThread()
 {
-    m_hControlThread = CreateThread(nullptr, 0, PyxControlThread, static_cast<CControlThreadOwner *>(this), 0, nullptr);
-    return m_hControlThread != nullptr;
+    m_hControlThread.Reset(
+        CreateThread(nullptr, 0, PyxControlThread, static_cast<CControlThreadOwner *>(this), 0, nullptr));
+    return static_cast<bool>(m_hControlThread);
 }
 
 bool CMainDlg::WaitForControlThread()
@@ -240,10 +181,11 @@ bool CMainDlg::WaitForControlThread()
     // this thread until the time-out.
     const ULONGLONG deadline = GetTickCount64() + kThreadStopWaitMs;
     for (;;) {
+        const HANDLE thread = m_hControlThread.Get();
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        const DWORD r = MsgWaitForMultipleObjects(1, &m_hControlThread, FALSE, static_cast<DWORD>(deadline - now),
+        const DWORD r = MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now),
                                                   QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0)
             return true;
@@ -253,25 +195,22 @@ bool CMainDlg::WaitForControlThread()
             continue;
         }
         if (r != WAIT_TIMEOUT)
-            return WaitForSingleObject(m_hControlThread, 0) == WAIT_OBJECT_0;
+            return WaitForSingleObject(m_hControlThread.Get(), 0) == WAIT_OBJECT_0;
     }
 }
 
 void CMainDlg::RestartControlThread()
 {
     if (m_hExitEvent)
-        SetEvent(m_hExitEvent);
+        SetEvent(m_hExitEvent.Get());
     if (!WaitForControlThread()) {
         PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
         ShowErrorBox(L"Failed killing thread.....%s, %d", PYX_TRACE_WIDEN(__FILE__), __LINE__);
         return;
     }
-    if (m_hControlThread) {
-        CloseHandle(m_hControlThread);
-        m_hControlThread = nullptr;
-    }
+    m_hControlThread.Reset();
     if (m_hExitEvent)
-        ResetEvent(m_hExitEvent);
+        ResetEvent(m_hExitEvent.Get());
     if (StartControlThread())
         ShowErrorBox(L"All clients disconnected. Server restarted.");
     else
@@ -281,7 +220,7 @@ void CMainDlg::RestartControlThread()
 void CMainDlg::CloseDialog(int exitCode)
 {
     if (m_hExitEvent)
-        SetEvent(m_hExitEvent);
+        SetEvent(m_hExitEvent.Get());
     if (!WaitForControlThread()) {
         PYX_TRACE(L" CMainDlg::CloseDialog: Failed killing thread.....\r\n");
         // The thread keeps its own copies of the window handle and the exit
@@ -289,14 +228,8 @@ void CMainDlg::CloseDialog(int exitCode)
         // running static destructors under it.
         m_bThreadAbandoned = true;
     }
-    if (m_hExitEvent) {
-        CloseHandle(m_hExitEvent);
-        m_hExitEvent = nullptr;
-    }
-    if (m_hControlThread) {
-        CloseHandle(m_hControlThread);
-        m_hControlThread = nullptr;
-    }
+    m_hExitEvent.Reset();
+    m_hControlThread.Reset();
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
         loop->RemoveMessageFilter(this);
         loop->RemoveIdleHandler(this);

@@ -3,26 +3,12 @@
 #pragma once
 
 #include "control_thread.h"
-#include "message_loop.h"
 #include "tray_icon.h"
+#include "win/dialog_window.h"
+#include "win/handle.h"
+#include "win/message_loop.h"
 
 #include <windows.h>
-
-// Modeless dialog window; the message map is ProcessWindowMessage.
-class CDialogWindow
-{
-public:
-    virtual BOOL ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result) = 0;
-    virtual ~CDialogWindow();
-    virtual DLGPROC GetDialogProc() const { return &CDialogWindow::StartDialogProc; }
-    virtual void OnFinalMessage(HWND) {}
-
-    HWND Create(HINSTANCE instance, UINT templateId, HWND parent);
-    HWND m_hWnd = nullptr;
-
-private:
-    static INT_PTR CALLBACK StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-};
 
 class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler, public CControlThreadOwner
 {
@@ -37,7 +23,7 @@ public:
     BOOL OnIdle() override { return FALSE; }
 
     HWND GetControlWindow() const override { return m_hWnd; }
-    HANDLE GetExitEvent() const override { return m_hExitEvent; }
+    HANDLE GetExitEvent() const override { return m_hExitEvent.Get(); }
 
     // Takes the first word of a command line of 1 to 259 characters.
     void TakeCommandWord(const wchar_t *commandLine);
@@ -61,11 +47,11 @@ private:
 
     wchar_t m_szCommandWord[260] = {};
     int m_nCommandWordLength = 0;
-    HANDLE m_hExitEvent = nullptr;
-    HANDLE m_hControlThread = nullptr;
+    CHandle m_hExitEvent;
+    CHandle m_hControlThread;
     bool m_bThreadAbandoned = false;
     CTrayNotifyIcon m_trayIcon;
-    HICON m_hTrayIcon = nullptr;
-    HICON m_hBigIcon = nullptr;
-    HICON m_hSmallIcon = nullptr;
+    HICON m_hTrayIcon = nullptr;   // shared (LR_SHARED): never destroyed
+    CIcon m_hBigIcon;
+    CIcon m_hSmallIcon;
 };

@@ -66,3 +66,12 @@ inline CHandle DuplicateKernelHandle(HANDLE h)
         return CHandle();
     return CHandle(copy);
 }
+
+struct DestroyIconHandle
+{
+    void operator()(HICON h) const { ::DestroyIcon(h); }
+};
+
+// An icon of one's own (LoadImage without LR_SHARED, CreateIcon...); a
+// shared icon is never destroyed and so never put in one.
+using CIcon = CUniqueAny<HICON, DestroyIconHandle>;

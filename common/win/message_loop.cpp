@@ -1,4 +1,4 @@
-#include "message_loop.h"
+#include "win/message_loop.h"
 
 #include <algorithm>
 
