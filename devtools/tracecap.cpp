@@ -4,15 +4,18 @@
 // writes the program's trace text to standard output or a file as it
 // arrives. Exits with the program's exit code once the program has ended.
 //
-//   tracecap [--out FILE] [--all] [--] PROGRAM [ARGS...]
+//   tracecap [--out FILE] [--all] [--others FILE] [--] PROGRAM [ARGS...]
 //
 // --all keeps the text of every process of the session, not only the
-// program's own.
+// program's own. --others writes the text of every other process (a server
+// the program started) to a file of its own, and waits until those
+// processes have ended too.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -50,11 +53,18 @@ int wmain(int argc, wchar_t **argv)
 {
     int i = 1;
     FILE *out = stdout;
+    FILE *others = nullptr;
     bool all = false;
     for (; i < argc; ++i) {
         if (wcscmp(argv[i], L"--out") == 0 && i + 1 < argc) {
             out = _wfopen(argv[++i], L"wb");
             if (!out) {
+                fwprintf(stderr, L"tracecap: cannot open %ls\n", argv[i]);
+                return 2;
+            }
+        } else if (wcscmp(argv[i], L"--others") == 0 && i + 1 < argc) {
+            others = _wfopen(argv[++i], L"wb");
+            if (!others) {
                 fwprintf(stderr, L"tracecap: cannot open %ls\n", argv[i]);
                 return 2;
             }
@@ -68,7 +78,7 @@ int wmain(int argc, wchar_t **argv)
         }
     }
     if (i >= argc) {
-        fwprintf(stderr, L"usage: tracecap [--out FILE] [--all] [--] PROGRAM [ARGS...]\n");
+        fwprintf(stderr, L"usage: tracecap [--out FILE] [--all] [--others FILE] [--] PROGRAM [ARGS...]\n");
         return 2;
     }
 
@@ -102,28 +112,54 @@ int wmain(int argc, wchar_t **argv)
     }
     CloseHandle(pi.hThread);
 
-    // Drain until the program has ended and no text came for a moment.
+    // The other processes whose text was kept, to wait for.
+    std::vector<DWORD> otherIds;
+    std::vector<HANDLE> otherProcesses;
+    auto othersRunning = [&] {
+        for (HANDLE h : otherProcesses)
+            if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT)
+                return true;
+        return false;
+    };
+    // Drain until the program (and with --others every other writer) has
+    // ended and no text came for a moment.
     bool ended = false;
     for (;;) {
         HANDLE waits[2] = {dataReady, pi.hProcess};
         const DWORD r = WaitForMultipleObjects(ended ? 1 : 2, waits, FALSE, ended ? 200 : INFINITE);
         if (r == WAIT_OBJECT_0) {
-            if (all || buffer->dwProcessId == pi.dwProcessId) {
+            const DWORD pid = buffer->dwProcessId;
+            FILE *to = pid == pi.dwProcessId || all ? out : others;
+            if (to) {
                 std::string text(buffer->data, strnlen(buffer->data, sizeof buffer->data));
                 std::string clean;
                 for (char c : text)
                     if (c != '\r')
                         clean += c;
-                fwrite(clean.data(), 1, clean.size(), out);
-                fflush(out);
+                fwrite(clean.data(), 1, clean.size(), to);
+                fflush(to);
+            }
+            if (to == others && others) {
+                bool known = false;
+                for (DWORD id : otherIds)
+                    known = known || id == pid;
+                if (!known) {
+                    otherIds.push_back(pid);
+                    if (HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid))
+                        otherProcesses.push_back(h);
+                }
             }
             SetEvent(bufferReady);
         } else if (r == WAIT_OBJECT_0 + 1) {
             ended = true;
-        } else {
+        } else if (!othersRunning()) {
             break;
         }
     }
+    for (HANDLE h : otherProcesses)
+        CloseHandle(h);
+    if (others)
+        fclose(others);
     DWORD exitCode = 0;
     GetExitCodeProcess(pi.hProcess, &exitCode);
     CloseHandle(pi.hProcess);

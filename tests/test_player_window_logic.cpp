@@ -4,6 +4,7 @@
 #include "doctest.h"
 
 #include "command_line.h"
+#include "layout.h"
 #include "notify.h"
 #include "player_msg.h"
 #include "progress.h"
@@ -146,4 +147,23 @@ TEST_CASE("a second start's record is read within its byte count, whatever it ho
     CHECK(CopyDataText(text, 0).empty());
     const unsigned char wide[] = {0xE9, 0x00, 0x2D, 0x4E};
     CHECK(CopyDataText(wide, 4) == std::wstring{L'\u00e9', L'\u4e2d'});
+}
+
+TEST_CASE("layout: controls widen, grow and move down by the change of the client area, never inverted")
+{
+    CLayoutRules layout;
+    layout.SetInitialClientSize(400, 300);
+    layout.Add(1, LAYOUT_WIDTH, {10, 10, 390, 30});
+    layout.Add(2, LAYOUT_WIDTH | LAYOUT_HEIGHT, {10, 40, 390, 240});
+    layout.Add(3, LAYOUT_WIDTH | LAYOUT_MOVE_DOWN, {10, 250, 390, 270});
+    layout.Add(4, LAYOUT_MOVE_DOWN | LAYOUT_MOVE_RIGHT, {384, 284, 400, 300});
+    layout.Add(5, 0, {10, 280, 60, 295});
+    const auto grown = layout.Arrange(500, 350);
+    CHECK(grown[0].initial == AreaRect{10, 10, 490, 30});
+    CHECK(grown[1].initial == AreaRect{10, 40, 490, 290});
+    CHECK(grown[2].initial == AreaRect{10, 300, 490, 320});
+    CHECK(grown[3].initial == AreaRect{484, 334, 500, 350});
+    CHECK(grown[4].initial == AreaRect{10, 280, 60, 295});
+    const auto tiny = layout.Arrange(0, 0);
+    CHECK(tiny[1].initial == AreaRect{10, 40, 10, 40});
 }

@@ -1,0 +1,130 @@
+// playerctl: drives the running player window as a user would, for the main
+// job: its tool-bar buttons and menu items, the position slider, and what
+// it shows.
+//
+//   playerctl press BUTTON       play, pause, stop, mute, sound-on, full, kill, ...
+//   playerctl seek PERCENT       moves the position slider's thumb there
+//   playerctl status             prints the status line
+//   playerctl wait-status TEXT [--timeout-ms N]   waits until the status line starts with TEXT
+//   playerctl slider             prints the position slider's value
+//   playerctl rect               prints the window's screen rectangle: X Y W H
+//   playerctl exit [--timeout-ms N]   File, Exit; waits until the window is gone
+//
+// Exits 0 on success, 1 when the player window or its answer was not found.
+#include "resource.h"
+#include "win/kernel_names.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+struct Button
+{
+    const wchar_t *name;
+    UINT id;
+};
+constexpr Button kButtons[] = {
+    {L"play", ID_PLAYER_PLAY},         {L"pause", ID_PLAYER_PAUSE},
+    {L"stop", ID_PLAYER_STOP},         {L"skip-back", ID_PLAYER_SKIP_BACK},
+    {L"rewind", ID_PLAYER_REWIND},     {L"fast-forward", ID_PLAYER_FAST_FORWARD},
+    {L"skip-forward", ID_PLAYER_SKIP_FORWARD}, {L"step", ID_PLAYER_STEP},
+    {L"full", ID_PLAYER_FULL_SCREEN},  {L"sound-on", ID_PLAYER_SOUND_ON},
+    {L"mute", ID_PLAYER_MUTE},         {L"audio-off", ID_PLAYER_AUDIO_OFF},
+    {L"kill", ID_PLAYER_KILL},
+};
+
+HWND WaitForPlayer(DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    HWND w = nullptr;
+    while (!(w = FindWindowW(nullptr, kPlayerWindowTitle)) && GetTickCount() - start < timeoutMs)
+        Sleep(50);
+    return w;
+}
+
+std::wstring Status(HWND player)
+{
+    wchar_t text[512] = {};
+    GetDlgItemTextW(player, IDC_STATUS, text, 512);
+    return text;
+}
+
+DWORD TimeoutArg(int argc, wchar_t **argv, int at, DWORD fallback)
+{
+    return argc > at + 1 && wcscmp(argv[at], L"--timeout-ms") == 0 ? static_cast<DWORD>(_wtoi(argv[at + 1])) : fallback;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: playerctl press BUTTON | seek PERCENT | status | wait-status TEXT | slider | rect | exit\n");
+        return 2;
+    }
+    const std::wstring verb = argv[1];
+    HWND player = WaitForPlayer(10000);
+    if (!player) {
+        std::fprintf(stderr, "playerctl: no player window\n");
+        return 1;
+    }
+    if (verb == L"press" && argc > 2) {
+        for (const Button &b : kButtons) {
+            if (wcscmp(b.name, argv[2]) == 0)
+                return PostMessageW(player, WM_COMMAND, b.id, 0) ? 0 : 1;
+        }
+        std::fprintf(stderr, "playerctl: no button %ls\n", argv[2]);
+        return 2;
+    }
+    if (verb == L"seek" && argc > 2) {
+        // The thumb let go at PERCENT, as a drag of the mouse ends.
+        const int percent = _wtoi(argv[2]);
+        HWND slider = GetDlgItem(player, IDC_POSITION);
+        SendMessageW(slider, TBM_SETPOS, TRUE, percent);
+        return PostMessageW(player, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, percent),
+                            reinterpret_cast<LPARAM>(slider)) ? 0 : 1;
+    }
+    if (verb == L"status") {
+        std::printf("%ls\n", Status(player).c_str());
+        return 0;
+    }
+    if (verb == L"wait-status" && argc > 2) {
+        const std::wstring want = argv[2];
+        const DWORD timeout = TimeoutArg(argc, argv, 3, 15000);
+        const DWORD start = GetTickCount();
+        while (Status(player).compare(0, want.size(), want) != 0) {
+            if (GetTickCount() - start > timeout) {
+                std::fprintf(stderr, "playerctl: the status line shows \"%ls\"\n", Status(player).c_str());
+                return 1;
+            }
+            Sleep(50);
+        }
+        std::printf("%ls\n", Status(player).c_str());
+        return 0;
+    }
+    if (verb == L"slider") {
+        std::printf("%d\n", static_cast<int>(SendDlgItemMessageW(player, IDC_POSITION, TBM_GETPOS, 0, 0)));
+        return 0;
+    }
+    if (verb == L"rect") {
+        RECT rc{};
+        GetWindowRect(player, &rc);
+        std::printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
+        return 0;
+    }
+    if (verb == L"exit") {
+        const DWORD timeout = TimeoutArg(argc, argv, 2, 10000);
+        PostMessageW(player, WM_COMMAND, ID_APP_EXIT, 0);
+        const DWORD start = GetTickCount();
+        while (IsWindow(player) && GetTickCount() - start < timeout)
+            Sleep(50);
+        return IsWindow(player) ? 1 : 0;
+    }
+    std::fprintf(stderr, "playerctl: unknown command\n");
+    return 2;
+}

@@ -1,0 +1,42 @@
+// The player window's layout rules: as the window is resized, chosen
+// controls widen with it, grow taller with it, or move down with its bottom
+// edge, each by the change of the client area since the window was made.
+// Portable; the window applies the rectangles.
+#pragma once
+
+#include "video_area.h"
+
+#include <vector>
+
+enum LayoutFlags : unsigned {
+    LAYOUT_WIDTH = 1,       // the right edge follows the window's width
+    LAYOUT_HEIGHT = 2,      // the bottom edge follows the window's height
+    LAYOUT_MOVE_DOWN = 4,   // top and bottom follow the bottom edge
+    LAYOUT_MOVE_RIGHT = 8,  // left and right follow the right edge
+};
+
+class CLayoutRules
+{
+public:
+    struct Item
+    {
+        int id;
+        unsigned flags;
+        AreaRect initial;   // client coordinates at the start
+    };
+
+    void SetInitialClientSize(int width, int height)
+    {
+        m_nWidth = width;
+        m_nHeight = height;
+    }
+    void Add(int id, unsigned flags, const AreaRect &initial) { m_items.push_back({id, flags, initial}); }
+
+    // Every item's rectangle for a client area of this size.
+    std::vector<Item> Arrange(int width, int height) const;
+
+private:
+    int m_nWidth = 0;
+    int m_nHeight = 0;
+    std::vector<Item> m_items;
+};

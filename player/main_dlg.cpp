@@ -1,0 +1,387 @@
+#include "main_dlg.h"
+
+#include "notify.h"
+#include "player_commands.h"
+#include "player_msg.h"
+#include "resource.h"
+#include "toolbar_win.h"
+#include "trace.h"
+#include "win/center_window.h"
+#include "win/kernel_names.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr UINT kScrollThumbPosition = TB_THUMBPOSITION;
+constexpr UINT kScrollThumbTrack = TB_THUMBTRACK;
+constexpr int kSizeGripId = 0xE900;
+
+// Tool-bar buttons that are one player command each.
+struct ButtonCommand
+{
+    UINT id;
+    uint32_t command;
+};
+constexpr ButtonCommand kButtonCommands[] = {
+    {ID_PLAYER_PLAY, PLAYER_CMD_PLAY},
+    {ID_PLAYER_PAUSE, PLAYER_CMD_PAUSE},
+    {ID_PLAYER_STOP, PLAYER_CMD_STOP},
+    {ID_PLAYER_SKIP_BACK, PLAYER_CMD_SKIP_BACK},
+    {ID_PLAYER_REWIND, PLAYER_CMD_REWIND},
+    {ID_PLAYER_FAST_FORWARD, PLAYER_CMD_FAST_FORWARD},
+    {ID_PLAYER_SKIP_FORWARD, PLAYER_CMD_SKIP_FORWARD},
+    {ID_PLAYER_STEP, PLAYER_CMD_STEP},
+    {ID_PLAYER_FULL_SCREEN, PLAYER_CMD_FULL_SCREEN},
+    {ID_PLAYER_AUDIO_OFF, PLAYER_CMD_AUDIO_OFF},
+    {ID_PLAYER_KILL, PLAYER_CMD_KILL_PLAYER},
+};
+
+// Controls that follow the window as it is resized.
+struct LayoutRow
+{
+    int id;
+    unsigned flags;
+};
+constexpr LayoutRow kLayoutRows[] = {
+    {IDC_FILE_NAME, LAYOUT_WIDTH},
+    {IDC_VIDEO_AREA, LAYOUT_WIDTH | LAYOUT_HEIGHT},
+    {IDC_POSITION, LAYOUT_WIDTH | LAYOUT_MOVE_DOWN},
+    {IDC_STATUS, LAYOUT_WIDTH | LAYOUT_MOVE_DOWN},
+    {kSizeGripId, LAYOUT_MOVE_DOWN | LAYOUT_MOVE_RIGHT},
+};
+
+} // namespace
+
+CMainDlg::CMainDlg() : m_uServerNotification(RegisterWindowMessageW(kServerNotificationName)) {}
+
+CMainDlg::~CMainDlg() = default;
+
+void CMainDlg::TakeFileName(const wchar_t *commandLine)
+{
+    TakeFileNameFromCommandLine(commandLine, commandLine ? wcslen(commandLine) : 0, m_szFileName, &m_nFileNameLength);
+}
+
+BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result)
+{
+    if (msg == m_uServerNotification && m_uServerNotification != 0) {
+        OnServerNotification(wParam, lParam);
+        return TRUE;
+    }
+    switch (msg) {
+    case WM_INITDIALOG:
+        result = OnInitDialog();
+        return TRUE;
+    case WM_DROPFILES:
+        OnDropFiles(reinterpret_cast<HDROP>(wParam));
+        return TRUE;
+    case WM_COPYDATA:
+        OnCopyData(reinterpret_cast<const COPYDATASTRUCT *>(lParam));
+        result = 0;
+        return TRUE;
+    case WM_HOTKEY:
+        g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_FULL_SCREEN);
+        return TRUE;
+    case WM_ACTIVATE:
+        OnActivate(wParam);
+        return TRUE;
+    case WM_HSCROLL:
+        OnHScroll(wParam, reinterpret_cast<HWND>(lParam));
+        return TRUE;
+    case WM_WINDOWPOSCHANGED:
+        // The video area is looked at once the move or resize is done.
+        PostMessageW(m_hWnd, WM_COMMAND, IDC_VIDEO_CHECK, 0);
+        return FALSE;
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam));
+        return TRUE;
+    case WM_SIZE:
+        OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+        return FALSE;
+    case WM_GETMINMAXINFO:
+        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = m_ptMinTrackSize;
+        return TRUE;
+    case WM_NOTIFY:
+        return AnswerToolTip(lParam, g_Module.Instance());
+    }
+    return FALSE;
+}
+
+BOOL CMainDlg::OnInitDialog()
+{
+    InitLayout();
+    CenterOverOwner(m_hWnd);
+
+    const HINSTANCE instance = g_Module.Instance();
+    m_hBigIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PLAYER), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0)));
+    m_hSmallIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PLAYER), IMAGE_ICON,
+                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon.Get()));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon.Get()));
+    SetWindowTextW(m_hWnd, kPlayerWindowTitle);
+    SetMenu(m_hWnd, LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME_MENU)));
+    m_hToolBar = CreateToolBarFromResource(
+        m_hWnd, instance, IDR_TOOLBAR,
+        WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | CCS_TOP | TBSTYLE_TOOLTIPS | TBSTYLE_FLAT,
+        ID_TOOLBAR_WINDOW);
+    InitControls();
+    DragAcceptFiles(m_hWnd, TRUE);
+    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
+        loop->AddMessageFilter(this);
+        loop->AddIdleHandler(this);
+    }
+    SetErrorBoxOwner(m_hWnd);
+
+    if (g_PlayerCommands.StartPlayerControl() != 0)
+        return FALSE;
+    if (m_nFileNameLength) {
+        ShowFileName();
+        PostMessageW(m_hWnd, WM_COMMAND, IDOK, 0);
+    }
+    m_atomHotKey = GlobalAddAtomW(L"Full screen hotkey");
+    m_bHotKeyRegistered = RegisterHotKey(m_hWnd, m_atomHotKey, MOD_ALT, VK_RETURN) != FALSE;
+    return TRUE;
+}
+
+void CMainDlg::InitLayout()
+{
+    // The size the window was made at is the smallest it can be made.
+    RECT window{};
+    GetWindowRect(m_hWnd, &window);
+    m_ptMinTrackSize = {window.right - window.left, window.bottom - window.top};
+    SetWindowLongPtrW(m_hWnd, GWL_STYLE, GetWindowLongPtrW(m_hWnd, GWL_STYLE) | WS_CLIPCHILDREN);
+    SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_DLGMODALFRAME);
+
+    RECT client{};
+    GetClientRect(m_hWnd, &client);
+    const int grip = GetSystemMetrics(SM_CXVSCROLL);
+    m_hSizeGrip = CreateWindowExW(0, L"SCROLLBAR", nullptr,
+                                  WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SBS_SIZEGRIP | SBS_SIZEBOXBOTTOMRIGHTALIGN,
+                                  client.right - grip, client.bottom - grip, grip, grip, m_hWnd,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(kSizeGripId)), g_Module.Instance(),
+                                  nullptr);
+    m_layout.SetInitialClientSize(client.right, client.bottom);
+    for (const LayoutRow &row : kLayoutRows) {
+        HWND control = GetDlgItem(m_hWnd, row.id);
+        RECT rc{};
+        if (!control || !GetWindowRect(control, &rc))
+            continue;
+        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT *>(&rc), 2);
+        m_layout.Add(row.id, row.flags, {rc.left, rc.top, rc.right, rc.bottom});
+    }
+}
+
+void CMainDlg::InitControls()
+{
+    m_hVolume = GetDlgItem(m_hWnd, IDC_VOLUME);
+    m_hPosition = GetDlgItem(m_hWnd, IDC_POSITION);
+    SendMessageW(m_hVolume, TBM_SETRANGE, TRUE, MAKELPARAM(0, 100));
+    SendMessageW(m_hVolume, TBM_SETPOS, TRUE, 100);
+    SendMessageW(m_hPosition, TBM_SETRANGE, TRUE, MAKELPARAM(0, 100));
+    SendMessageW(m_hPosition, TBM_SETPAGESIZE, 0, 2);
+    SendMessageW(m_hPosition, TBM_SETPOS, TRUE, 0);
+}
+
+void CMainDlg::OnServerNotification(WPARAM wParam, LPARAM lParam)
+{
+    const ProgressUpdate u = m_progress.OnNotification(g_PlayerCommands.GetFileChecksum(),
+                                                       static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+    if (u.setSlider)
+        SendMessageW(m_hPosition, TBM_SETPOS, TRUE, static_cast<LPARAM>(u.slider));
+    if (u.setStatus)
+        SetDlgItemTextW(m_hWnd, IDC_STATUS, u.status.c_str());
+}
+
+void CMainDlg::OnDropFiles(HDROP drop)
+{
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    if (count == 0) {
+        ShowErrorBox(L"Zero files dropped. Nothing to do.");
+    } else if (count == 1 || MessageBoxW(m_hWnd, L"Can't handle more than one dropped file. Process the first one?",
+                                         L"Warning", MB_OKCANCEL) == IDOK) {
+        const UINT length = DragQueryFileW(drop, 0, m_szFileName, kFileNameUnits);
+        m_nFileNameLength = static_cast<int>(length < kFileNameUnits ? length : 0);
+        m_szFileName[m_nFileNameLength] = L'\0';
+        if (m_nFileNameLength == 0) {
+            ShowErrorBox(L"Didn't get a name of the dropped file. Please try again.");
+        } else {
+            ShowFileName();
+            SendCurrentFile(L"Can't process a file drop. Application is busy.....");
+        }
+    }
+    DragFinish(drop);
+}
+
+void CMainDlg::OnCopyData(const COPYDATASTRUCT *data)
+{
+    if (data) {
+        const std::wstring text = CopyDataText(data->lpData, data->cbData);
+        if (!text.empty() && TakeFileNameFromCommandLine(text.c_str(), text.size(), m_szFileName, &m_nFileNameLength))
+            ShowFileName();
+    }
+    SendCurrentFile(L"Can't process a new command line. Application is busy.....");
+}
+
+void CMainDlg::OnActivate(WPARAM wParam)
+{
+    if (LOWORD(wParam) != WA_INACTIVE)
+        g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_ACTIVATE, 1);
+    else if (HIWORD(wParam) == 0)
+        g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_ACTIVATE, 120);
+}
+
+void CMainDlg::OnHScroll(WPARAM wParam, HWND control)
+{
+    const UINT code = LOWORD(wParam);
+    const int value = (code == kScrollThumbPosition || code == kScrollThumbTrack)
+                          ? static_cast<short>(HIWORD(wParam))
+                          : static_cast<int>(SendMessageW(control, TBM_GETPOS, 0, 0));
+    if (control == m_hVolume) {
+        if (value != m_nLastVolumeSent) {
+            m_nLastVolumeSent = value;
+            g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, value);
+        }
+    } else if (control == m_hPosition) {
+        if (value != m_nLastPositionSent) {
+            m_nLastPositionSent = value;
+            g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_SEEK, value);
+            m_progress.OnSeekSent();
+        }
+    }
+}
+
+void CMainDlg::OnCommand(UINT id)
+{
+    for (const ButtonCommand &b : kButtonCommands) {
+        if (b.id == id) {
+            g_PlayerCommands.QueuePlayerCommand(b.command);
+            return;
+        }
+    }
+    switch (id) {
+    case IDC_VIDEO_CHECK:
+        OnVideoAreaCheck();
+        break;
+    case IDOK:
+        SendCurrentFile(L"Can't process a command. Application is busy.....");
+        break;
+    case IDCANCEL:
+    case ID_APP_EXIT:
+        CloseDialog(static_cast<int>(id));
+        break;
+    case ID_FILE_PLAY:
+        OpenFileDialog();
+        break;
+    case ID_PLAYER_MUTE:
+        Mute();
+        break;
+    case ID_PLAYER_SOUND_ON:
+        Unmute();
+        break;
+    }
+}
+
+void CMainDlg::OnVideoAreaCheck()
+{
+    RECT rc{};
+    HWND area = GetDlgItem(m_hWnd, IDC_VIDEO_AREA);
+    if (!area || !GetWindowRect(area, &rc))
+        return;
+    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom})) {
+        g_PlayerCommands.QueuePlayerCommand(c.code, c.p1, c.p2, c.p3, c.p4);
+        PYX_TRACE(L"%s", c.log.c_str());
+    }
+}
+
+void CMainDlg::OnSize(UINT type, int width, int height)
+{
+    if (type == SIZE_MINIMIZED)
+        return;
+    if (m_hToolBar)
+        SendMessageW(m_hToolBar, TB_AUTOSIZE, 0, 0);
+    if (m_hSizeGrip)
+        ShowWindow(m_hSizeGrip, type == SIZE_MAXIMIZED ? SW_HIDE : SW_SHOW);
+    // One redraw for the whole change.
+    SendMessageW(m_hWnd, WM_SETREDRAW, FALSE, 0);
+    for (const CLayoutRules::Item &item : m_layout.Arrange(width, height)) {
+        HWND control = GetDlgItem(m_hWnd, item.id);
+        const AreaRect &r = item.initial;
+        SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    SendMessageW(m_hWnd, WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(m_hWnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void CMainDlg::OpenFileDialog()
+{
+    wchar_t chosen[kFileNameUnits] = {};
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = GetActiveWindow();
+    ofn.lpstrFile = chosen;
+    ofn.nMaxFile = kFileNameUnits;
+    ofn.Flags = OFN_EXPLORER | OFN_ENABLESIZING | OFN_HIDEREADONLY;
+    if (!GetOpenFileNameW(&ofn))
+        return;
+    wcsncpy(m_szFileName, chosen, kFileNameUnits - 1);
+    m_szFileName[kFileNameUnits - 1] = L'\0';
+    m_nFileNameLength = static_cast<int>(wcslen(m_szFileName));
+    ShowFileName();
+    SendCurrentFile(L"Can't open file. Application is busy.....");
+}
+
+void CMainDlg::Mute()
+{
+    if (m_nMutedVolume == 0)
+        m_nMutedVolume = VolumePosition();
+    g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_MUTE);
+    SendMessageW(m_hVolume, TBM_SETPOS, TRUE, 0);
+}
+
+void CMainDlg::Unmute()
+{
+    if (VolumePosition() == 0 && m_nMutedVolume != 0) {
+        SendMessageW(m_hVolume, TBM_SETPOS, TRUE, m_nMutedVolume);
+        m_nMutedVolume = 0;
+    }
+    g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, VolumePosition());
+}
+
+int CMainDlg::VolumePosition() const { return static_cast<int>(SendMessageW(m_hVolume, TBM_GETPOS, 0, 0)); }
+
+void CMainDlg::SendCurrentFile(const wchar_t *busy)
+{
+    if (m_nFileNameLength == 0)
+        return;
+    if (g_PlayerCommands.QueueOpenFile(m_szFileName) != 0)
+        ShowErrorBox(L"%s", busy);
+    g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, VolumePosition());
+}
+
+void CMainDlg::ShowFileName() { SetDlgItemTextW(m_hWnd, IDC_FILE_NAME, m_szFileName); }
+
+void CMainDlg::CloseDialog(int exitCode)
+{
+    if (m_bHotKeyRegistered)
+        UnregisterHotKey(m_hWnd, m_atomHotKey);
+    m_bHotKeyRegistered = false;
+    if (m_atomHotKey)
+        GlobalDeleteAtom(m_atomHotKey);
+    m_atomHotKey = 0;
+    g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_CLOSE);
+    g_PlayerCommands.StopPlayerControl();
+    SetErrorBoxOwner(nullptr);
+    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
+        loop->RemoveMessageFilter(this);
+        loop->RemoveIdleHandler(this);
+    }
+    if (m_hWnd)
+        DestroyWindow(m_hWnd);
+    PostQuitMessage(exitCode);
+}

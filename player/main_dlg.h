@@ -1,0 +1,76 @@
+// The player window: the user's remote control for the media player on the
+// client device. It hands every wish of the user to g_PlayerCommands, tells
+// the client where its video area lies on the screen, and shows the
+// server's progress for its file. Decisions are made by the portable
+// pieces (progress.h, video_area.h, command_line.h, layout.h); this file
+// translates window messages into them and carries out their answers.
+#pragma once
+
+#include "command_line.h"
+#include "layout.h"
+#include "progress.h"
+#include "video_area.h"
+#include "win/dialog_window.h"
+#include "win/handle.h"
+#include "win/message_loop.h"
+
+#include <windows.h>
+
+class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler
+{
+public:
+    CMainDlg();
+    ~CMainDlg() override;
+
+    BOOL ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT &result) override;
+    BOOL PreTranslateMessage(MSG *pMsg) override { return IsDialogMessageW(m_hWnd, pMsg); }
+    BOOL OnIdle() override { return FALSE; }
+
+    // The file to play from the program's command line (first word of 1 to
+    // 259 characters); sent once the window runs.
+    void TakeFileName(const wchar_t *commandLine);
+
+    // The single way out: the window goes and WM_QUIT carries exitCode.
+    void CloseDialog(int exitCode);
+
+private:
+    BOOL OnInitDialog();
+    void InitLayout();
+    void InitControls();
+    void OnServerNotification(WPARAM wParam, LPARAM lParam);
+    void OnDropFiles(HDROP drop);
+    void OnCopyData(const COPYDATASTRUCT *data);
+    void OnActivate(WPARAM wParam);
+    void OnHScroll(WPARAM wParam, HWND control);
+    void OnCommand(UINT id);
+    void OnVideoAreaCheck();
+    void OnSize(UINT type, int width, int height);
+    void OpenFileDialog();
+    void Mute();
+    void Unmute();
+    // Queues the current file (with the volume after it); `busy` is the
+    // message shown when the queue refuses it.
+    void SendCurrentFile(const wchar_t *busy);
+    void ShowFileName();
+    int VolumePosition() const;
+
+    wchar_t m_szFileName[kFileNameUnits] = {};
+    int m_nFileNameLength = 0;
+    HWND m_hVolume = nullptr;
+    HWND m_hPosition = nullptr;
+    HWND m_hToolBar = nullptr;
+    HWND m_hSizeGrip = nullptr;
+    ATOM m_atomHotKey = 0;
+    bool m_bHotKeyRegistered = false;
+    CIcon m_hBigIcon;
+    CIcon m_hSmallIcon;
+
+    int m_nMutedVolume = 0;        // saved by mute; 0 = nothing saved
+    int m_nLastVolumeSent = 0;     // by the volume slider
+    int m_nLastPositionSent = 0;   // by the position slider
+    CProgressDisplay m_progress;
+    CVideoAreaTracker m_videoArea;
+    CLayoutRules m_layout;
+    POINT m_ptMinTrackSize = {};
+    UINT m_uServerNotification = 0;
+};
