@@ -124,7 +124,6 @@ BOOL CMainDlg::OnInitDialog()
     SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon.Get()));
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon.Get()));
     SetWindowTextW(m_hWnd, kPlayerWindowTitle);
-    SetMenu(m_hWnd, LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME_MENU)));
     m_hToolBar = CreateToolBarFromResource(
         m_hWnd, instance, IDR_TOOLBAR,
         WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | CCS_TOP | TBSTYLE_TOOLTIPS | TBSTYLE_FLAT,

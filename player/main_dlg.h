@@ -15,6 +15,7 @@
 #include "win/message_loop.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler
 {

@@ -1,18 +1,19 @@
 #!/bin/sh
-# Photographs the settings dialog under the X server of the test run.
-# Usage: screenshot_dialog.sh SHOW_EXE OUTPUT_FOLDER
-# Writes settings_dialog_screen.png (the whole screen) and
-# settings_dialog.png (the dialog alone) into OUTPUT_FOLDER.
+# Photographs a dialog under the X server of the test run. SHOW_EXE shows
+# it and prints "shown X Y W H" with its window rectangle once it is up.
+# Usage: screenshot_dialog.sh SHOW_EXE OUTPUT_FOLDER NAME
+# Writes NAME_screen.png (the whole screen) and NAME.png (the dialog alone)
+# into OUTPUT_FOLDER.
 set -eu
-exe="$1"; out="$2"
+exe="$1"; out="$2"; name="$3"
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
-rm -f "$out/settings_dialog_screen.png" "$out/settings_dialog.png"
-log="$out/show_settings_dialog.log"
+rm -f "$out/${name}_screen.png" "$out/$name.png"
+log="$out/$name.log"
 # Without a window manager on the test display, let Wine draw the caption and
 # frame itself (for this program only).
 WINEPREFIX="${WINEPREFIX:-$(dirname "$(dirname "$exe")")/wineprefix}" WINEDEBUG=-all \
-  wine reg add 'HKCU\Software\Wine\AppDefaults\show_settings_dialog.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+  wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$(basename "$exe")\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1 || true
 "$here/../tools/wine-run.sh" "$exe" 5000 >"$log" 2>&1 &
 pid=$!
 i=0
@@ -24,10 +25,10 @@ while ! grep -q '^shown' "$log"; do
   sleep 0.1
 done
 sleep 0.5
-import -window root "$out/settings_dialog_screen.png"
+import -window root "$out/${name}_screen.png"
 set -- $(grep '^shown' "$log" | tr -d '\r')
-convert "$out/settings_dialog_screen.png" -crop "${4}x${5}+${2}+${3}" +repage "$out/settings_dialog.png"
+convert "$out/${name}_screen.png" -crop "${4}x${5}+${2}+${3}" +repage "$out/$name.png"
 wait $pid
-colours=$(identify -format %k "$out/settings_dialog.png")
-echo "dialog ${4}x${5} at ${2},${3}, $colours colours: $out/settings_dialog.png"
+colours=$(identify -format %k "$out/$name.png")
+echo "dialog ${4}x${5} at ${2},${3}, $colours colours: $out/$name.png"
 [ "$colours" -gt 8 ]

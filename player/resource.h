@@ -1,0 +1,52 @@
+// Resource identifiers of PyxUserInterface (shared by the .rc, the program
+// and the tests).
+#pragma once
+
+#define IDI_PLAYER              128
+#define IDD_MAINDLG             129
+
+// Menu, tool-bar layout and tool-bar images share one number, as each is a
+// resource of its own type.
+#define IDR_MAINFRAME_MENU      201
+#define IDR_TOOLBAR             201
+#define IDB_TOOLBAR             201
+
+// Resource type of a tool-bar layout: WORD version (1), image width, image
+// height, button count, then one command id per button, left to right.
+#define RT_TOOLBAR_LAYOUT       241
+
+// Child window id of the tool bar created at run time.
+#define ID_TOOLBAR_WINDOW       59392
+
+// Controls of the main dialog.
+#define IDC_FILE_NAME           1000
+#define IDC_VIDEO_AREA          1007
+#define IDC_VIDEO_CHECK         1010
+#define IDC_VOLUME_LABEL        1012
+#define IDC_VOLUME              1013
+#define IDC_POSITION            1015
+#define IDC_STATUS              1016
+
+// Menu commands.
+#define ID_APP_EXIT             32773
+#define ID_FILE_PLAY            57601
+
+// Tool-bar commands; the string table holds each one's tooltip.
+#define ID_PLAYER_PLAY          887
+#define ID_PLAYER_PAUSE         888
+#define ID_PLAYER_STOP          890
+#define ID_PLAYER_STEP          891
+#define ID_PLAYER_REWIND        894
+#define ID_PLAYER_FAST_FORWARD  895
+#define ID_PLAYER_SOUND_ON      909
+#define ID_PLAYER_MUTE          910
+#define ID_PLAYER_AUDIO_OFF     911
+#define ID_PLAYER_SKIP_BACK     920
+#define ID_PLAYER_SKIP_FORWARD  921
+#define ID_PLAYER_FULL_SCREEN   944
+#define ID_PLAYER_BLANK         945
+#define ID_PLAYER_KILL          32778
+
+#ifndef IDC_STATIC
+#define IDC_STATIC              (-1)
+#endif
