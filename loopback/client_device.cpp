@@ -1,5 +1,6 @@
 #include "client_device.h"
 
+#include "player_check.h"
 #include "protocol.h"
 
 #include <algorithm>
@@ -84,31 +85,39 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         auto &entry = m_loaded[path];
         if (!entry)
-            entry = Load(path);
+            entry = LoadSourceFile(path);
         return entry;
     }
 
 private:
-    static std::shared_ptr<const std::vector<unsigned char>> Load(const std::wstring &path)
-    {
-        FILE *f = _wfopen(path.c_str(), L"rb");
-        if (!f)
-            return nullptr;
-        auto bytes = std::make_shared<std::vector<unsigned char>>();
-        unsigned char block[65536];
-        size_t n;
-        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-            bytes->insert(bytes->end(), block, block + n);
-        std::fclose(f);
-        return bytes;
-    }
     std::mutex m_lock;
     std::map<std::wstring, std::shared_ptr<const std::vector<unsigned char>>> m_loaded;
 };
 
 Sources g_Sources;
 
+void Fail(FileReport *r, std::string why)
+{
+    if (r->error.empty())
+        r->error = std::move(why);
+    r->ok = false;
+}
+
 } // namespace
+
+std::shared_ptr<const std::vector<unsigned char>> LoadSourceFile(const std::wstring &path)
+{
+    FILE *f = _wfopen(path.c_str(), L"rb");
+    if (!f)
+        return nullptr;
+    auto bytes = std::make_shared<std::vector<unsigned char>>();
+    unsigned char block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes->insert(bytes->end(), block, block + n);
+    std::fclose(f);
+    return bytes;
+}
 
 std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel)
 {
@@ -252,7 +261,8 @@ ClientDevice::Mailbox &ClientDevice::MailboxFor(int route)
 }
 
 // RDP: every channel is a route of its own. ICA: the header's channel
-// number says where a message belongs.
+// number says where a message belongs, and the player's codes go to the
+// player whatever it says.
 void ClientDevice::Pump(ChannelServer *server, int fixedRoute)
 {
     ReceivedMessage m;
@@ -260,8 +270,13 @@ void ClientDevice::Pump(ChannelServer *server, int fixedRoute)
         if (!server->Receive(&m, 100))
             continue;
         int route = fixedRoute;
-        if (route == INT32_MIN)
+        if (route == INT32_MIN && HasPlayerCode(m.bytes.data(), m.bytes.size())) {
+            // The player program's connection only talks: no reply goes there.
+            server->Exclude(m.instance);
+            route = kPlayer;
+        } else if (route == INT32_MIN) {
             route = m.bytes.size() >= kHeaderSize ? MessageChannel(m.bytes.data()) : INT32_MIN;
+        }
         if (route != kControl && route != kPlayer && !IsDataChannel(route)) {
             ++m_stray;
             continue;
@@ -343,17 +358,25 @@ bool ClientDevice::Handshake(const DeviceOptions &options, std::string *error)
         *error = "no solicitation";
         return false;
     }
+    return AnswerSolicitation(m, options, error);
+}
+
+bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const DeviceOptions &options, std::string *error)
+{
+    const ReceivedMessage &m = solicitation;
     if (m.bytes.size() != kSolicitationSize || MessageType(m.bytes.data()) != PYXMSG_SEND_PARAMS) {
         *error = Format("unexpected message of %zu bytes instead of the solicitation", m.bytes.size());
         return false;
     }
     const auto send = MakeSendParams(options.policy, options.readCap, options.targetRate, options.chunking);
     std::lock_guard<std::mutex> hold(m_controlLock);
-    if (!Call(kControl, send, &m, options.timeoutMs)) {
+    ReceivedMessage reply;
+    if (!Call(kControl, send, &reply, options.timeoutMs)) {
         *error = "no reply to SEND";
         return false;
     }
-    if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != PYXMSG_SEND_PARAMS || Word(m, 32) != 0) {
+    if (reply.bytes.size() != kIntMessageSize || MessageType(reply.bytes.data()) != PYXMSG_SEND_PARAMS ||
+        Word(reply, 32) != 0) {
         *error = "bad reply to SEND";
         return false;
     }
@@ -438,17 +461,113 @@ DeviceSummary ClientDevice::Run(const DeviceOptions &options)
     return summary;
 }
 
+// --- one file's exchanges ------------------------------------------------------
+
+bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD timeoutMs)
+{
+    ReceivedMessage m;
+    {
+        std::lock_guard<std::mutex> hold(m_controlLock);
+        if (!Call(kControl, MakeOpenRequest(name), &m, timeoutMs)) {
+            Fail(r, "no reply to OPEN");
+            return false;
+        }
+    }
+    if (m.bytes.size() != kOpenReplySize || MessageType(m.bytes.data()) != PYXMSG_RPC_OPEN) {
+        ++r->protocolErrors;
+        Fail(r, "bad reply to OPEN");
+        return false;
+    }
+    r->fileDesc = Word(m, 32);
+    r->channel = Word(m, 36);
+    r->extendedError = Word(m, 40);
+    r->systemError = Word(m, 44);
+    if (r->fileDesc != -1 && !IsDataChannel(r->channel)) {
+        ++r->protocolErrors;
+        Fail(r, Format("OPEN gave data channel %d", r->channel));
+        return false;
+    }
+    return true;
+}
+
+bool ClientDevice::DataCall(FileReport *r, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs)
+{
+    if (!Call(r->channel, std::move(request), reply, timeoutMs)) {
+        Fail(r, "no reply on the data channel");
+        return false;
+    }
+    ++r->requests;
+    if (reply->chunks)
+        ++r->chunked;
+    return true;
+}
+
+bool ClientDevice::RequestWord(FileReport *r, std::vector<unsigned char> request, int32_t *value, DWORD timeoutMs)
+{
+    ReceivedMessage reply;
+    if (!DataCall(r, std::move(request), &reply, timeoutMs))
+        return false;
+    *value = Word(reply, 32);
+    if (reply.bytes.size() != kIntMessageSize) {
+        ++r->protocolErrors;
+        Fail(r, Format("one-word reply of %zu bytes", reply.bytes.size()));
+        return false;
+    }
+    return true;
+}
+
+// A data reply for bytes from `at`: checks its size and every byte.
+bool ClientDevice::CheckData(FileReport *r, const ReceivedMessage &reply, const unsigned char *want, uint32_t size,
+                             uint32_t at, uint32_t asked, int32_t *got)
+{
+    *got = Word(reply, 32);
+    if (*got < 0 || static_cast<uint32_t>(*got) > asked || reply.bytes.size() != kReplyDataOffset + uint32_t(*got) ||
+        static_cast<uint64_t>(at) + uint32_t(*got) > size) {
+        ++r->protocolErrors;
+        Fail(r, Format("data reply of %zu bytes says %d at %u", reply.bytes.size(), *got, at));
+        return false;
+    }
+    const unsigned char *data = reply.bytes.data() + kReplyDataOffset;
+    if (want && *got > 0 && std::memcmp(data, want + at, static_cast<uint32_t>(*got)) != 0) {
+        for (int32_t i = 0; i < *got; ++i)
+            r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
+    }
+    r->bytes += static_cast<uint32_t>(*got);
+    return true;
+}
+
+bool ClientDevice::RequestRead(FileReport *r, const unsigned char *want, uint32_t size, uint32_t at, uint32_t count,
+                               bool positioned, int32_t *got, DWORD timeoutMs)
+{
+    ReceivedMessage reply;
+    const auto request = MakeWordsMessage(PYXMSG_RPC_READ, {static_cast<uint32_t>(r->fileDesc), count,
+                                                            positioned ? at : 0xFFFFFFFFu}, r->channel);
+    return DataCall(r, request, &reply, timeoutMs) && CheckData(r, reply, want, size, at, count, got);
+}
+
+bool ClientDevice::RequestClose(FileReport *r, uint32_t code, uint32_t handle, int32_t result, DWORD timeoutMs)
+{
+    ReceivedMessage m;
+    std::lock_guard<std::mutex> hold(m_controlLock);
+    if (!Call(kControl, MakeWordsMessage(code, {handle}, CHANNEL_CONTROL), &m, timeoutMs)) {
+        Fail(r, "no reply to the close");
+        return false;
+    }
+    if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != code || Word(m, 32) != result) {
+        ++r->protocolErrors;
+        Fail(r, "bad reply to the close");
+        return false;
+    }
+    return true;
+}
+
 // One file: OPEN, the reads to the end with the mix of positioned reads and
 // seeks, the read past the end, and CLOS (FCLO for a stream).
 void ClientDevice::ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *r)
 {
     r->index = index;
     r->name = file.name;
-    const auto fail = [r](std::string why) {
-        if (r->error.empty())
-            r->error = std::move(why);
-        r->ok = false;
-    };
+    const auto fail = [r](std::string why) { Fail(r, std::move(why)); };
     const auto expected = g_Sources.Get(file.source.empty() ? file.name : file.source);
     if (!options.expectOpenFail && !expected) {
         fail("source cannot be read");
@@ -456,30 +575,15 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     }
 
     const auto opened = Clock::now();
-    ReceivedMessage m;
-    {
-        std::lock_guard<std::mutex> hold(m_controlLock);
-        if (!Call(kControl, MakeOpenRequest(file.name), &m, options.timeoutMs)) {
-            fail("no reply to OPEN");
-            return;
-        }
-    }
-    if (m.bytes.size() != kOpenReplySize || MessageType(m.bytes.data()) != PYXMSG_RPC_OPEN) {
-        ++r->protocolErrors;
-        fail("bad reply to OPEN");
+    if (!RequestOpen(file.name, r, options.timeoutMs))
         return;
-    }
-    r->fileDesc = Word(m, 32);
-    r->channel = Word(m, 36);
-    r->extendedError = Word(m, 40);
-    r->systemError = Word(m, 44);
     if (options.expectOpenFail) {
         r->ok = r->fileDesc == -1;
         if (!r->ok)
             fail("OPEN was expected to fail");
         return;
     }
-    if (r->fileDesc == -1 || !IsDataChannel(r->channel)) {
+    if (r->fileDesc == -1) {
         fail(Format("OPEN refused (extended 0x%x, system %d)", static_cast<unsigned>(r->extendedError), r->systemError));
         return;
     }
@@ -489,51 +593,23 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     const int channel = r->channel;
     const uint32_t fd = static_cast<uint32_t>(r->fileDesc);
     const uint32_t count = options.requestSize;
-    const auto call = [&](std::vector<unsigned char> request, ReceivedMessage *reply) {
-        if (!Call(channel, std::move(request), reply, options.timeoutMs)) {
-            fail("no reply on the data channel");
-            return false;
-        }
-        ++r->requests;
-        if (reply->chunks)
-            ++r->chunked;
-        return true;
-    };
     // A one-word reply (SEEK, FSEK, FTEL) that must carry `value`.
     const auto expectWord = [&](std::vector<unsigned char> request, int32_t value, const char *what) {
-        ReceivedMessage reply;
-        if (!call(std::move(request), &reply))
+        int32_t got = 0;
+        if (!RequestWord(r, std::move(request), &got, options.timeoutMs))
             return false;
-        if (reply.bytes.size() != kIntMessageSize || Word(reply, 32) != value) {
+        if (got != value) {
             ++r->protocolErrors;
-            fail(Format("%s answered %d, expected %d", what, Word(reply, 32), value));
+            fail(Format("%s answered %d, expected %d", what, got, value));
             return false;
         }
-        return true;
-    };
-    // A data reply for bytes from `at`: checks its size and every byte.
-    const auto checkData = [&](const ReceivedMessage &reply, uint32_t at, uint32_t asked, int32_t *got) {
-        *got = Word(reply, 32);
-        if (*got < 0 || static_cast<uint32_t>(*got) > asked || reply.bytes.size() != kReplyDataOffset + uint32_t(*got) ||
-            static_cast<uint64_t>(at) + uint32_t(*got) > size) {
-            ++r->protocolErrors;
-            fail(Format("data reply of %zu bytes says %d at %u", reply.bytes.size(), *got, at));
-            return false;
-        }
-        if (*got > 0 && r->firstByteMs < 0)
-            r->firstByteMs = MsSince(opened);
-        const unsigned char *data = reply.bytes.data() + kReplyDataOffset;
-        if (*got > 0 && std::memcmp(data, &want[at], static_cast<uint32_t>(*got)) != 0) {
-            for (int32_t i = 0; i < *got; ++i)
-                r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
-        }
-        r->bytes += static_cast<uint32_t>(*got);
         return true;
     };
 
     uint32_t stream = 0;
     if (options.stream) {
-        if (!call(MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m))
+        ReceivedMessage m;
+        if (!DataCall(r, MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m, options.timeoutMs))
             return;
         stream = static_cast<uint32_t>(Word(m, 32));
         if (m.bytes.size() != kFdopenReplySize || stream == 0) {
@@ -545,16 +621,18 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     // Reads `asked` bytes at the current position (or at `at` when
     // positioned), expected to begin at byte `at`.
     const auto readAt = [&](uint32_t at, uint32_t asked, bool positioned, int32_t *got) {
-        ReceivedMessage reply;
+        bool ok;
         if (options.stream) {
-            if (positioned && !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK"))
-                return false;
-            if (!call(MakeWordsMessage(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply))
-                return false;
-        } else if (!call(MakeWordsMessage(PYXMSG_RPC_READ, {fd, asked, positioned ? at : 0xFFFFFFFFu}, channel), &reply)) {
-            return false;
+            ReceivedMessage reply;
+            ok = (!positioned || expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK")) &&
+                 DataCall(r, MakeWordsMessage(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply, options.timeoutMs) &&
+                 CheckData(r, reply, want.data(), size, at, asked, got);
+        } else {
+            ok = RequestRead(r, want.data(), size, at, asked, positioned, got, options.timeoutMs);
         }
-        return checkData(reply, at, asked, got);
+        if (ok && *got > 0 && r->firstByteMs < 0)
+            r->firstByteMs = MsSince(opened);
+        return ok;
     };
 
     Mix mix(options.seed + static_cast<uint32_t>(index) * 7919u);
@@ -643,21 +721,11 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         fail("data past the end");
         return;
     }
-    {
-        std::lock_guard<std::mutex> hold(m_controlLock);
-        const uint32_t code = options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE;
-        if (!Call(kControl, MakeWordsMessage(code, {options.stream ? stream : fd}, CHANNEL_CONTROL), &m, options.timeoutMs)) {
-            fail("no reply to the close");
-            return;
-        }
-        // The source's own close result: 0 for a local file, 1 for a URL.
-        const int32_t closed = file.name.find(L"://") != std::wstring::npos ? 1 : 0;
-        if (m.bytes.size() != kIntMessageSize || MessageType(m.bytes.data()) != code || Word(m, 32) != closed) {
-            ++r->protocolErrors;
-            fail("bad reply to the close");
-            return;
-        }
-    }
+    // The source's own close result: 0 for a local file, 1 for a URL.
+    const int32_t closed = file.name.find(L"://") != std::wstring::npos ? 1 : 0;
+    if (!RequestClose(r, options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE, options.stream ? stream : fd, closed,
+                      options.timeoutMs))
+        return;
     r->ok = r->mismatches == 0 && r->protocolErrors == 0 && r->bytes >= size;
     if (!r->ok)
         fail("bytes differ from the source");

@@ -100,6 +100,9 @@ public:
 
     // Waits for the solicitation and answers it with SEND.
     bool Handshake(const DeviceOptions &options, std::string *error);
+    // Answers a solicitation already received (the server asks again when
+    // it restarts its control thread).
+    bool AnswerSolicitation(const ReceivedMessage &solicitation, const DeviceOptions &options, std::string *error);
     // Serves the files of `options` (after a handshake); one report each.
     DeviceSummary Run(const DeviceOptions &options);
     // Both, as one session.
@@ -116,6 +119,20 @@ public:
     bool SendRaw(int route, const void *data, uint32_t length);
     // Waits for the next message on a route.
     bool Receive(int route, ReceivedMessage *out, DWORD timeoutMs);
+    // One file's exchanges one at a time, for a caller that paces its reads
+    // (the client player). Each counts into `r` and on failure sets r->error.
+    // OPEN: true when a well-formed reply came (fileDesc -1: refused).
+    bool RequestOpen(const std::wstring &name, FileReport *r, DWORD timeoutMs);
+    // READ of `count` bytes at the current position, or at `at` when
+    // `positioned`; the data must be bytes `at`... of a file of `size` bytes
+    // and equal `want` there (null: checked by count alone).
+    bool RequestRead(FileReport *r, const unsigned char *want, uint32_t size, uint32_t at, uint32_t count,
+                     bool positioned, int32_t *got, DWORD timeoutMs);
+    // A request on the file's data channel answered by one word (SEEK, FSEK, FTEL).
+    bool RequestWord(FileReport *r, std::vector<unsigned char> request, int32_t *value, DWORD timeoutMs);
+    // CLOS or FCLO of `handle`, whose reply must carry `result`.
+    bool RequestClose(FileReport *r, uint32_t code, uint32_t handle, int32_t result, DWORD timeoutMs);
+
     // Messages that arrived where no one waits for them, or on no route.
     uint32_t StrayMessages() const { return m_stray.load(); }
     uint32_t ChunkErrors() const;
@@ -137,6 +154,9 @@ private:
     void Deliver(int route, ReceivedMessage &&m);
     uint32_t NextPsn();
     void ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *report);
+    bool DataCall(FileReport *r, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs);
+    bool CheckData(FileReport *r, const ReceivedMessage &reply, const unsigned char *want, uint32_t size, uint32_t at,
+                   uint32_t asked, int32_t *got);
     void SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs);
 
     bool m_bIca;
@@ -157,6 +177,9 @@ private:
 std::vector<unsigned char> MakeSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking);
 std::vector<unsigned char> MakeOpenRequest(const std::wstring &name);
 std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel);
+
+// The bytes of a local file; null when it cannot be read.
+std::shared_ptr<const std::vector<unsigned char>> LoadSourceFile(const std::wstring &path);
 
 // Parses the emulator's device options (see pyxclient); false with a message
 // on a bad command line. Arguments it doesn't know are left in `rest`.

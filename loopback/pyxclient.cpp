@@ -19,12 +19,27 @@
 // OPEN, PATH the local copy its bytes are checked against, NAME by default),
 // prints a line per file and a summary line, and exits 0 when every byte
 // was right and every reply as expected.
+//
+// As the client's media player:
+//
+//   pyxclient --player [--protocol rdp|ica] [--play-kbps K] [--fast-after SECONDS]
+//             [--seconds N] [--exit-on-close] [--request-size BYTES]
+//             [--read-cap KB] [--rate KBPS] [--chunking 0|1] [--timeout-ms N]
+//             [--expect-open-fail]
+//
+// It answers every solicitation, checks and prints every message of the
+// player program ("player: CONT PAUSE 0 0 0 0 ms=..."), acts on them (see
+// client_player.h), and ends with a summary line; exit code 0 when it is ok.
+// In the listening mode the player's messages get such a line too.
 #include "client_device.h"
+#include "client_player.h"
+#include "player_check.h"
 #include "protocol.h"
 #include "vc_server.h"
 
-#include <cstdio>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -32,9 +47,14 @@
 #include <vector>
 
 using loopback::ChannelServer;
+using loopback::CheckPlayerMessage;
+using loopback::HasPlayerCode;
+using loopback::PlayerMessageText;
 using loopback::ReceivedMessage;
 
 namespace {
+
+const auto g_start = std::chrono::steady_clock::now();
 
 std::vector<unsigned char> FromHex(const std::string &hex)
 {
@@ -60,6 +80,20 @@ void PrintMessage(const ReceivedMessage &m)
     if (m.bytes.size() >= 36)
         std::printf(" word0=%d", LoadLE32s(b + 32));
     std::printf("\n");
+    std::fflush(stdout);
+}
+
+// A message of the player route (RDP pyxan; ICA the player's codes or
+// channel -2) as the player reads it.
+void PrintPlayerLine(const ReceivedMessage &m)
+{
+    const size_t n = m.bytes.size();
+    const bool player = m.channel == kRdpPlayerChannelName || HasPlayerCode(m.bytes.data(), n) ||
+                        (m.channel == kIcaChannelName && n >= kHeaderSize && MessageChannel(m.bytes.data()) == CHANNEL_PLAYER);
+    if (!player)
+        return;
+    const double ms = std::chrono::duration<double, std::milli>(m.received - g_start).count();
+    std::printf("player: %s ms=%.1f\n", PlayerMessageText(CheckPlayerMessage(m.bytes.data(), n)).c_str(), ms);
     std::fflush(stdout);
 }
 
@@ -91,9 +125,39 @@ int RunDevice(const std::vector<std::string> &args)
     return summary.ok ? 0 : 1;
 }
 
+int RunPlayer(const std::vector<std::string> &args)
+{
+    loopback::PlayerOptions options;
+    bool ica = false;
+    std::string error;
+    if (!loopback::ParsePlayerOptions(args, &options, &ica, &error)) {
+        std::fprintf(stderr, "pyxclient: %s\n", error.c_str());
+        return 2;
+    }
+    loopback::ClientDevice device(ica);
+    if (!device.Start(&error)) {
+        std::fprintf(stderr, "pyxclient: %s\n", error.c_str());
+        return 1;
+    }
+    loopback::CClientPlayer player(device, options);
+    player.m_log = [](const std::string &line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    std::printf("pyxclient: listening (%s, player)\n", ica ? "ica" : "rdp");
+    std::fflush(stdout);
+    const loopback::PlayerSummary summary = player.Run();
+    device.Stop();
+    return summary.Ok() ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string &a : args) {
+        if (a == "--player")
+            return RunPlayer(args);
+    }
     for (const std::string &a : args) {
         if (a == "--file")
             return RunDevice(args);
@@ -143,8 +207,10 @@ int main(int argc, char **argv)
         printers.emplace_back([server, &stop] {
             ReceivedMessage m;
             while (!stop) {
-                if (server->Receive(&m, 100))
+                if (server->Receive(&m, 100)) {
                     PrintMessage(m);
+                    PrintPlayerLine(m);
+                }
             }
         });
     }

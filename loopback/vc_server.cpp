@@ -121,6 +121,7 @@ void ChannelServer::Serve(int index)
             continue;
         }
         inst.connectOrder = ++m_connectCounter;
+        inst.excluded = false;
         inst.connected = true;
         m_changed.notify_all();
 
@@ -140,6 +141,7 @@ void ChannelServer::Serve(int index)
                 continue;
             m.channel = m_channel;
             m.instance = index;
+            m.received = std::chrono::steady_clock::now();
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 m_queue.push_back(std::move(m));
@@ -169,7 +171,7 @@ bool ChannelServer::Send(const void *data, uint32_t length, int instance)
         target = m_instances[instance].get();
     } else {
         for (auto &inst : m_instances) {
-            if (inst->connected && (!target || inst->connectOrder < target->connectOrder))
+            if (inst->connected && !inst->excluded && (!target || inst->connectOrder < target->connectOrder))
                 target = inst.get();
         }
     }
@@ -178,6 +180,12 @@ bool ChannelServer::Send(const void *data, uint32_t length, int instance)
     std::lock_guard<std::mutex> hold(target->writeLock);
     DWORD n = 0;
     return PipeIo(target->pipe, true, const_cast<void *>(data), length, &n, 5000) && n == length;
+}
+
+void ChannelServer::Exclude(int instance)
+{
+    if (instance >= 0 && instance < static_cast<int>(m_instances.size()))
+        m_instances[instance]->excluded = true;
 }
 
 int ChannelServer::ConnectedCount() const

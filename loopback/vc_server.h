@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,6 +24,7 @@ struct ReceivedMessage
     int instance = 0;         // pipe instance it came from (connection order)
     uint32_t chunks = 0;      // 0 for a message sent whole
     std::vector<unsigned char> bytes;   // header (data size = whole payload) and payload
+    std::chrono::steady_clock::time_point received{};   // when its last byte was read
 };
 
 // Joins chunks by dwChunkIndex and dwLastChunk. A message not cut into
@@ -56,8 +58,12 @@ public:
     // Waits for the next complete message of any instance.
     bool Receive(ReceivedMessage *out, DWORD timeoutMs);
     // Writes one message (one pipe write) to an instance; -1 = the earliest
-    // connected instance still connected. Returns false if none is.
+    // connected instance still connected and not excluded. Returns false if
+    // none is.
     bool Send(const void *data, uint32_t length, int instance = -1);
+    // Leaves an instance's connection out of Send's choice until it ends
+    // (a connection that only writes to the client, as the player program's).
+    void Exclude(int instance);
     // Writes raw bytes as they are (malformed messages for robustness tests).
     bool SendRaw(const void *data, uint32_t length, int instance = -1) { return Send(data, length, instance); }
 
@@ -71,6 +77,7 @@ private:
     {
         HANDLE pipe = INVALID_HANDLE_VALUE;
         std::atomic<bool> connected{false};
+        std::atomic<bool> excluded{false};
         uint64_t connectOrder = 0;
         Reassembler reassembler;
         std::thread thread;

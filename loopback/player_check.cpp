@@ -1,0 +1,187 @@
+#include "player_check.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace loopback {
+
+namespace {
+
+PlayerMessage Bad(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+PlayerMessage Bad(const char *fmt, ...)
+{
+    char text[160];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    PlayerMessage m;
+    m.error = text;
+    return m;
+}
+
+// The code as text, unprintable bytes as dots.
+std::string CodeText(const unsigned char *b)
+{
+    std::string code(4, '.');
+    for (int i = 0; i < 4; ++i) {
+        if (b[i] >= 0x20 && b[i] < 0x7F)
+            code[i] = static_cast<char>(b[i]);
+    }
+    return code;
+}
+
+bool AllZero(const unsigned char *b, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; ++i) {
+        if (b[i])
+            return false;
+    }
+    return true;
+}
+
+PlayerMessage CheckControl(const unsigned char *b)
+{
+    PlayerMessage m;
+    ReadControlMessage(b, kPlayerControlSize, &m.control);
+    const PlayerControl &c = m.control;
+    const char *name = PlayerCommandName(c.dwCommand);
+    if (!name)
+        return Bad("CONT with unknown command 0x%08x", c.dwCommand);
+    if ((c.dwCommand == PLAYER_CMD_SEEK || c.dwCommand == PLAYER_CMD_VOLUME) && (c.nParam1 < 0 || c.nParam1 > 100))
+        return Bad("CONT %s %d out of 0..100", name, c.nParam1);
+    if (c.dwCommand == PLAYER_CMD_ACTIVATE && c.nParam1 != 1 && c.nParam1 != 120)
+        return Bad("CONT ACTIVATE %d is neither 1 nor 120", c.nParam1);
+    m.kind = PlayerMessage::kControl;
+    return m;
+}
+
+PlayerMessage CheckOpen(const unsigned char *b)
+{
+    constexpr size_t kReserved = kOpenNameOffset + kNameBytes;   // two words, then the end
+    PlayerMessage m;
+    size_t units = 0;
+    while (units < kNameUnits && LoadLE16(b + kOpenNameOffset + 2 * units) != 0)
+        m.name.push_back(static_cast<char16_t>(LoadLE16(b + kOpenNameOffset + 2 * units++)));
+    if (units == 0)
+        return Bad("RUOF with an empty name");
+    // A name of 260 units has no terminator and no padding.
+    const size_t padding = kOpenNameOffset + 2 * (units < kNameUnits ? units + 1 : units);
+    if (!AllZero(b, padding, kReserved))
+        return Bad("RUOF name of %zu units without zero padding", units);
+    if (!AllZero(b, kReserved, kPlayerOpenSize))
+        return Bad("RUOF reserved words not zero");
+    m.kind = PlayerMessage::kOpen;
+    return m;
+}
+
+} // namespace
+
+bool HasPlayerCode(const unsigned char *msg, size_t n)
+{
+    if (n < 4)
+        return false;
+    const uint32_t type = LoadLE32(msg);
+    return type == PYXMSG_PLAYER_CONTROL || type == PYXMSG_PLAYER_OPEN;
+}
+
+PlayerMessage CheckPlayerMessage(const unsigned char *b, size_t n)
+{
+    if (n < kHeaderSize)
+        return Bad("short message of %zu bytes", n);
+    const MessageHeader h = LoadHeader(b);
+    if (h.dwMessageType == PYXMSG_SEND_PARAMS && n == kSolicitationSize) {
+        PlayerMessage m;
+        m.kind = PlayerMessage::kSolicitation;
+        return m;
+    }
+    const std::string code = CodeText(b);
+    size_t size = 0;
+    if (h.dwMessageType == PYXMSG_PLAYER_CONTROL)
+        size = kPlayerControlSize;
+    else if (h.dwMessageType == PYXMSG_PLAYER_OPEN)
+        size = kPlayerOpenSize;
+    else
+        return Bad("unknown message %s of %zu bytes", code.c_str(), n);
+    if (n != size)
+        return Bad("%s of %zu bytes, not %zu", code.c_str(), n, size);
+    if (h.dwMessageDataSize != size - kHeaderSize)
+        return Bad("%s with data size %u", code.c_str(), h.dwMessageDataSize);
+    if (h.dwChannelNumber != CHANNEL_PLAYER)
+        return Bad("%s on channel %d", code.c_str(), h.dwChannelNumber);
+    if (!AllZero(b, hdr::kChunkIndex, kHeaderSize))
+        return Bad("%s with header bytes 16..31 not zero", code.c_str());
+    return h.dwMessageType == PYXMSG_PLAYER_CONTROL ? CheckControl(b) : CheckOpen(b);
+}
+
+const char *PlayerCommandName(uint32_t code)
+{
+    switch (code) {
+    case PLAYER_CMD_MOVE: return "MOVE";
+    case PLAYER_CMD_SIZE: return "SIZE";
+    case PLAYER_CMD_MINIMIZE: return "MINIMIZE";
+    case PLAYER_CMD_CLOSE: return "CLOSE";
+    case PLAYER_CMD_PLAY: return "PLAY";
+    case PLAYER_CMD_STOP: return "STOP";
+    case PLAYER_CMD_PAUSE: return "PAUSE";
+    case PLAYER_CMD_STEP: return "STEP";
+    case PLAYER_CMD_REWIND: return "REWIND";
+    case PLAYER_CMD_FAST_FORWARD: return "FAST_FORWARD";
+    case PLAYER_CMD_VOLUME: return "VOLUME";
+    case PLAYER_CMD_MUTE: return "MUTE";
+    case PLAYER_CMD_AUDIO_OFF: return "AUDIO_OFF";
+    case PLAYER_CMD_FULL_SCREEN: return "FULL_SCREEN";
+    case PLAYER_CMD_KILL_PLAYER: return "KILL_PLAYER";
+    case PLAYER_CMD_SEEK: return "SEEK";
+    case PLAYER_CMD_ACTIVATE: return "ACTIVATE";
+    case PLAYER_CMD_SKIP_FORWARD: return "SKIP_FORWARD";
+    case PLAYER_CMD_SKIP_BACK: return "SKIP_BACK";
+    default: return nullptr;
+    }
+}
+
+std::string PlayerMessageText(const PlayerMessage &m)
+{
+    switch (m.kind) {
+    case PlayerMessage::kSolicitation: return "SEND solicitation";
+    case PlayerMessage::kOpen: return "RUOF name=" + Utf8(m.name);
+    case PlayerMessage::kControl: {
+        const PlayerControl &c = m.control;
+        char text[96];
+        std::snprintf(text, sizeof text, "CONT %s %d %d %d %d", PlayerCommandName(c.dwCommand), c.nParam1, c.nParam2,
+                      c.nParam3, c.nParam4);
+        return text;
+    }
+    default: return "bad: " + m.error;
+    }
+}
+
+std::string Utf8(const std::u16string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+} // namespace loopback
