@@ -1,4 +1,5 @@
 #include "client_device.h"
+#include "text_format.h"
 
 #include "player_check.h"
 #include "protocol.h"
@@ -39,17 +40,6 @@ std::wstring Widen(const std::string &s)
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &out[0], n);
     return out;
-}
-
-std::string Format(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
-std::string Format(const char *fmt, ...)
-{
-    char text[2048];   // a file line holds a name of up to 260 units
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
 }
 
 // A small deterministic generator for the access mix (xorshift32).
@@ -813,3 +803,13 @@ bool ParseDeviceOptions(const std::vector<std::string> &args, DeviceOptions *out
 }
 
 } // namespace loopback
+
+std::string loopback::Format(const char *fmt, ...)
+{
+    char text[2048];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}

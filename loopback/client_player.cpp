@@ -1,6 +1,7 @@
 #include "client_player.h"
 
 #include "protocol.h"
+#include "text_format.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,17 +10,6 @@
 namespace loopback {
 
 namespace {
-
-std::string Format(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
-std::string Format(const char *fmt, ...)
-{
-    char text[2048];   // room for a name of 260 units
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 std::wstring Wide(const std::u16string &s) { return std::wstring(s.begin(), s.end()); }
 

@@ -114,32 +114,6 @@ PlayerMessage CheckPlayerMessage(const unsigned char *b, size_t n)
     return h.dwMessageType == PYXMSG_PLAYER_CONTROL ? CheckControl(b) : CheckOpen(b);
 }
 
-const char *PlayerCommandName(uint32_t code)
-{
-    switch (code) {
-    case PLAYER_CMD_MOVE: return "MOVE";
-    case PLAYER_CMD_SIZE: return "SIZE";
-    case PLAYER_CMD_MINIMIZE: return "MINIMIZE";
-    case PLAYER_CMD_CLOSE: return "CLOSE";
-    case PLAYER_CMD_PLAY: return "PLAY";
-    case PLAYER_CMD_STOP: return "STOP";
-    case PLAYER_CMD_PAUSE: return "PAUSE";
-    case PLAYER_CMD_STEP: return "STEP";
-    case PLAYER_CMD_REWIND: return "REWIND";
-    case PLAYER_CMD_FAST_FORWARD: return "FAST_FORWARD";
-    case PLAYER_CMD_VOLUME: return "VOLUME";
-    case PLAYER_CMD_MUTE: return "MUTE";
-    case PLAYER_CMD_AUDIO_OFF: return "AUDIO_OFF";
-    case PLAYER_CMD_FULL_SCREEN: return "FULL_SCREEN";
-    case PLAYER_CMD_KILL_PLAYER: return "KILL_PLAYER";
-    case PLAYER_CMD_SEEK: return "SEEK";
-    case PLAYER_CMD_ACTIVATE: return "ACTIVATE";
-    case PLAYER_CMD_SKIP_FORWARD: return "SKIP_FORWARD";
-    case PLAYER_CMD_SKIP_BACK: return "SKIP_BACK";
-    default: return nullptr;
-    }
-}
-
 std::string PlayerMessageText(const PlayerMessage &m)
 {
     switch (m.kind) {

@@ -29,9 +29,6 @@ PlayerMessage CheckPlayerMessage(const unsigned char *msg, size_t n);
 // so the player sees it and counts the fault.
 bool HasPlayerCode(const unsigned char *msg, size_t n);
 
-// "PAUSE" for PLAYER_CMD_PAUSE; null for a code the player doesn't know.
-const char *PlayerCommandName(uint32_t code);
-
 // The message as one line, without the time: "RUOF name=C:\x\a.wav",
 // "CONT PAUSE 0 0 0 0", "SEND solicitation", "bad: <what>".
 std::string PlayerMessageText(const PlayerMessage &m);
