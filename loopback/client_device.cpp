@@ -266,6 +266,10 @@ void ClientDevice::Pump(ChannelServer *server, int fixedRoute)
             route = kPlayer;
         } else if (route == INT32_MIN) {
             route = m.bytes.size() >= kHeaderSize ? MessageChannel(m.bytes.data()) : INT32_MIN;
+            // A reply or data: this connection is the server's control
+            // channel, where requests go from now on.
+            if (route == kControl || IsDataChannel(route))
+                server->Prefer(m.instance);
         }
         if (route != kControl && route != kPlayer && !IsDataChannel(route)) {
             ++m_stray;
@@ -312,8 +316,15 @@ bool ClientDevice::SendRaw(int route, const void *data, uint32_t length)
     // slot used before reconnects: retry until the write goes through.
     const auto start = Clock::now();
     for (;;) {
-        if (server->WaitConnected(1, 200) && server->Send(data, length))
+        // On ICA, until the server's control channel has answered once, a
+        // request goes to every connection that may be it (the player
+        // program's connection never reads, so it does no harm there).
+        if (m_bIca && !server->HasPreferred()) {
+            if (server->WaitConnected(1, 200) && server->SendToEach(data, length) > 0)
+                return true;
+        } else if (server->WaitConnected(1, 200) && server->Send(data, length)) {
             return true;
+        }
         if (m_stop || MsSince(start) > 5000)
             return false;
         Sleep(10);

@@ -149,6 +149,8 @@ void ChannelServer::Serve(int index)
             m_changed.notify_all();
         }
         inst.connected = false;
+        int preferred = index;
+        m_preferred.compare_exchange_strong(preferred, -1);
         m_changed.notify_all();
         DisconnectNamedPipe(inst.pipe);
     }
@@ -169,17 +171,40 @@ bool ChannelServer::Send(const void *data, uint32_t length, int instance)
     Instance *target = nullptr;
     if (instance >= 0 && instance < static_cast<int>(m_instances.size())) {
         target = m_instances[instance].get();
+    } else if (const int preferred = m_preferred.load(); preferred >= 0) {
+        target = m_instances[static_cast<size_t>(preferred)].get();
     } else {
         for (auto &inst : m_instances) {
             if (inst->connected && !inst->excluded && (!target || inst->connectOrder < target->connectOrder))
                 target = inst.get();
         }
     }
-    if (!target || !target->connected)
+    return target && Write(*target, data, length);
+}
+
+bool ChannelServer::Write(Instance &target, const void *data, uint32_t length)
+{
+    if (!target.connected)
         return false;
-    std::lock_guard<std::mutex> hold(target->writeLock);
+    std::lock_guard<std::mutex> hold(target.writeLock);
     DWORD n = 0;
-    return PipeIo(target->pipe, true, const_cast<void *>(data), length, &n, 5000) && n == length;
+    return PipeIo(target.pipe, true, const_cast<void *>(data), length, &n, 5000) && n == length;
+}
+
+int ChannelServer::SendToEach(const void *data, uint32_t length)
+{
+    int sent = 0;
+    for (auto &inst : m_instances) {
+        if (inst->connected && !inst->excluded)
+            sent += Write(*inst, data, length) ? 1 : 0;
+    }
+    return sent;
+}
+
+void ChannelServer::Prefer(int instance)
+{
+    if (instance >= 0 && instance < static_cast<int>(m_instances.size()))
+        m_preferred = instance;
 }
 
 void ChannelServer::Exclude(int instance)

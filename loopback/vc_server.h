@@ -64,6 +64,12 @@ public:
     // Leaves an instance's connection out of Send's choice until it ends
     // (a connection that only writes to the client, as the player program's).
     void Exclude(int instance);
+    // Sends to this instance's connection from now on, until it ends (the
+    // connection a reply of the server came from).
+    void Prefer(int instance);
+    bool HasPreferred() const { return m_preferred.load() >= 0; }
+    // Writes to every connected instance not left out; how many took it.
+    int SendToEach(const void *data, uint32_t length);
     // Writes raw bytes as they are (malformed messages for robustness tests).
     bool SendRaw(const void *data, uint32_t length, int instance = -1) { return Send(data, length, instance); }
 
@@ -84,12 +90,14 @@ private:
         std::mutex writeLock;
     };
     void Serve(int index);
+    bool Write(Instance &target, const void *data, uint32_t length);
 
     std::string m_channel;
     int m_count;
     std::vector<std::unique_ptr<Instance>> m_instances;
     std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_connectCounter{0};
+    std::atomic<int> m_preferred{-1};
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
     std::deque<ReceivedMessage> m_queue;

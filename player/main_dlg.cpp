@@ -291,7 +291,7 @@ void CMainDlg::OnVideoAreaCheck()
     HWND area = GetDlgItem(m_hWnd, IDC_VIDEO_AREA);
     if (!area || !GetWindowRect(area, &rc))
         return;
-    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom})) {
+    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom}, IsIconic(m_hWnd) != FALSE)) {
         g_PlayerCommands.QueuePlayerCommand(c.code, c.p1, c.p2, c.p3, c.p4);
         PYX_TRACE(L"%s", c.log.c_str());
     }

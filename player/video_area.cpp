@@ -14,17 +14,18 @@ std::wstring Line(const wchar_t *format, int32_t a, int32_t b)
 
 } // namespace
 
-std::vector<AreaCommand> CVideoAreaTracker::Check(const AreaRect &now)
+std::vector<AreaCommand> CVideoAreaTracker::Check(const AreaRect &now, bool iconic)
 {
     std::vector<AreaCommand> out;
-    if (now == m_last)
+    const bool minimised = iconic || now.left < 0;
+    if (now == m_last && minimised == m_bMinimised)
         return out;
-    if (now.left < 0) {
+    if (minimised) {
         out.push_back({PLAYER_CMD_MINIMIZE, 0, 0, 0, 0, L"Minimize\r\n"});
     } else {
         const int32_t width = now.right - now.left;
         const int32_t height = now.bottom - now.top;
-        if (m_last.left < 0) {
+        if (m_bMinimised) {
             out.push_back({PLAYER_CMD_SIZE, 0, 0, width, height, Line(L"Restore %d, %d\r\n", width, height)});
         } else {
             if (now.left != m_last.left || now.top != m_last.top)
@@ -34,5 +35,6 @@ std::vector<AreaCommand> CVideoAreaTracker::Check(const AreaRect &now)
         }
     }
     m_last = now;
+    m_bMinimised = minimised;
     return out;
 }

@@ -27,12 +27,16 @@ struct AreaCommand
 class CVideoAreaTracker
 {
 public:
-    // The rectangle now (screen pixels); the commands to queue, in order.
-    // The first check compares with an all-zero rectangle, so it reports
-    // the initial place and size.
-    std::vector<AreaCommand> Check(const AreaRect &now);
+    // The rectangle now (screen pixels) and whether the window is minimised
+    // (iconic); the commands to queue, in order. A rectangle left of the
+    // screen counts as minimised too, as a minimised window lies at
+    // -32000 on Windows; where the platform keeps minimised windows on the
+    // screen instead, `iconic` says so. The first check compares with an
+    // all-zero rectangle, so it reports the initial place and size.
+    std::vector<AreaCommand> Check(const AreaRect &now, bool iconic = false);
     const AreaRect &Last() const { return m_last; }
 
 private:
     AreaRect m_last;
+    bool m_bMinimised = false;
 };

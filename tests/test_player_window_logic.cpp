@@ -109,6 +109,16 @@ TEST_CASE("video area: the first check reports place and size; a minimise, then 
     auto offLeft = t.Check({-5, 10, 475, 360});   // dragged partly off the left edge
     REQUIRE(offLeft.size() == 1);
     CHECK(offLeft[0].code == PLAYER_CMD_MINIMIZE);
+
+    // A platform that keeps minimised windows on the screen says so; the
+    // same rectangle then comes back as a restore.
+    t.Check({10, 10, 490, 360});
+    auto iconic = t.Check({10, 10, 490, 360}, true);
+    REQUIRE(iconic.size() == 1);
+    CHECK(iconic[0].code == PLAYER_CMD_MINIMIZE);
+    auto back = t.Check({10, 10, 490, 360});
+    REQUIRE(back.size() == 1);
+    CHECK(back[0].log == L"Restore 480, 350\r\n");
 }
 
 TEST_CASE("a file name from a command line: the first word, quoted or not, only from 1 to 259 characters")

@@ -4,6 +4,13 @@
 
 namespace wintest {
 
+std::wstring ClassName(HWND hwnd)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(hwnd, name, 256);
+    return name;
+}
+
 std::wstring WindowText(HWND hwnd)
 {
     wchar_t buf[1024];
@@ -138,6 +145,9 @@ Process::~Process()
         Kill();
         CloseHandle(m_pi.hProcess);
     }
+    // A process it started (a server) may still hold the pipe's other end,
+    // so the reader stops on its own instead of waiting for the end of it.
+    m_bStopReading = true;
     if (m_reader.joinable())
         m_reader.join();
     if (m_hRead)
@@ -166,8 +176,19 @@ bool Process::Start(const std::wstring &commandLine, const wchar_t *dir)
     m_pi.hThread = nullptr;
     m_reader = std::thread([this] {
         char buf[4096];
-        DWORD n = 0;
-        while (ReadFile(m_hRead, buf, sizeof buf, &n, nullptr) && n > 0) {
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(m_hRead, nullptr, 0, nullptr, &available, nullptr))
+                break;   // every writer is gone
+            if (available == 0) {
+                if (m_bStopReading)
+                    break;
+                Sleep(10);
+                continue;
+            }
+            DWORD n = 0;
+            if (!ReadFile(m_hRead, buf, sizeof buf, &n, nullptr) || n == 0)
+                break;
             std::lock_guard<std::mutex> hold(m_lock);
             m_output.append(buf, n);
         }

@@ -17,6 +17,8 @@ namespace wintest {
 
 // Text of a window (GetWindowTextW).
 std::wstring WindowText(HWND hwnd);
+// Its window class.
+std::wstring ClassName(HWND hwnd);
 
 // The message text of a message box: its longest static text.
 std::wstring MessageBoxText(HWND box);
@@ -80,6 +82,7 @@ public:
 private:
     PROCESS_INFORMATION m_pi{};
     HANDLE m_hRead = nullptr;
+    std::atomic<bool> m_bStopReading{false};
     std::thread m_reader;
     mutable std::mutex m_lock;
     std::string m_output;

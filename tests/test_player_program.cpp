@@ -1,0 +1,395 @@
+// The real PyxUserInterface.exe, with the real PyxVideoServer.exe it starts,
+// driven as a user would: started with command lines, its buttons, sliders
+// and menu reached through window messages, its window moved and sized, its
+// boxes found and pressed; the client emulator in this process plays the
+// client player and the client device.
+#include "doctest.h"
+
+#include "checksum.h"
+#include "installation_guard.h"
+#include "notify.h"
+#include "player_msg.h"
+#include "player_session.h"
+#include "program_stage.h"
+#include "resource.h"
+#include "win_test_util.h"
+
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+using loopback::PlayerEvent;
+using loopback::PlayerMessage;
+using wintest::PlayerClient;
+using wintest::TempFile;
+using wintest::WaitUntil;
+
+namespace {
+
+struct Player
+{
+    wintest::Process process;
+    HWND window = nullptr;
+    bool Start(const std::wstring &stage, const std::wstring &args)
+    {
+        return process.Start(L"\"" + stage + L"PyxUserInterface.exe\"" + (args.empty() ? L"" : L" " + args),
+                             stage.c_str());
+    }
+    HWND Window()
+    {
+        if (!window)
+            window = wintest::WaitForPlayerWindow(process.Pid());
+        return window;
+    }
+    DWORD Ended(DWORD ms = 10000)
+    {
+        DWORD code = 0xDEAD;
+        process.Wait(ms, &code);
+        return code;
+    }
+};
+
+// Everything a test needs: an ICA session (Wine's console with the service),
+// installation values naming the staged programs, the client emulator, and
+// no server or player left over.
+struct Session
+{
+    wintest::BoxWatcher boxes;
+    std::wstring stage = wintest::ExeFolder() + L"player_program\\";
+    std::unique_ptr<wintest::InstallationValues> installation;
+    Session(bool withValues = true)
+    {
+        REQUIRE(wintest::EnsureService(L"HalvernService"));
+        REQUIRE(wintest::StagePrograms(stage));
+        if (withValues)
+            installation = std::make_unique<wintest::InstallationValues>(stage);
+        else
+            wintest::DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
+        // Wine draws the frame itself without a window manager.
+        wintest::SetString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\PyxUserInterface.exe\\X11 Driver",
+                           L"Managed", L"N");
+    }
+    ~Session()
+    {
+        wintest::StopServers();
+        wintest::RemoveService(L"HalvernService");
+    }
+};
+
+uint16_t Checksum(const std::wstring &name)
+{
+    return NameChecksum(reinterpret_cast<const WireChar *>(name.c_str()), name.size());
+}
+
+std::wstring Name(const PlayerEvent &e) { return std::wstring(e.message.name.begin(), e.message.name.end()); }
+
+// The commands (code and first value) that arrived since the mark.
+std::vector<std::pair<uint32_t, int32_t>> Commands(const PlayerClient &client)
+{
+    std::vector<std::pair<uint32_t, int32_t>> out;
+    for (const PlayerEvent &e : client.Since()) {
+        if (e.message.kind == PlayerMessage::kControl)
+            out.emplace_back(e.message.control.dwCommand, e.message.control.nParam1);
+        else if (e.message.kind == PlayerMessage::kOpen)
+            out.emplace_back(0, 0);
+    }
+    return out;
+}
+
+void Notify(HWND window, uint32_t code, uint16_t checksum, int32_t lParam, uint32_t origin = 0)
+{
+    static const UINT message = RegisterWindowMessageW(kServerNotificationName);
+    SendMessageW(window, message, MakeNotifyWParam(code, origin, checksum), lParam);
+}
+
+int Slider(HWND window) { return static_cast<int>(SendDlgItemMessageW(window, IDC_POSITION, TBM_GETPOS, 0, 0)); }
+
+} // namespace
+
+TEST_CASE("a double-clicked file plays through both programs, and a second start hands over its file")
+{
+    Session session;
+    PlayerClient client;
+    TempFile media(3 << 20, L"pyx_play");
+    Player player;
+    client.Mark();
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    PlayerEvent open, volume;
+    REQUIRE(client.WaitFor(0, 15000, &open));
+    CHECK(Name(open) == media.Path());
+    REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 3000, &volume));
+    CHECK(volume.message.control.nParam1 == 100);
+    HWND window = player.Window();
+    REQUIRE(window);
+    CHECK(wintest::ControlText(window, IDC_FILE_NAME) == media.Path());
+
+    // The client player opened it on the server, whose notifications move
+    // the window's status line and slider.
+    CHECK(WaitUntil([&] { return wintest::ControlText(window, IDC_STATUS).rfind(L"Playing.....", 0) == 0; }, 15000));
+    CHECK(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
+    CHECK(WaitUntil([&] { return Slider(window) == 100; }, 5000));
+    const loopback::PlayerSummary read = client.Snapshot();
+    CHECK(read.bytes >= (3u << 20));
+    CHECK(read.mismatches == 0);
+    CHECK(read.protocolErrors == 0);
+
+    // The slider's seek to the middle and play make the client read the
+    // second half again; pause stops it, stop closes the file on the server.
+    HWND position = GetDlgItem(window, IDC_POSITION);
+    SendMessageW(position, TBM_SETPOS, TRUE, 50);
+    PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 50), reinterpret_cast<LPARAM>(position));
+    PostMessageW(window, WM_COMMAND, ID_PLAYER_PLAY, 0);
+    CHECK(WaitUntil([&] { return client.Snapshot().plays == 1 && client.Snapshot().atEnd; }, 20000));
+    CHECK(client.Snapshot().seeks == 1);
+    CHECK(client.Snapshot().bytes >= read.bytes + (3u << 19));
+    PostMessageW(window, WM_COMMAND, ID_PLAYER_PAUSE, 0);
+    CHECK(WaitUntil([&] { return !client.Snapshot().playing; }, 5000));
+    PostMessageW(window, WM_COMMAND, ID_PLAYER_STOP, 0);
+    CHECK(WaitUntil([&] { return !client.Snapshot().open; }, 5000));
+    CHECK(WaitUntil([&] { return media.IsClosedByServer(); }, 5000));
+    CHECK(client.Snapshot().mismatches == 0);
+
+    const std::wstring out = wintest::BuildFolder() + L"test-output\\";
+    CreateDirectoryW(out.c_str(), nullptr);
+    CHECK(wintest::SaveWindowBitmap(window, out + L"player_window.bmp"));
+
+    // A second start with another file: it ends with 0 and the first window
+    // shows and sends the new file.
+    TempFile other(70000, L"pyx_other");
+    client.Mark();
+    Player second;
+    REQUIRE(second.Start(session.stage, L"\"" + other.Path() + L"\" ignored words"));
+    CHECK(second.Ended() == 0);
+    REQUIRE(client.WaitFor(0, 5000, &open));
+    CHECK(Name(open) == other.Path());
+    CHECK(wintest::ControlText(window, IDC_FILE_NAME) == other.Path());
+
+    // Without a file, and with a command line too long to be a name, the
+    // current file is sent again.
+    for (const std::wstring &args : {std::wstring(), std::wstring(300, L'x')}) {
+        client.Mark();
+        Player again;
+        REQUIRE(again.Start(session.stage, args));
+        CHECK(again.Ended() == 0);
+        REQUIRE(client.WaitFor(0, 5000, &open));
+        CHECK(Name(open) == other.Path());
+    }
+    CHECK(session.boxes.Texts().empty());
+
+    // File, Exit ends it with 32773, and the next start is a first start.
+    PostMessageW(window, WM_COMMAND, ID_APP_EXIT, 0);
+    CHECK(player.Ended() == 32773);
+    Player next;
+    REQUIRE(next.Start(session.stage, L""));
+    REQUIRE(next.Window());
+    PostMessageW(next.Window(), WM_COMMAND, IDCANCEL, 0);   // Escape
+    CHECK(next.Ended() == 2);
+}
+
+TEST_CASE("every control of the window sends its command")
+{
+    Session session;
+    PlayerClient client;
+    TempFile media(200000, L"pyx_ctl");
+    Player player;
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    HWND window = player.Window();
+    REQUIRE(window);
+    REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 15000));
+    client.WaitQuiet(400);
+
+    SUBCASE("tool-bar buttons, the blank ones nothing; mute then unmute restores the volume")
+    {
+        client.Mark();
+        const UINT buttons[] = {ID_PLAYER_REWIND, ID_PLAYER_BLANK, ID_PLAYER_FAST_FORWARD, ID_PLAYER_SKIP_BACK,
+                                ID_PLAYER_SKIP_FORWARD, ID_PLAYER_STEP, ID_PLAYER_FULL_SCREEN, ID_PLAYER_AUDIO_OFF,
+                                ID_PLAYER_PAUSE, ID_PLAYER_PLAY, ID_PLAYER_MUTE, ID_PLAYER_SOUND_ON,
+                                ID_PLAYER_STOP, ID_PLAYER_KILL};
+        for (UINT id : buttons) {
+            PostMessageW(window, WM_COMMAND, id, 0);
+            Sleep(150);   // one at a time, so none merges with the next
+        }
+        client.WaitQuiet(500);
+        const std::vector<std::pair<uint32_t, int32_t>> want = {
+            {PLAYER_CMD_REWIND, 0},      {PLAYER_CMD_FAST_FORWARD, 0}, {PLAYER_CMD_SKIP_BACK, 0},
+            {PLAYER_CMD_SKIP_FORWARD, 0}, {PLAYER_CMD_STEP, 0},        {PLAYER_CMD_FULL_SCREEN, 0},
+            {PLAYER_CMD_AUDIO_OFF, 0},   {PLAYER_CMD_PAUSE, 0},       {PLAYER_CMD_PLAY, 0},
+            {PLAYER_CMD_MUTE, 0},        {PLAYER_CMD_VOLUME, 100},    {PLAYER_CMD_STOP, 0},
+            {PLAYER_CMD_KILL_PLAYER, 0}};
+        CHECK(Commands(client) == want);
+        CHECK(SendDlgItemMessageW(window, IDC_VOLUME, TBM_GETPOS, 0, 0) == 100);
+
+        // Alt+Enter's hot key.
+        client.Mark();
+        PostMessageW(window, WM_HOTKEY, 0, MAKELPARAM(MOD_ALT, VK_RETURN));
+        CHECK(client.WaitFor(PLAYER_CMD_FULL_SCREEN, 3000));
+    }
+    SUBCASE("sliders: a fast run arrives merged, equal values are not sent again, a seek holds the slider")
+    {
+        HWND volume = GetDlgItem(window, IDC_VOLUME);
+        HWND position = GetDlgItem(window, IDC_POSITION);
+        PostMessageW(window, WM_COMMAND, ID_PLAYER_PAUSE, 0);   // no reads meanwhile
+        client.WaitQuiet(400);
+        client.Mark();
+        for (int v = 90; v >= 40; v -= 5)
+            PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, v), reinterpret_cast<LPARAM>(volume));
+        PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 40), reinterpret_cast<LPARAM>(volume));
+        client.WaitQuiet(400);
+        const auto volumes = Commands(client);
+        REQUIRE_FALSE(volumes.empty());
+        CHECK(volumes.size() < 11);
+        CHECK(volumes.back() == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 40));
+
+        // The position slider: SEEK, then the next five reads leave it alone.
+        const uint16_t mine = Checksum(media.Path());
+        Notify(window, NOTIFY_FILE_SIZE, mine, 1000000);
+        client.Mark();
+        SendMessageW(position, TBM_SETPOS, TRUE, 30);
+        PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 30), reinterpret_cast<LPARAM>(position));
+        PlayerEvent seek;
+        REQUIRE(client.WaitFor(PLAYER_CMD_SEEK, 3000, &seek));
+        CHECK(seek.message.control.nParam1 == 30);
+        // (the client player's own seek may have sent notifications; the
+        // position is set again from here)
+        Notify(window, NOTIFY_SEEK, mine, 0);
+        for (int i = 0; i < 5; ++i) {
+            Notify(window, NOTIFY_READ, mine, 100000);
+            CHECK(Slider(window) == 30);
+        }
+        Notify(window, NOTIFY_READ, mine, 100000);
+        CHECK(Slider(window) == 60);
+    }
+    SUBCASE("the window moved, sized, minimised and restored; activation")
+    {
+        client.Mark();
+        RECT rc{};
+        GetWindowRect(window, &rc);
+        SetWindowPos(window, nullptr, rc.left + 30, rc.top + 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        PlayerEvent move, size;
+        REQUIRE(client.WaitFor(PLAYER_CMD_MOVE, 3000, &move));
+        client.Mark();
+        SetWindowPos(window, nullptr, 0, 0, rc.right - rc.left + 100, rc.bottom - rc.top + 60,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        REQUIRE(client.WaitFor(PLAYER_CMD_SIZE, 3000, &size));
+        CHECK(size.message.control.nParam3 > 0);
+        client.WaitQuiet(400);
+        // The video area grew with the window, by exactly its growth.
+        RECT area{};
+        GetWindowRect(GetDlgItem(window, IDC_VIDEO_AREA), &area);
+        CHECK(size.message.control.nParam3 == area.right - area.left);
+        CHECK(size.message.control.nParam4 == area.bottom - area.top);
+
+        client.Mark();
+        ShowWindow(window, SW_MINIMIZE);
+        CHECK(client.WaitFor(PLAYER_CMD_MINIMIZE, 3000));
+        client.WaitQuiet(400);
+        client.Mark();
+        ShowWindow(window, SW_RESTORE);
+        REQUIRE(client.WaitFor(PLAYER_CMD_SIZE, 3000, &size));
+        client.WaitQuiet(400);
+        for (const auto &c : Commands(client))
+            CHECK(c.first != PLAYER_CMD_MOVE);
+
+        client.Mark();
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0);
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0);   // while minimised: nothing
+        client.WaitQuiet(400);
+        std::vector<std::pair<uint32_t, int32_t>> activations;
+        for (const auto &c : Commands(client)) {
+            if (c.first == PLAYER_CMD_ACTIVATE)
+                activations.push_back(c);
+        }
+        const std::vector<std::pair<uint32_t, int32_t>> want = {{PLAYER_CMD_ACTIVATE, 1}, {PLAYER_CMD_ACTIVATE, 120}};
+        CHECK(activations == want);
+    }
+    SUBCASE("the progress display follows only its own file")
+    {
+        PostMessageW(window, WM_COMMAND, ID_PLAYER_PAUSE, 0);
+        client.WaitQuiet(400);
+        const uint16_t mine = Checksum(media.Path());
+        Notify(window, NOTIFY_READ, 0x1234, 4096);   // another file's
+        const std::wstring before = wintest::ControlText(window, IDC_STATUS);
+        CHECK(wintest::ControlText(window, IDC_STATUS) == before);
+        Notify(window, NOTIFY_SERVER_ENDED, 0, 0);   // not before a file: ignored
+        CHECK(wintest::ControlText(window, IDC_STATUS) == before);
+        Notify(window, NOTIFY_FILE_OPENED, mine, 3);
+        CHECK(wintest::ControlText(window, IDC_STATUS) == L"File opened by remote player");
+        Notify(window, NOTIFY_SERVER_READY, mine, 0);
+        CHECK(wintest::ControlText(window, IDC_STATUS).empty());
+        Notify(window, NOTIFY_FILE_SIZE, mine, 50);   // a 50-byte file
+        Notify(window, NOTIFY_SEEK, mine, 0);
+        Notify(window, NOTIFY_READ, mine, 25);
+        CHECK(Slider(window) == 50);
+        CHECK(wintest::ControlText(window, IDC_STATUS) == L"Playing.....            0 kbytes from 0;");
+        Notify(window, NOTIFY_FILE_CLOSED, mine, 3);
+        CHECK(wintest::ControlText(window, IDC_STATUS).empty());
+        CHECK(Slider(window) == 0);
+    }
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    CHECK(player.Ended() == 2);
+    CHECK(session.boxes.Texts().empty());
+}
+
+TEST_CASE("the open-file dialog: a typed path is sent, Cancel sends nothing")
+{
+    Session session;
+    PlayerClient client;
+    TempFile media(100000, L"pyx_dialog");
+    Player player;
+    REQUIRE(player.Start(session.stage, L""));
+    HWND window = player.Window();
+    REQUIRE(window);
+    client.WaitQuiet(1500);
+
+    for (const bool ok : {true, false}) {
+        CAPTURE(ok);
+        client.Mark();
+        PostMessageW(window, WM_COMMAND, ID_FILE_PLAY, 0);
+        HWND dialog = wintest::WaitForTopLevel(L"Open", 10000, player.process.Pid());
+        REQUIRE(dialog);
+        if (ok) {
+            // The file-name box, where the dialog puts the focus for the
+            // user to type.
+            HWND edit = nullptr;
+            const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+            REQUIRE(WaitUntil([&] {
+                GUITHREADINFO info{};
+                info.cbSize = sizeof info;
+                edit = GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+                return edit && wintest::ClassName(edit) == L"Edit";
+            }, 5000));
+            SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(media.Path().c_str()));
+            wintest::PressButton(dialog, IDOK);
+            PlayerEvent open;
+            REQUIRE(client.WaitFor(0, 5000, &open));
+            CHECK(Name(open) == media.Path());
+            CHECK(wintest::ControlText(window, IDC_FILE_NAME) == media.Path());
+        } else {
+            wintest::PressButton(dialog, IDCANCEL);
+            client.WaitQuiet(700);
+            for (const auto &c : Commands(client))
+                CHECK(c.first != 0);
+        }
+        CHECK(WaitUntil([&] { return !IsWindow(dialog); }, 5000));
+    }
+    PostMessageW(window, WM_COMMAND, ID_APP_EXIT, 0);
+    CHECK(player.Ended() == 32773);
+}
+
+TEST_CASE("no installation values: no server, the window stays usable and says it is busy")
+{
+    Session session(false);
+    Player player;
+    TempFile media(1000, L"pyx_noserver");
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    CHECK(session.boxes.WaitFor(L"No server is active!!!!", 15000));
+    HWND window = player.Window();
+    REQUIRE(window);
+    session.boxes.Clear();
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+    CHECK(session.boxes.WaitFor(L"Can't process a command. Application is busy.....", 5000));
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    CHECK(player.Ended() == 2);
+}
