@@ -5,15 +5,22 @@
 // QueueOpenFile to "RUOF", and LaunchServer from no server to ready with
 // the real PyxVideoServer.exe.
 //
+// Then the real programs on ICA with the client emulator as the client
+// player: from the player's start with a file to the first byte the client
+// reads (the first round also starts the server), and from a tool-bar click
+// to its "CONT" at the client.
+//
 //   bench_player [rounds]
 #include "installation_guard.h"
 #include "launch_server.h"
 #include "player_commands.h"
 #include "player_msg.h"
+#include "player_session.h"
 #include "program_stage.h"
 #include "protocol.h"
 #include "session_fakes.h"
 #include "vc_server.h"
+#include "resource.h"
 #include "win_test_util.h"
 
 #include <algorithm>
@@ -108,6 +115,60 @@ void Launch(int rounds)
     Row("LaunchServer, none to ready (ms)", "-", out);
 }
 
+void Programs(int rounds)
+{
+    wintest::StopServers();
+    wintest::EnsureService(L"HalvernService");
+    const std::wstring stage = wintest::ExeFolder() + L"bench_programs\\";
+    if (!wintest::StagePrograms(stage)) {
+        std::printf("cannot stage the programs\n");
+        return;
+    }
+    wintest::InstallationValues installation(stage);
+    wintest::TempFile media(4 << 20, L"pyx_bench");
+    wintest::PlayerClient client;
+    std::vector<double> starts, clicks;
+    double cold = -1;
+    for (int i = 0; i < rounds; ++i) {
+        const uint64_t before = client.Snapshot().bytes;
+        const auto t = Clock::now();
+        wintest::Process player;
+        if (!player.Start(L"\"" + stage + L"PyxUserInterface.exe\" \"" + media.Path() + L"\"", stage.c_str()))
+            break;
+        double ms = -1;
+        while (ms < 0 && Ms(t) < 20000) {
+            if (client.Snapshot().bytes > before)
+                ms = Ms(t);
+            else
+                Sleep(1);
+        }
+        if (ms >= 0 && i == 0)
+            cold = ms;
+        else if (ms >= 0)
+            starts.push_back(ms);
+        HWND window = wintest::WaitForPlayerWindow(player.Pid(), 5000);
+        if (window && i == 0) {
+            client.WaitQuiet(300);
+            for (int k = 0; k < rounds; ++k) {
+                client.Mark();
+                const auto click = Clock::now();
+                PostMessageW(window, WM_COMMAND, k % 2 ? ID_PLAYER_PLAY : ID_PLAYER_PAUSE, 0);
+                loopback::PlayerEvent e;
+                if (client.WaitFor(k % 2 ? PLAYER_CMD_PLAY : PLAYER_CMD_PAUSE, 3000, &e))
+                    clicks.push_back(std::chrono::duration<double, std::milli>(e.arrived - click).count());
+            }
+        }
+        if (window)
+            PostMessageW(window, WM_COMMAND, ID_APP_EXIT, 0);
+        player.Wait(10000);
+    }
+    std::printf("%-34s %-4s %8.1f\n", "player start -> first byte, cold", "ICA", cold);
+    Row("player start -> first byte (ms)", "ICA", starts);
+    Row("tool-bar click -> CONT (ms)", "ICA", clicks);
+    wintest::StopServers();
+    wintest::RemoveService(L"HalvernService");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -117,5 +178,6 @@ int main(int argc, char **argv)
     Channels(false, rounds);
     Channels(true, rounds);
     Launch(rounds);
+    Programs(rounds);
     return 0;
 }

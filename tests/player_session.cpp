@@ -84,13 +84,4 @@ HWND WaitForPlayerWindow(DWORD pid, DWORD timeoutMs)
     return WaitForTopLevel(kPlayerWindowTitle, timeoutMs, pid);
 }
 
-std::wstring ControlText(HWND dialog, int id)
-{
-    // WM_GETTEXT reaches another process's edit control; GetWindowText
-    // would only read its caption.
-    wchar_t text[1024] = {};
-    SendDlgItemMessageW(dialog, id, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
-    return text;
-}
-
 } // namespace wintest

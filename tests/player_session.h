@@ -56,7 +56,4 @@ bool StagePrograms(const std::wstring &folder);
 // come within timeoutMs.
 HWND WaitForPlayerWindow(DWORD pid, DWORD timeoutMs = 10000);
 
-// A control's text.
-std::wstring ControlText(HWND dialog, int id);
-
 } // namespace wintest

@@ -17,6 +17,8 @@ namespace wintest {
 
 // Text of a window (GetWindowTextW).
 std::wstring WindowText(HWND hwnd);
+// A dialog control's text, also of another process's edit control.
+std::wstring ControlText(HWND dialog, int id);
 // Its window class.
 std::wstring ClassName(HWND hwnd);
 

@@ -1,15 +1,17 @@
 #!/bin/bash
 # The session part of the main job, inside one Wine session under Xvfb:
-#   main-job-session.sh STAGE NAME SOURCE
-# NAME is what the client asks the server to open (a path or a URL); SOURCE
-# the local copy it checks the bytes against.
+#   main-job-session.sh STAGE NAME
+# NAME is the file or URL the user opens with the player.
 set -uo pipefail
-stage="$1"; name="$2"; source="$3"
+stage="$1"; name="$2"
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
 winpath() { case "$1" in *://*) echo "$1" ;; *) winepath -w "$1" 2>/dev/null ;; esac; }
+url=0; case "$name" in *://*) url=1 ;; esac
+fail=0
+step() { echo "== $*"; }
 
 # What an installation writes per user, and the service that makes Wine's
-# console an ICA session for the program.
+# console an ICA session for both programs.
 key='HKCU\Software\Mervalt\Tarsel\InstallationPath'
 dir=$(winpath "$stage/")
 wine reg add "$key" /v Path /d "$dir" /f >/dev/null 2>&1
@@ -17,29 +19,63 @@ wine reg add "$key" /v ServerApplication /d PyxVideoServer.exe /f >/dev/null 2>&
 wine reg add "$key" /v GuiApplication /d PyxUserInterface.exe /f >/dev/null 2>&1
 wine reg add "$key" /v GuiCommandLine /d ' "%1"' /f >/dev/null 2>&1
 wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/null 2>&1 || true
+# Without a window manager on the display, Wine draws the player's frame.
+wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
 cd "$stage"
-echo "== client: $name"
-wine ./pyxclient.exe --protocol ica --file "$(winpath "$name")" --source "$(winpath "$source")" \
-     --request-size 65536 --read-cap 0 --rate 0 --chunking 1 --policy 0 --timeout-ms 20000 \
-     > client.txt 2>&1 &
+rm -f client.txt player-trace.txt server-trace.txt player_window.png
+step "client player: plays at 1411 kbit/s for 4 s, then as fast as it can"
+wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 --fast-after 4 --exit-on-close --seconds 300 \
+     --request-size 65536 --timeout-ms 20000 > client.txt 2>&1 &
 client=$!
 sleep 1
-wine ./tracecap.exe --out trace.txt ./PyxVideoServer.exe > tracecap.txt 2>&1 &
-server=$!
+step "user: PyxUserInterface.exe $(winpath "$name")"
+wine ./tracecap.exe --out player-trace.txt --others server-trace.txt ./PyxUserInterface.exe "$(winpath "$name")" \
+     > tracecap.txt 2>&1 &
+player=$!
 
+ctl() { wine ./playerctl.exe "$@"; }
+if [ $url -eq 0 ]; then
+  ctl wait-status "File opened by remote player" --timeout-ms 20000 >/dev/null 2>&1 || true
+  status=$(ctl wait-status "Playing....." --timeout-ms 20000) || { echo "the window never showed Playing"; fail=1; }
+  echo "   status: $status"
+  sleep 1
+  echo "   slider: $(ctl slider)%, status: $(ctl status)"
+fi
+sleep 1
+step "user: pause, then play, then the position slider to 60%"
+ctl press pause; sleep 1
+echo "   after pause: $(grep -c 'CONT PAUSE' client.txt) pause at the client; status: $(ctl status)"
+ctl press play; sleep 1
+ctl seek 60; sleep 1
+echo "   after the seek: $(grep -c 'CONT SEEK 60' client.txt) seek to 60% at the client; slider: $(ctl slider)%"
+step "waiting for the client to read to the end"
+for _ in $(seq 1 600); do grep -q '^player: eof' client.txt && break; sleep 0.2; done
+grep -q '^player: eof' client.txt || { echo "the client did not reach the end"; fail=1; }
+sleep 0.5
+last_status=$(ctl status)
+slider=$(ctl slider)
+step "photograph of the player window"
+set -- $(ctl rect | tr -d '\r')
+import -window root "$stage/screen.png" && convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage \
+  "$stage/player_window.png" && rm -f "$stage/screen.png"
+echo "   $stage/player_window.png (${3}x${4})"
+
+step "user: File, Exit"
+ctl exit --timeout-ms 15000 || { echo "the player window did not close"; fail=1; }
 wait $client
 client_rc=$?
-cat client.txt
-echo "== ending the server through its tray menu"
+step "ending the server through its tray menu"
 wine ./traymenu.exe exit --timeout-ms 15000
 tray_rc=$?
-wait $server
-server_rc=$?
-echo "== server trace (build/win64/mainjob/trace.txt, $(wc -l < trace.txt) lines; first and last lines)"
-head -n 25 trace.txt
-echo "   ..."
-tail -n 15 trace.txt
+wait $player
+player_rc=$?
+
 wine sc delete HalvernService >/dev/null 2>&1 || true
-echo "== client exit $client_rc, tray exit $tray_rc, server exit $server_rc"
-[ $client_rc -eq 0 ] && [ $tray_rc -eq 0 ] && [ $server_rc -eq 0 ]
+step "client player"
+grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | head -n 12
+grep '^player: summary' client.txt || cat client.txt
+step "the window's last status line: \"$last_status\" (slider ${slider}%)"
+step "traces: $stage/player-trace.txt ($(wc -l < player-trace.txt) lines), $stage/server-trace.txt ($(wc -l < server-trace.txt) lines)"
+step "exit codes: client $client_rc, player $player_rc (File, Exit is 32773), tray $tray_rc"
+[ $fail -eq 0 ] && [ $client_rc -eq 0 ] && [ $player_rc -eq 32773 ] && [ $tray_rc -eq 0 ]

@@ -1,15 +1,19 @@
 #!/bin/bash
-# The main job: builds the programs, then runs the server side end to end
-# under Wine with Xvfb: the real PyxVideoServer.exe serves a media file to
-# the client emulator over the loopback platform, every byte checked, and is
-# ended through its tray menu's "Exit". Prints the client's summary and the
-# server's trace.
+# The main job: a user's session, end to end under Wine with Xvfb. The user
+# starts PyxUserInterface with a media file (as a double click does); the
+# player starts PyxVideoServer from the installation values and tells the
+# client player (the client emulator) to open the file; the client reads it
+# from the server at a media bit rate for a few seconds, then as fast as it
+# can, every byte checked; the window shows the server's progress. The job
+# presses pause, play and a seek as a user would, photographs the window,
+# ends the player with File, Exit and the server with its tray's "Exit", and
+# prints the client's summary, the window's last status line, the exit codes
+# and where both traces are.
 #
 #   tools/main-job.sh [FILE | URL]
 #
-# Without an argument it serves a generated sample (a WAV file). A URL is
-# served by the server's Internet source; the emulator downloads it once
-# itself to have something to check the bytes against.
+# Without an argument it plays a generated sample (a WAV file). A URL is
+# served by the server's Internet source (the client checks its length).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,16 +24,17 @@ for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null
 done
-echo "== built: build/win32/bin/PyxVideoServer.exe (shipping, $(file -b build/win32/bin/PyxVideoServer.exe | cut -d, -f1))"
-echo "==        build/win64/bin/PyxVideoServer.exe (run here)"
+echo "== built: build/win32/bin/PyxVideoServer.exe, PyxUserInterface.exe (shipping, $(file -b build/win32/bin/PyxUserInterface.exe | cut -d, -f1))"
+echo "==        build/win64/bin/ (run here)"
 
 # A staging folder: the program with the loopback channel libraries beside
 # it. The shipping folder (bin/) never holds them.
 stage="$root/build/win64/mainjob"
 rm -rf "$stage"
 mkdir -p "$stage"
-cp build/win64/bin/PyxVideoServer.exe build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll \
-   build/win64/loopback/pyxclient.exe build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe "$stage/"
+cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe \
+   build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll build/win64/loopback/pyxclient.exe \
+   build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe build/win64/devtools/playerctl.exe "$stage/"
 
 source_file=""
 if [ -z "$input" ]; then
@@ -37,8 +42,7 @@ if [ -z "$input" ]; then
   source_file="$stage/sample.wav"
   name="$source_file"
 elif [[ "$input" == *"://"* ]]; then
-  source_file="$stage/download.bin"
-  python3 -c 'import sys, urllib.request; urllib.request.urlretrieve(sys.argv[1], sys.argv[2])' "$input" "$source_file"
+  source_file=""
   name="$input"
 else
   source_file=$(cd "$(dirname "$input")" && pwd)/$(basename "$input")
@@ -48,4 +52,4 @@ fi
 export WINEPREFIX="$root/build/win64/wineprefix"
 export WINEDEBUG=-all
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name" "$source_file"
+  tools/main-job-session.sh "$stage" "$name"
