@@ -5,7 +5,8 @@
 //   playerctl press BUTTON       play, pause, stop, mute, sound-on, full, kill, ...
 //   playerctl seek PERCENT       moves the position slider's thumb there
 //   playerctl status             prints the status line
-//   playerctl wait-status TEXT [--timeout-ms N]   waits until the status line starts with TEXT
+//   playerctl wait-status TEXT [--timeout-ms N]   waits until the status line starts with TEXT,
+//                                                 printing every status line seen on the way
 //   playerctl slider             prints the position slider's value
 //   playerctl rect               prints the window's screen rectangle: X Y W H
 //   playerctl exit [--timeout-ms N]   File, Exit; waits until the window is gone
@@ -97,15 +98,22 @@ int wmain(int argc, wchar_t **argv)
         const std::wstring want = argv[2];
         const DWORD timeout = TimeoutArg(argc, argv, 3, 15000);
         const DWORD start = GetTickCount();
-        while (Status(player).compare(0, want.size(), want) != 0) {
+        std::wstring seen;
+        for (;;) {
+            const std::wstring now = Status(player);
+            if (now != seen && !now.empty()) {
+                std::printf("%ls\n", now.c_str());
+                std::fflush(stdout);
+            }
+            seen = now;
+            if (now.compare(0, want.size(), want) == 0)
+                return 0;
             if (GetTickCount() - start > timeout) {
-                std::fprintf(stderr, "playerctl: the status line shows \"%ls\"\n", Status(player).c_str());
+                std::fprintf(stderr, "playerctl: the status line shows \"%ls\"\n", now.c_str());
                 return 1;
             }
-            Sleep(50);
+            Sleep(5);
         }
-        std::printf("%ls\n", Status(player).c_str());
-        return 0;
     }
     if (verb == L"slider") {
         std::printf("%d\n", static_cast<int>(SendDlgItemMessageW(player, IDC_POSITION, TBM_GETPOS, 0, 0)));

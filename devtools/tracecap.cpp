@@ -162,6 +162,8 @@ int wmain(int argc, wchar_t **argv)
         fclose(others);
     DWORD exitCode = 0;
     GetExitCodeProcess(pi.hProcess, &exitCode);
+    // The whole code: a shell sees only its low 8 bits.
+    fwprintf(stderr, L"tracecap: %ls ended with exit code %lu\n", argv[i], exitCode);
     CloseHandle(pi.hProcess);
     if (out != stdout)
         fclose(out);

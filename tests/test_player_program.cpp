@@ -390,6 +390,19 @@ TEST_CASE("no installation values: no server, the window stays usable and says i
     session.boxes.Clear();
     PostMessageW(window, WM_COMMAND, IDOK, 0);
     CHECK(session.boxes.WaitFor(L"Can't process a command. Application is busy.....", 5000));
+
+    // A player that does not answer (held still by a debugger here) does not
+    // hold a second start for ever: it gives up with its box.
+    REQUIRE(DebugActiveProcess(player.process.Pid()));
+    DebugSetProcessKillOnExit(FALSE);
+    Player second;
+    const DWORD start = GetTickCount();
+    REQUIRE(second.Start(session.stage, L"\"" + media.Path() + L"\""));
+    CHECK(session.boxes.WaitFor(L"Failed to pass a new file to the player.", 15000));
+    CHECK(second.Ended(15000) == 0);
+    CHECK(GetTickCount() - start < 12000);
+    CHECK(DebugActiveProcessStop(player.process.Pid()));
+
     PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
     CHECK(player.Ended() == 2);
 }
