@@ -376,11 +376,5 @@ void CMainDlg::CloseDialog(int exitCode)
     g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_CLOSE);
     g_PlayerCommands.StopPlayerControl();
     SetErrorBoxOwner(nullptr);
-    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
-        loop->RemoveMessageFilter(this);
-        loop->RemoveIdleHandler(this);
-    }
-    if (m_hWnd)
-        DestroyWindow(m_hWnd);
-    PostQuitMessage(exitCode);
+    CloseMainWindow(m_hWnd, this, this, exitCode);
 }

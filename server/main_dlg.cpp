@@ -230,13 +230,7 @@ void CMainDlg::CloseDialog(int exitCode)
     }
     m_hExitEvent.Reset();
     m_hControlThread.Reset();
-    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
-        loop->RemoveMessageFilter(this);
-        loop->RemoveIdleHandler(this);
-    }
-    if (m_hWnd)
-        DestroyWindow(m_hWnd);
-    PostQuitMessage(exitCode);
+    CloseMainWindow(m_hWnd, this, this, exitCode);
 }
 
 void CMainDlg::RunUninstall()

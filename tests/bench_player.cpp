@@ -12,6 +12,7 @@
 //
 //   bench_player [rounds]
 #include "installation_guard.h"
+#include "launch_fakes.h"
 #include "launch_server.h"
 #include "player_commands.h"
 #include "player_msg.h"
@@ -32,13 +33,6 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-const LaunchOps kServerRunning{
-    [] { return ServerMarker::AlreadyExists; },
-    [](WireChar (&)[kPathUnits]) { return size_t{0}; },
-    [](const WireChar *, uint32_t *) { return false; },
-    [](uint32_t) { return ReadyWait::Ready; },
-};
 
 double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
 
@@ -77,7 +71,7 @@ void Channels(bool ica, int rounds)
         wintest::EnsureService(L"HalvernService");
     else
         UseRdpSessionOps();
-    SetLaunchOps(&kServerRunning);
+    SetLaunchOps(&kServerRunningOps);
     loopback::ChannelServer client(ica ? kIcaChannelName : kRdpPlayerChannelName, 2);
     if (!client.Start() || g_PlayerCommands.StartPlayerControl() != 0) {
         std::printf("%s: the player thread did not start\n", ica ? "ica" : "rdp");

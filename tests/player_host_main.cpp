@@ -11,6 +11,7 @@
 // --server-running skips the server launch (as if a server ran). Prints
 // "ready" once the thread runs and one line per action; stops the thread at
 // the end. Exit code 0 when every action was accepted.
+#include "launch_fakes.h"
 #include "launch_server.h"
 #include "player_commands.h"
 #include "player_msg.h"
@@ -22,13 +23,6 @@
 #include <string>
 
 namespace {
-
-const LaunchOps kServerRunning{
-    [] { return ServerMarker::AlreadyExists; },
-    [](WireChar (&)[kPathUnits]) { return size_t{0}; },
-    [](const WireChar *, uint32_t *) { return false; },
-    [](uint32_t) { return ReadyWait::Ready; },
-};
 
 std::wstring Widen(const char *s)
 {
@@ -55,7 +49,7 @@ int main(int argc, char **argv)
         if (!std::strcmp(argv[i], "--rdp"))
             UseRdpSessionOps();
         else if (!std::strcmp(argv[i], "--server-running"))
-            SetLaunchOps(&kServerRunning);
+            SetLaunchOps(&kServerRunningOps);
     }
     if (g_PlayerCommands.StartPlayerControl() != 0) {
         std::printf("start failed\n");

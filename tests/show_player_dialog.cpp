@@ -5,6 +5,8 @@
 #include "resource.h"
 #include "toolbar_win.h"
 
+#include "photograph.h"
+
 #include <windows.h>
 #include <commctrl.h>
 
@@ -74,31 +76,7 @@ int main(int argc, char **argv)
     }
     HICON icon = static_cast<HICON>(LoadImageW(g_hInstance, MAKEINTRESOURCEW(IDI_PLAYER), IMAGE_ICON, 16, 16, 0));
     SendMessageW(dlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
-    SetWindowPos(dlg, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
-    SetForegroundWindow(dlg);
-    UpdateWindow(dlg);
-    RECT rc{};
-    GetWindowRect(dlg, &rc);
-
-    bool announced = false;
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < showMs) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
-                return 0;
-            if (!IsDialogMessageW(dlg, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-        if (!announced && GetTickCount() - start > 500) {
-            std::printf("shown %ld %ld %ld %ld\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
-            std::fflush(stdout);
-            announced = true;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
+    ShowForPhotograph(dlg, showMs);
     DestroyWindow(dlg);
     DestroyIcon(icon);
     return 0;

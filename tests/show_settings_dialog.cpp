@@ -3,6 +3,8 @@
 // on screen, then keeps it up for the given milliseconds (default 4000).
 #include "resource.h"
 
+#include "photograph.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -42,32 +44,7 @@ int main(int argc, char **argv)
     CheckDlgButton(dlg, IDC_STARTUP, BST_CHECKED);
     CheckDlgButton(dlg, IDC_EXT_AVI, BST_CHECKED);
     CheckDlgButton(dlg, IDC_EXT_MP3, BST_CHECKED);
-    RECT rc{};
-    GetWindowRect(dlg, &rc);
-    SetWindowPos(dlg, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
-    SetForegroundWindow(dlg);
-    UpdateWindow(dlg);
-    GetWindowRect(dlg, &rc);
-
-    bool announced = false;
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < showMs) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
-                return 0;
-            if (!IsDialogMessageW(dlg, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-        if (!announced && GetTickCount() - start > 500) {
-            std::printf("shown %ld %ld %ld %ld\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
-            std::fflush(stdout);
-            announced = true;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
+    ShowForPhotograph(dlg, showMs);
     DestroyWindow(dlg);
     DestroyIcon(icon);
     return 0;

@@ -4,6 +4,7 @@
 #include "doctest.h"
 
 #include "installation_guard.h"
+#include "launch_fakes.h"
 #include "launch_server.h"
 #include "player_commands.h"
 #include "player_msg.h"
@@ -26,13 +27,6 @@ using wintest::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-const LaunchOps kServerRunning{
-    [] { return ServerMarker::AlreadyExists; },
-    [](WireChar (&)[kPathUnits]) { return size_t{0}; },
-    [](const WireChar *, uint32_t *) { return false; },
-    [](uint32_t) { return ReadyWait::Ready; },
-};
 
 std::mutex g_traceLock;
 std::vector<std::wstring> g_trace;
@@ -101,7 +95,7 @@ struct SessionSetup
             REQUIRE(wintest::EnsureService(L"HalvernService"));
         else
             UseRdpSessionOps();
-        SetLaunchOps(&kServerRunning);
+        SetLaunchOps(&kServerRunningOps);
     }
     ~SessionSetup()
     {
@@ -167,7 +161,7 @@ TEST_CASE("the thread's own failures end it with its message, and the window's q
     wintest::BoxWatcher boxes;
     SUBCASE("not a remote session")
     {
-        SetLaunchOps(&kServerRunning);
+        SetLaunchOps(&kServerRunningOps);
         wintest::RemoveService(L"HalvernService");
         CPlayerCommands player;
         player.StartPlayerControl();

@@ -5,6 +5,7 @@
 // WM_DROPFILES with a drop built here, as the shell would deliver it.
 #include "doctest.h"
 
+#include "launch_fakes.h"
 #include "launch_server.h"
 #include "main_dlg.h"
 #include "player_commands.h"
@@ -23,13 +24,6 @@
 #include <vector>
 
 namespace {
-
-const LaunchOps kServerRunning{
-    [] { return ServerMarker::AlreadyExists; },
-    [](WireChar (&)[kPathUnits]) { return size_t{0}; },
-    [](const WireChar *, uint32_t *) { return false; },
-    [](uint32_t) { return ReadyWait::Ready; },
-};
 
 // A drop of these names, as the shell hands it over.
 HDROP MakeDrop(const std::vector<std::wstring> &names)
@@ -105,7 +99,7 @@ TEST_CASE("drops: none is refused, one is sent, of three the first only after th
     g_Module.Init(GetModuleHandleW(nullptr));
     wintest::BoxWatcher errors;
     UseRdpSessionOps();
-    SetLaunchOps(&kServerRunning);
+    SetLaunchOps(&kServerRunningOps);
     loopback::ChannelServer client(kRdpPlayerChannelName, 2);
     REQUIRE(client.Start());
     {

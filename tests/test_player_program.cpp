@@ -262,6 +262,21 @@ TEST_CASE("every control of the window sends its command")
     }
     SUBCASE("the window moved, sized, minimised and restored; activation")
     {
+        // Activation first, while nothing else moves the window.
+        client.WaitQuiet(400);
+        client.Mark();
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0);
+        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0);   // while minimised: nothing
+        client.WaitQuiet(400);
+        std::vector<std::pair<uint32_t, int32_t>> activations;
+        for (const auto &c : Commands(client)) {
+            if (c.first == PLAYER_CMD_ACTIVATE)
+                activations.push_back(c);
+        }
+        const std::vector<std::pair<uint32_t, int32_t>> want = {{PLAYER_CMD_ACTIVATE, 1}, {PLAYER_CMD_ACTIVATE, 120}};
+        CHECK(activations == want);
+
         client.Mark();
         RECT rc{};
         GetWindowRect(window, &rc);
@@ -291,18 +306,6 @@ TEST_CASE("every control of the window sends its command")
         for (const auto &c : Commands(client))
             CHECK(c.first != PLAYER_CMD_MOVE);
 
-        client.Mark();
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0);
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0);   // while minimised: nothing
-        client.WaitQuiet(400);
-        std::vector<std::pair<uint32_t, int32_t>> activations;
-        for (const auto &c : Commands(client)) {
-            if (c.first == PLAYER_CMD_ACTIVATE)
-                activations.push_back(c);
-        }
-        const std::vector<std::pair<uint32_t, int32_t>> want = {{PLAYER_CMD_ACTIVATE, 1}, {PLAYER_CMD_ACTIVATE, 120}};
-        CHECK(activations == want);
     }
     SUBCASE("the progress display follows only its own file")
     {

@@ -77,3 +77,14 @@ CMessageLoop *CAppModule::GetMessageLoop(DWORD threadId)
     auto it = m_loops.find(threadId);
     return it == m_loops.end() ? nullptr : it->second;
 }
+
+void CloseMainWindow(HWND hwnd, CMessageFilter *filter, CIdleHandler *idle, int exitCode)
+{
+    if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
+        loop->RemoveMessageFilter(filter);
+        loop->RemoveIdleHandler(idle);
+    }
+    if (hwnd)
+        DestroyWindow(hwnd);
+    PostQuitMessage(exitCode);
+}

@@ -63,3 +63,7 @@ private:
 };
 
 extern CAppModule g_Module;
+
+// The end of a program's main window: it leaves this thread's message loop,
+// is destroyed, and WM_QUIT carries exitCode.
+void CloseMainWindow(HWND hwnd, CMessageFilter *filter, CIdleHandler *idle, int exitCode);
