@@ -17,6 +17,7 @@
 #include "win/kernel_names.h"
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -190,6 +191,57 @@ TEST_CASE("the thread's own failures end it with its message, and the window's q
         CHECK(WaitUntil([&] { return !player.IsRunning(); }, 5000));
         SetTraceHook(nullptr);
     }
+}
+
+namespace {
+
+// A server that takes 7 s to be ready, longer than StopPlayerControl waits.
+const LaunchOps kSlowServer{
+    [] { return ServerMarker::Created; },
+    [](WireChar (&path)[kPathUnits]) { return path[0] = u'x', path[1] = 0, size_t{1}; },
+    [](const WireChar *, uint32_t *) { return true; },
+    [](uint32_t) { return Sleep(7000), ReadyWait::Ready; },
+};
+
+} // namespace
+
+TEST_CASE("a thread that outlives StopPlayerControl finishes on its own, without the object that started it")
+{
+    wintest::BoxWatcher boxes;
+    SessionSetup session(false);
+    SetLaunchOps(&kSlowServer);
+    SetTraceHook(Capture);
+    ClientPlayer client(false);
+    {
+        auto player = std::make_unique<CPlayerCommands>();
+        REQUIRE(player->StartPlayerControl() == 0);   // still launching after 500 ms
+        REQUIRE(player->QueueOpenFile(L"C:\\media\\late.avi") == 0);
+        const auto stop = Clock::now();
+        CHECK(player->StopPlayerControl() == 0);
+        CHECK(std::chrono::duration<double, std::milli>(Clock::now() - stop).count() >= 4900);
+        CHECK(Traced(L"WaitForSingleObject timeout"));
+        // The object goes on stopped; its events are closed, and it is gone
+        // before the thread wakes up.
+        CHECK(player->QueuePlayerCommand(PLAYER_CMD_PLAY) == 1);
+    }
+    // The thread wakes, opens its channel, sees its own stop event and ends
+    // without writing the command queued before the stop.
+    CHECK(WaitUntil([] { return Traced(L"CRdpChannelIO::CloseChannel"); }, 8000));
+    CHECK_FALSE(Traced(L"WaitForMultipleObjects failed"));   // its own events, not closed ones
+    Arrival late;
+    CHECK_FALSE(client.Next(&late, 500));
+    SetTraceHook(nullptr);
+
+    // A new start works as ever.
+    SetLaunchOps(&kServerRunningOps);
+    CPlayerCommands again;
+    REQUIRE(again.StartPlayerControl() == 0);
+    CHECK(again.QueueOpenFile(L"C:\\media\\next.avi") == 0);
+    Arrival next;
+    CHECK(client.Next(&next));
+    CHECK(next.type == PYXMSG_PLAYER_OPEN);
+    again.StopPlayerControl();
+    CHECK(boxes.Texts().empty());
 }
 
 namespace {
