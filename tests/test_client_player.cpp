@@ -334,7 +334,7 @@ TEST_CASE("ICA player: the same on the one channel ZRBCHNL")
     PlayScript(true);
 }
 
-TEST_CASE("the emulator program: player lines when listening; --player against the control-thread host program")
+TEST_CASE("the emulator program: player lines when listening; --player between the control-thread and the queue-thread host programs")
 {
     wintest::BoxWatcher boxes;
     TempFile file(300000, L"pyx_play");
@@ -358,13 +358,15 @@ TEST_CASE("the emulator program: player lines when listening; --player against t
     wintest::Process host;
     REQUIRE(host.Start(L"\"" + wintest::ExeFolder() + L"pyx_control_host.exe\" --rdp --seconds 60"));
     REQUIRE(player.WaitForOutput("player: SEND solicitation", 15000));
-    CPlayerProgram program(false);
-    REQUIRE(program.IsOpen());
+    // The player's own command queue and thread, in their test host program.
+    wintest::Process queue;
     const auto sent = Clock::now();
-    REQUIRE(program.Open(file.Path()));
+    REQUIRE(queue.Start(L"\"" + wintest::ExeFolder() + L"pyx_player_host.exe\" --rdp --server-running open \"" +
+                        file.Path() + L"\" wait 4000 cmd CLOSE"));
     REQUIRE(player.WaitForOutput("player: eof", 20000));
     CHECK(Clock::now() - sent >= std::chrono::milliseconds(900));
-    REQUIRE(program.Command(PLAYER_CMD_CLOSE));
+    CHECK(queue.Wait(15000));
+    CHECK(queue.Output().find("open ") != std::string::npos);
     DWORD code = 99;
     REQUIRE(player.Wait(10000, &code));
     INFO(player.Output());
