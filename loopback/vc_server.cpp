@@ -3,6 +3,7 @@
 #include "pipe_io.h"
 #include "protocol.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace loopback {
@@ -168,18 +169,23 @@ bool ChannelServer::Receive(ReceivedMessage *out, DWORD timeoutMs)
 
 bool ChannelServer::Send(const void *data, uint32_t length, int instance)
 {
-    Instance *target = nullptr;
-    if (instance >= 0 && instance < static_cast<int>(m_instances.size())) {
-        target = m_instances[instance].get();
-    } else if (const int preferred = m_preferred.load(); preferred >= 0) {
-        target = m_instances[static_cast<size_t>(preferred)].get();
-    } else {
-        for (auto &inst : m_instances) {
-            if (inst->connected && !inst->excluded && (!target || inst->connectOrder < target->connectOrder))
-                target = inst.get();
-        }
+    if (instance >= 0 && instance < static_cast<int>(m_instances.size()))
+        return Write(*m_instances[instance], data, length);
+    if (const int preferred = m_preferred.load(); preferred >= 0)
+        return Write(*m_instances[static_cast<size_t>(preferred)], data, length);
+    // The earliest connection first; one that broke a moment ago (its end
+    // not noticed yet) gives way to the next.
+    std::vector<Instance *> order;
+    for (auto &inst : m_instances) {
+        if (inst->connected && !inst->excluded)
+            order.push_back(inst.get());
     }
-    return target && Write(*target, data, length);
+    std::sort(order.begin(), order.end(), [](const Instance *a, const Instance *b) { return a->connectOrder < b->connectOrder; });
+    for (Instance *target : order) {
+        if (Write(*target, data, length))
+            return true;
+    }
+    return false;
 }
 
 bool ChannelServer::Write(Instance &target, const void *data, uint32_t length)

@@ -1,5 +1,6 @@
 #include "ica_routing.h"
 
+#include "file_rpc.h"
 #include "server_globals.h"
 #include "trace.h"
 
@@ -18,6 +19,16 @@ bool pass_the_message(int channel, uint32_t n, HANDLE hExit)
 {
     if (!IsDataChannel(channel))
         return false;
+    {
+        // No worker waits on a channel without a file: the message is
+        // dropped at once, so a stream of them cannot hold the control
+        // channel 1500 ms each.
+        CServerLockGuard guard;
+        if (!g_FileRpcTable[channel]) {
+            PYX_TRACE(L"pass_the_message: no file on data channel %d, message dropped\r\n", channel);
+            return false;
+        }
+    }
     if (!g_ChannelEvents[channel]) {
         wchar_t name[8];
         IcaChannelEventName(channel, name);
