@@ -28,7 +28,7 @@ constexpr double kMaxReadScale = 65536.0;
 // throughput would never be measured again.
 constexpr uint32_t kMinAdaptedBytes = 1024;
 
-constexpr uint64_t kMaxBufferSize = 0xFFFFFFFFu;
+constexpr uint64_t kMaxBufferSize = kMaxReplyDataBytes + kMessageBufferSize;
 
 // Each read or write of a stream's position travels as a signed 32-bit value.
 int32_t ToWirePosition(long position)
@@ -100,12 +100,15 @@ uint32_t CFileRpcRequests::AdaptReadCount(uint32_t count)
 {
     const uint64_t capBytes = uint64_t(g_dwMaxBlockKB.load()) * 1024;
     const uint32_t targetRate = g_dwTargetRate.load();
-    uint32_t k = count;
-    if (capBytes != 0 && count > capBytes)
+    // The server's own ceiling comes first: the client does not decide how
+    // much memory one reply takes.
+    const uint32_t limit = count < kMaxReplyDataBytes ? count : kMaxReplyDataBytes;
+    uint32_t k = limit;
+    if (capBytes != 0 && k > capBytes)
         k = static_cast<uint32_t>(capBytes);
     if (m_dwThroughput != 0 && targetRate != 0) {
         const uint32_t capped = k;
-        k = ApplyScale(k, count);
+        k = ApplyScale(k, limit);
         const uint32_t floor = capped < kMinAdaptedBytes ? capped : kMinAdaptedBytes;
         if (k < floor)
             k = floor;
@@ -117,10 +120,14 @@ uint32_t CFileRpcRequests::AdaptFreadCount(uint32_t size, uint32_t nmemb)
 {
     const uint64_t capBytes = uint64_t(g_dwMaxBlockKB.load()) * 1024;
     const uint32_t targetRate = g_dwTargetRate.load();
-    uint32_t t = nmemb;
+    // The server's ceiling in whole elements: the client does not decide how
+    // much memory one reply takes. An element larger than it reads nothing.
+    const uint64_t ceiling = size >= 2 ? kMaxReplyDataBytes / size : kMaxReplyDataBytes;
+    const uint32_t limit = nmemb < ceiling ? nmemb : static_cast<uint32_t>(ceiling);
+    uint32_t t = limit;
     if (capBytes != 0) {
         // Products in 64 bits: the cap may only lower the count.
-        uint64_t bytes = size >= 2 ? uint64_t(nmemb) * size : nmemb;
+        uint64_t bytes = size >= 2 ? uint64_t(t) * size : t;
         if (bytes > capBytes)
             bytes = capBytes;
         if (size >= 2)
@@ -129,7 +136,7 @@ uint32_t CFileRpcRequests::AdaptFreadCount(uint32_t size, uint32_t nmemb)
     }
     if (m_dwThroughput != 0 && targetRate != 0) {
         const uint32_t capped = t;
-        t = ApplyScale(t, nmemb);
+        t = ApplyScale(t, limit);
         // Enough whole elements for 1 KB, but never more than the cap lets through.
         uint32_t floor = size == 0 ? 0 : static_cast<uint32_t>((uint64_t(kMinAdaptedBytes) + size - 1) / size);
         if (floor > capped)

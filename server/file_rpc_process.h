@@ -19,6 +19,11 @@ extern std::atomic<double> g_dReadScale;
 
 constexpr int32_t ERR_CHANNEL_IO = static_cast<int32_t>(0x80000005u);
 
+// The most data one READ or FRED reply carries, whatever the client asks
+// and whether or not it set a read cap: the count is lowered to it, as the
+// read cap lowers it.
+constexpr uint32_t kMaxReplyDataBytes = 4u << 20;
+
 class CFileRpcRequests
 {
 public:

@@ -71,8 +71,10 @@ public:
     int LastOsError() override { return failWrites ? 1234 : errno; }
     int64_t CurrentTime() override { return now; }
     bool failAllocations = false;
+    std::vector<uint64_t> allocated;
     std::unique_ptr<unsigned char[]> AllocateReplyBuffer(uint64_t size) override
     {
+        allocated.push_back(size);
         return failAllocations ? nullptr : CFileRpcRequests::AllocateReplyBuffer(size);
     }
 
@@ -235,11 +237,16 @@ TEST_CASE_FIXTURE(Fixture, "large READ replies use a buffer of their own; imposs
     CHECK(LoadHeader(rpc.Reply().data()).dwPSN == 0x1111);
     CHECK(rpc.m_dwKBytesSent == 127 + 127);
 
-    // count + 36 beyond 32 bits: answered like a failed allocation, in place.
-    CHECK(rpc.Read(0xFFFFFFF0u, 0) == -1);
-    CHECK(rpc.writes.back().inPlace);
-    CHECK(rpc.Reply().size() == 36);
-    CHECK(Traced(L"ProcessFileRpc: Failed allocating "));
+    // Whatever the client asks, one reply takes at most the server's
+    // ceiling: the count is lowered, and the file's bytes come back.
+    for (uint32_t huge : {0x7FFFFFFFu, 0xFFFFFFF0u}) {
+        CHECK(rpc.Read(huge, 0) == 140000);
+        CHECK(rpc.allocated.back() <= uint64_t(kMaxReplyDataBytes) + 36);
+    }
+    REQUIRE(rpc.Fdopen(rpc.m_dwFileDescriptor) != 0);
+    CHECK(rpc.Fseek(0, 0) == 0);
+    CHECK(rpc.Fread(2, 0x7FFFFFFF) == 70000);
+    CHECK(rpc.allocated.back() <= uint64_t(kMaxReplyDataBytes) + 36);
 
     // No memory: -1 in place, for READ and FRED alike; the object carries on.
     rpc.failAllocations = true;
@@ -382,8 +389,11 @@ TEST_CASE_FIXTURE(Fixture, "stream requests: FDOP, FRED, FSEK, FTEL")
         CHECK(large.Fseek(0, 0) == 0);
         CHECK(large.Fread(1000, 100) == 65);
         g_dwMaxBlockKB = 0;
-        CHECK(large.Fread(0x10000, 0x10000) == -1);
-        CHECK(large.Reply().size() == 36);
+        // 4 GiB asked: lowered to the server's ceiling, the whole elements there are.
+        CHECK(large.Fseek(0, 0) == 0);
+        CHECK(large.Fread(0x10000, 0x10000) == 3);
+        CHECK(large.allocated.back() <= uint64_t(kMaxReplyDataBytes) + 36);
+        CHECK(large.Fseek(0, 0) == 0);
         CHECK(large.Fread(10, 13104) == 13104);   // 131040 bytes: a buffer of its own
         CHECK_FALSE(large.writes.back().inPlace);
 
