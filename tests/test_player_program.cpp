@@ -390,6 +390,10 @@ TEST_CASE("no installation values: no server, the window stays usable and says i
     CHECK(session.boxes.WaitFor(L"No server is active!!!!", 15000));
     HWND window = player.Window();
     REQUIRE(window);
+    // Once that box is answered the thread ends, and the window says it is
+    // busy when asked to send the file again.
+    CHECK(WaitUntil([] { return !wintest::FindTopLevel(L"Error!"); }, 5000));
+    Sleep(500);
     session.boxes.Clear();
     PostMessageW(window, WM_COMMAND, IDOK, 0);
     CHECK(session.boxes.WaitFor(L"Can't process a command. Application is busy.....", 5000));
