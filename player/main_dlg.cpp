@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr UINT kScrollThumbPosition = TB_THUMBPOSITION;
-constexpr UINT kScrollThumbTrack = TB_THUMBTRACK;
 constexpr int kSizeGripId = 0xE900;
 
 // Tool-bar buttons that are one player command each.
@@ -237,7 +235,7 @@ void CMainDlg::OnActivate(WPARAM wParam)
 void CMainDlg::OnHScroll(WPARAM wParam, HWND control)
 {
     const UINT code = LOWORD(wParam);
-    const int value = (code == kScrollThumbPosition || code == kScrollThumbTrack)
+    const int value = (code == TB_THUMBPOSITION || code == TB_THUMBTRACK)
                           ? static_cast<short>(HIWORD(wParam))
                           : static_cast<int>(SendMessageW(control, TBM_GETPOS, 0, 0));
     if (control == m_hVolume) {

@@ -31,10 +31,6 @@ public:
     uint16_t GetFileChecksum() const { return m_pQueue->GetFileChecksum(); }
     bool IsRunning() const { return m_pQueue->IsRunning(); }
 
-    // Tests only: the queue the thread works on (to make its delay instant
-    // or to count what is left).
-    CPlayerCommandQueue &Queue() { return *m_pQueue; }
-
 private:
     void ReleaseEvents();
 
