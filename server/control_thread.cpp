@@ -144,8 +144,7 @@ void OnClose(uint32_t n, bool byStream)
     else
         PYX_TRACE(L"PYXMSG_RPC_CLOSE FD = %d,  FP = 0x%x\r\n", file->m_dwFileDescriptor, file->m_dwFilePointer);
 
-    const int result = file->CloseFile();
-    file->DeallocateAndSetError(0, true);   // the worker has stopped; the object is gone
+    const int result = CloseClaimedFile(file);   // the object is gone (or its worker finishes it)
     BuildIntReply(g_MessageBuffer, result, CHANNEL_CONTROL);
     if (!WriteReply(g_MessageBuffer, kIntMessageSize)) {
         if (byStream)

@@ -118,6 +118,18 @@ bool ClaimFileObject(CFileRpc *file)
     return false;
 }
 
+int CloseClaimedFile(CFileRpc *file)
+{
+    if (!file->StopThread()) {
+        PYX_TRACE(L"CloseClaimedFile: the worker is still in a request; it closes the file when it returns\r\n");
+        file->DeallocateAndSetError(0, true);
+        return -1;
+    }
+    const int result = file->CloseFile();
+    file->DeallocateAndSetError(0, true);
+    return result;
+}
+
 // --- CFileRpc ---------------------------------------------------------------
 
 CFileRpc::~CFileRpc()

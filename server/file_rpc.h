@@ -88,6 +88,7 @@ private:
     friend DWORD WINAPI PyxFileThread(LPVOID);
     friend DWORD WINAPI PyxFileThreadICA(LPVOID);
     friend bool ClaimFileObject(CFileRpc *file);
+    friend int CloseClaimedFile(CFileRpc *file);
     friend CFileRpc *ClaimClassBySlot(int slot);
     template <class Match> friend CFileRpc *ClaimFirst(Match match);
 
@@ -169,3 +170,10 @@ CFileRpc *ClaimClassBySlot(int slot);
 // Claims an object the caller knows (by address, never dereferenced unless
 // it is still in the table).
 bool ClaimFileObject(CFileRpc *file);
+
+// A close request for a claimed object: its worker is stopped first, so the
+// source is never closed or freed under a read in progress; then the source
+// is closed and the object torn down. Returns the source's close result. A
+// worker that does not stop within its join time keeps the object and
+// finishes the close itself when its read returns; the result is then -1.
+int CloseClaimedFile(CFileRpc *file);

@@ -106,8 +106,7 @@ void Close(int32_t fd, int expected)
 {
     CFileRpc *file = ClaimClassByFileDescriptor(fd);
     REQUIRE(file);
-    CHECK(file->CloseFile() == expected);
-    file->DeallocateAndSetError(0, true);
+    CHECK(CloseClaimedFile(file) == expected);
 }
 
 // Sequential READs of 64 KiB on channel 0 until `size` bytes came, every
@@ -258,6 +257,50 @@ TEST_CASE("tearing down with files open stops every worker quickly and closes ev
     CHECK(SlotsFree());
     for (auto &f : files)
         CHECK(f->IsClosedByServer());
+}
+
+TEST_CASE("a close while a read is in flight stops the worker before the source is closed")
+{
+    RdpClient client;
+    SUBCASE("a large local file: the read ends first, then the close")
+    {
+        TempFile data(12 << 20);
+        CFileRpc::OpenOutcome outcome;
+        REQUIRE(Open(data.Path(), &outcome));
+        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+        const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+        for (uint32_t psn = 1; psn <= 3; ++psn) {
+            const auto read = Request(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
+            REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
+        }
+        Sleep(20);
+        Close(outcome.fileDescriptor, 0);
+        CHECK(SlotsFree());
+        CHECK(data.IsClosedByServer());
+    }
+    SUBCASE("a download that stalls: the close is answered, the worker finishes it when its read returns")
+    {
+        std::vector<unsigned char> body(4 << 20);
+        for (uint32_t i = 0; i < body.size(); ++i)
+            body[i] = PatternByte(i);
+        loopback::HttpServer http;
+        http.AddFile("/stall.avi", body);
+        http.SetModes(loopback::HttpServer::kStall);
+        REQUIRE(http.Start());
+        const std::string url = http.Url("/stall.avi");
+        CFileRpc::OpenOutcome outcome;
+        REQUIRE(Open(std::wstring(url.begin(), url.end()), &outcome));
+        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+        const auto read = Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 4u << 20, 0}, 1, 0);
+        REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
+        Sleep(500);   // the worker is inside the read of a download that sends no more
+        const DWORD start = GetTickCount();
+        Close(outcome.fileDescriptor, -1);
+        CHECK(GetTickCount() - start < 7000);
+        CHECK(SlotsFree());
+        http.Stop();   // the read returns; the worker closes and frees what it kept
+        Sleep(1500);
+    }
 }
 
 TEST_CASE("a close racing the worker's own teardown ends in exactly one teardown")
