@@ -2,6 +2,19 @@
 
 #include "api_sets.h"
 
+#include <mutex>
+
+namespace {
+
+// Never destroyed: a worker may still write while the process exits.
+std::mutex &IcaWriteLock()
+{
+    static std::mutex *lock = new std::mutex;
+    return *lock;
+}
+
+} // namespace
+
 bool CIcaChannelIO::OpenChannel(void *server, uint32_t session, const char *name, uintptr_t extra)
 {
     m_dwReadTimeout = static_cast<DWORD>(extra);
@@ -35,4 +48,10 @@ bool CIcaChannelIO::WriteRaw(const void *buffer, uint32_t length, uint32_t *writ
         WfApi.WFVirtualChannelWrite(m_hChannel, static_cast<PCHAR>(const_cast<void *>(buffer)), length, &n);
     *written = n > length ? length : n;
     return ok != FALSE;
+}
+
+bool CIcaChannelIO::ChannelWrite(void *message, uint32_t length, uint32_t *written)
+{
+    std::lock_guard<std::mutex> hold(IcaWriteLock());
+    return CChannelIO::ChannelWrite(message, length, written);
 }

@@ -16,6 +16,10 @@ public:
     bool OpenChannel(void *server, uint32_t session, const char *name, uintptr_t extra) override;
     int CloseChannel() override;
     bool WriteRaw(const void *buffer, uint32_t length, uint32_t *written) override;
+    // One whole message at a time: every ICA channel object of the process
+    // writes on the session's one channel, so the chunks of two messages
+    // (a worker's reply, the control thread's) never interleave.
+    bool ChannelWrite(void *message, uint32_t length, uint32_t *written) override;
 
 protected:
     DWORD m_dwReadTimeout = 500;

@@ -6,6 +6,7 @@
 #include "trace.h"
 
 #include <cerrno>
+#include <cstring>
 #include <cwchar>
 #include <new>
 
@@ -377,9 +378,18 @@ DWORD WINAPI PyxFileThread(LPVOID lpParameter)
 
 CFileRpcICA::CFileRpcICA() { m_pfnThreadProc = PyxFileThreadICA; }
 
-unsigned char *CFileRpcICA::GetMessageBuffer() { return g_MessageBuffer; }
+unsigned char *CFileRpcICA::GetMessageBuffer() { return m_Request; }
 
-uint32_t CFileRpcICA::GetMessageLength() { return g_dwMessageLength.load(std::memory_order_acquire); }
+uint32_t CFileRpcICA::GetMessageLength() { return m_dwRequestLength; }
+
+void CFileRpcICA::TakeRequest()
+{
+    const uint32_t length = g_dwMessageLength.load(std::memory_order_acquire);
+    m_dwRequestLength = length < kMessageBufferSize ? length : kMessageBufferSize;
+    std::memcpy(m_Request, g_MessageBuffer, m_dwRequestLength);
+    g_IcaHandoff.Release();
+    SetEvent(g_hEventPassedOk);
+}
 
 bool CFileRpcICA::VirtualChannelOpen(int nChannel)
 {
@@ -431,12 +441,8 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
         // A signal left over from a withdrawn offer finds nothing to take.
         if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
             g_IcaHandoff.Take(file->m_nChannelNumber)) {
-            {
-                CServerLockGuard guard;
-                file->ProcessFileRpc();
-            }
-            g_IcaHandoff.Release();
-            SetEvent(g_hEventPassedOk);
+            file->TakeRequest();
+            file->ProcessFileRpc();
             if (file->m_nExtendedErrorNumber != 0) {
                 LogTermination(file);
                 break;

@@ -138,17 +138,25 @@ public:
     bool VirtualChannelOpen(int nChannel) override;
     bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
     {
-        return CChannelIO::ChannelWrite(buffer, length, written);
+        return CIcaChannelIO::ChannelWrite(buffer, length, written);
     }
     bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
     {
         return CIcaChannelIO::ChannelRead(buffer, size, received);
     }
+    // Takes the offered request out of the control thread's buffer into the
+    // object's own and gives the buffer back at once, so a read that stalls
+    // holds up no other file and no control message.
+    void TakeRequest();
 
     CHandle m_vcEvent;   // closed by ReleaseChannel
 
 protected:
     void ReleaseChannel() override;
+
+private:
+    alignas(8) unsigned char m_Request[kMessageBufferSize] = {};
+    uint32_t m_dwRequestLength = 0;
 };
 
 // The file object table: ten slots, lowest free first.

@@ -264,7 +264,7 @@ TEST_CASE("the tray menu's Settings shows the dialog; a thread ending on its own
     }
 }
 
-TEST_CASE("a download that stalls holds the control thread: Exit still ends the program after the wait")
+TEST_CASE("a download that stalls holds up no other file, and the tray's Exit still ends the program")
 {
     wintest::BoxWatcher boxes;
     REQUIRE(wintest::EnsureService(L"HalvernService"));
@@ -286,8 +286,8 @@ TEST_CASE("a download that stalls holds the control thread: Exit still ends the 
     REQUIRE(server.Start(stage));
     REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
     // Two URLs open; the first one's worker is left inside a read of a
-    // download that sends no more. On ICA it holds the shared buffer, so the
-    // control thread waits for it until told to end.
+    // download that sends no more. It took its own copy of the request, so
+    // it holds neither the shared buffer nor the channel.
     std::vector<std::pair<int32_t, int32_t>> opened;
     for (const char *path : {"/a.avi", "/b.avi"}) {
         loopback::ReceivedMessage reply;
@@ -301,7 +301,17 @@ TEST_CASE("a download that stalls holds the control thread: Exit still ends the 
             PYXMSG_RPC_READ, {static_cast<uint32_t>(opened[0].first), 8000000, 0xFFFFFFFFu}, opened[0].second);
         REQUIRE(device.SendRaw(opened[0].second, read.data(), static_cast<uint32_t>(read.size())));
     }
-    Sleep(2000);
+    Sleep(1000);
+
+    // Meanwhile a local file is opened on another channel and read to its
+    // end, every byte checked, within a few seconds.
+    std::vector<std::unique_ptr<TempFile>> local;
+    local.push_back(std::make_unique<TempFile>(2000000, L"pyx_beside"));
+    const DWORD beside = GetTickCount();
+    loopback::DeviceSummary sum = device.Run(FilesOf(local, 1));
+    INFO(sum.Line());
+    CHECK(sum.ok);
+    CHECK(GetTickCount() - beside < 8000);
 
     // The control thread's clean-up waits 5000 ms for the stuck worker, as
     // long as the dialog waits for the thread: the program ends after the
