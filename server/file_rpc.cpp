@@ -348,6 +348,23 @@ void CFileRpcRDP::ReadAndProcess()
     CFileRpcRequests::ProcessFileRpc();
 }
 
+namespace {
+
+// One request. Its reply buffers are allocated without throwing; what little
+// else a source allocates (a URL's request headers, a skip buffer) must not
+// end the process either when memory runs out: the request is dropped with
+// a log line and the worker goes on.
+void ServeRequest(CFileRpc &file)
+{
+    try {
+        file.ProcessFileRpc();
+    } catch (const std::bad_alloc &) {
+        PYX_TRACE(L"ProcessFileRpc: out of memory, the request is dropped\r\n");
+    }
+}
+
+} // namespace
+
 DWORD WINAPI PyxFileThread(LPVOID lpParameter)
 {
     auto *file = static_cast<CFileRpc *>(lpParameter);
@@ -361,7 +378,7 @@ DWORD WINAPI PyxFileThread(LPVOID lpParameter)
         return 0;
     }
     for (;;) {
-        file->ProcessFileRpc();
+        ServeRequest(*file);
         if (file->m_nExtendedErrorNumber != 0) {
             LogTermination(file);
             break;
@@ -442,7 +459,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
         if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
             g_IcaHandoff.Take(file->m_nChannelNumber)) {
             file->TakeRequest();
-            file->ProcessFileRpc();
+            ServeRequest(*file);
             if (file->m_nExtendedErrorNumber != 0) {
                 LogTermination(file);
                 break;
