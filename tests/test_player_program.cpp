@@ -263,17 +263,21 @@ TEST_CASE("every control of the window sends its command")
     SUBCASE("the window moved, sized, minimised and restored; activation")
     {
         // Activation first, while nothing else moves the window.
-        client.WaitQuiet(400);
-        client.Mark();
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 0), 0);
-        PostMessageW(window, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, 1), 0);   // while minimised: nothing
-        client.WaitQuiet(400);
+        // One at a time: two neighbouring activations queued together merge.
         std::vector<std::pair<uint32_t, int32_t>> activations;
-        for (const auto &c : Commands(client)) {
-            if (c.first == PLAYER_CMD_ACTIVATE)
-                activations.push_back(c);
-        }
+        const auto activate = [&](WPARAM wParam) {
+            client.WaitQuiet(400);
+            client.Mark();
+            PostMessageW(window, WM_ACTIVATE, wParam, 0);
+            client.WaitFor(PLAYER_CMD_ACTIVATE, 1500);
+            for (const auto &c : Commands(client)) {
+                if (c.first == PLAYER_CMD_ACTIVATE)
+                    activations.push_back(c);
+            }
+        };
+        activate(MAKEWPARAM(WA_ACTIVE, 0));
+        activate(MAKEWPARAM(WA_INACTIVE, 0));
+        activate(MAKEWPARAM(WA_INACTIVE, 1));   // while minimised: nothing
         const std::vector<std::pair<uint32_t, int32_t>> want = {{PLAYER_CMD_ACTIVATE, 1}, {PLAYER_CMD_ACTIVATE, 120}};
         CHECK(activations == want);
 
