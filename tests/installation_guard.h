@@ -13,6 +13,17 @@ namespace wintest {
 constexpr wchar_t kInstallationKey[] = L"Software\\Mervalt\\Tarsel\\InstallationPath";
 constexpr wchar_t kRunKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
+// Removes the installation values and what the server writes from them.
+inline void RemoveInstallationTraces()
+{
+    for (const ExtensionRow &row : kExtensionTable)
+        SetString(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension), nullptr,
+                  reinterpret_cast<const wchar_t *>(row.pszStockType));
+    DeleteValue(HKEY_CURRENT_USER, kRunKeyPath, L"PYX");
+    DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
+    DeleteTree(HKEY_CLASSES_ROOT, L"TarselFile");
+}
+
 struct InstallationValues
 {
     explicit InstallationValues(const std::wstring &folder = L"C:\\Program Files\\Tarsel Test\\")
@@ -22,15 +33,7 @@ struct InstallationValues
         SetString(HKEY_CURRENT_USER, kInstallationKey, L"GuiCommandLine", L" \"%1\"");
         SetString(HKEY_CURRENT_USER, kInstallationKey, L"ServerApplication", L"PyxVideoServer.exe");
     }
-    ~InstallationValues()
-    {
-        for (const ExtensionRow &row : kExtensionTable)
-            SetString(HKEY_CLASSES_ROOT, reinterpret_cast<const wchar_t *>(row.pszExtension), nullptr,
-                      reinterpret_cast<const wchar_t *>(row.pszStockType));
-        DeleteValue(HKEY_CURRENT_USER, kRunKeyPath, L"PYX");
-        DeleteTree(HKEY_CURRENT_USER, L"Software\\Mervalt");
-        DeleteTree(HKEY_CLASSES_ROOT, L"TarselFile");
-    }
+    ~InstallationValues() { RemoveInstallationTraces(); }
     InstallationValues(const InstallationValues &) = delete;
     InstallationValues &operator=(const InstallationValues &) = delete;
 };
