@@ -1,23 +1,39 @@
 #!/bin/bash
 # The session part of the main job, inside one Wine session under Xvfb:
-#   main-job-session.sh STAGE NAME
-# NAME is the file or URL the user opens with the player.
+#   main-job-session.sh STAGE NAME staged|installed MSI
+# NAME is the file or URL the user opens with the player; "installed" runs
+# the programs installed from MSI instead of those in STAGE.
 set -uo pipefail
-stage="$1"; name="$2"
+stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
 winpath() { case "$1" in *://*) echo "$1" ;; *) winepath -w "$1" 2>/dev/null ;; esac; }
 url=0; case "$name" in *://*) url=1 ;; esac
 fail=0
 step() { echo "== $*"; }
 
-# What an installation writes per user, and the service that makes Wine's
-# console an ICA session for both programs.
+# The installation: the test package, silently, or what it writes per user
+# naming the staged programs. The service makes Wine's console an ICA
+# session for both programs.
 key='HKCU\Software\Mervalt\Tarsel\InstallationPath'
-dir=$(winpath "$stage/")
-wine reg add "$key" /v Path /d "$dir" /f >/dev/null 2>&1
-wine reg add "$key" /v ServerApplication /d PyxVideoServer.exe /f >/dev/null 2>&1
-wine reg add "$key" /v GuiApplication /d PyxUserInterface.exe /f >/dev/null 2>&1
-wine reg add "$key" /v GuiCommandLine /d ' "%1"' /f >/dev/null 2>&1
+ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+if [ "$mode" == installed ]; then
+  step "administrator: msiexec /i $(basename "$msi") /qn"
+  t=$(date +%s%N)
+  wine msiexec /i "$(winpath "$msi")" /qn /l*v "$(winpath "$stage/install.log")" >/dev/null 2>&1
+  rc=$?
+  echo "   exit code $rc after $(ms $t) ms; log $stage/install.log"
+  [ $rc -eq 0 ] || fail=1
+  # The loopback channel library is found on the path, never in the package.
+  export WINEPATH="$(winpath "$stage")"
+else
+  dir=$(winpath "$stage/")
+  wine reg add "$key" /v Path /d "$dir" /f >/dev/null 2>&1
+  wine reg add "$key" /v ServerApplication /d PyxVideoServer.exe /f >/dev/null 2>&1
+  wine reg add "$key" /v GuiApplication /d PyxUserInterface.exe /f >/dev/null 2>&1
+  wine reg add "$key" /v GuiCommandLine /d ' "%1"' /f >/dev/null 2>&1
+fi
+programs=$(wine reg query "$key" /v Path 2>/dev/null | tr -d '\r' | sed -n 's/^ *Path *REG_SZ *//p')
+echo "   programs in $programs"
 wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/null 2>&1 || true
 # Without a window manager on the display, Wine draws the player's frame.
 wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
@@ -29,8 +45,8 @@ wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 --fast-after 10 --
      --request-size 65536 --timeout-ms 20000 > client.txt 2>&1 &
 client=$!
 sleep 1
-step "user: PyxUserInterface.exe $(winpath "$name")"
-wine ./tracecap.exe --out player-trace.txt --others server-trace.txt ./PyxUserInterface.exe "$(winpath "$name")" \
+step "user: ${programs}PyxUserInterface.exe $(winpath "$name")"
+wine ./tracecap.exe --out player-trace.txt --others server-trace.txt "${programs}PyxUserInterface.exe" "$(winpath "$name")" \
      > tracecap.txt 2>&1 &
 player=$!
 
@@ -73,6 +89,15 @@ wait $player
 player_rc=$(sed -n 's/.*ended with exit code \([0-9]*\).*/\1/p' tracecap.txt | tr -d '\r')
 player_rc=${player_rc:-none}
 
+if [ "$mode" == installed ]; then
+  step "administrator: msiexec /x $(basename "$msi") /qn"
+  t=$(date +%s%N)
+  wine msiexec /x "$(winpath "$msi")" /qn /l*v "$(winpath "$stage/remove.log")" >/dev/null 2>&1
+  rc=$?
+  left=$(ls "$(winepath -u "$programs" 2>/dev/null)" 2>/dev/null | wc -l)
+  echo "   exit code $rc after $(ms $t) ms; files left in $programs: $left; log $stage/remove.log"
+  [ $rc -eq 0 ] && [ "$left" -eq 0 ] || fail=1
+fi
 wine sc delete HalvernService >/dev/null 2>&1 || true
 step "client player"
 grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | head -n 12

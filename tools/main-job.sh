@@ -10,13 +10,18 @@
 # prints the client's summary, the window's last status line, the exit codes
 # and where both traces are.
 #
-#   tools/main-job.sh [FILE | URL]
+#   tools/main-job.sh [--installed] [FILE | URL]
 #
 # Without an argument it plays a generated sample (a WAV file). A URL is
 # served by the server's Internet source (the client checks its length).
+# With --installed the programs come from the test package, installed
+# silently into the prefix (and removed at the end), instead of from the
+# staging folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+mode=staged
+if [ "${1:-}" == --installed ]; then mode=installed; shift; fi
 input="${1:-}"
 
 tools/install-deps.sh
@@ -26,14 +31,17 @@ for preset in win32 win64; do
 done
 echo "== built: build/win32/bin/PyxVideoServer.exe, PyxUserInterface.exe (shipping, $(file -b build/win32/bin/PyxUserInterface.exe | cut -d, -f1))"
 echo "==        build/win64/bin/ (run here)"
+echo "==        build/win32/installer/Tarsel.msi ($(du -k build/win32/installer/Tarsel.msi | cut -f1) KiB, shipping)," \
+     "build/win64/installer/Tarsel-x64.msi ($(du -k build/win64/installer/Tarsel-x64.msi | cut -f1) KiB)"
 
-# A staging folder: the program with the loopback channel libraries beside
-# it. The shipping folder (bin/) never holds them.
+# A staging folder: the programs with the loopback channel libraries beside
+# them (or, for the installed programs, on their path). The shipping folder
+# (bin/) and the packages never hold them.
 stage="$root/build/win64/mainjob"
 rm -rf "$stage"
 mkdir -p "$stage"
-cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe \
-   build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll build/win64/loopback/pyxclient.exe \
+[ "$mode" == staged ] && cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe "$stage/"
+cp build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll build/win64/loopback/pyxclient.exe \
    build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe build/win64/devtools/playerctl.exe "$stage/"
 
 source_file=""
@@ -52,4 +60,4 @@ fi
 export WINEPREFIX="$root/build/win64/wineprefix"
 export WINEDEBUG=-all
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name"
+  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/build/win64/installer/Tarsel-x64.msi"
