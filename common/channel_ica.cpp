@@ -24,6 +24,7 @@ bool CIcaChannelIO::OpenChannel(void *server, uint32_t session, const char *name
 
 int CIcaChannelIO::CloseChannel()
 {
+    std::lock_guard<std::mutex> hold(IcaWriteLock());
     int result = 0;
     if (m_hChannel)
         result = WfApi.WFVirtualChannelClose(m_hChannel);
@@ -53,5 +54,16 @@ bool CIcaChannelIO::WriteRaw(const void *buffer, uint32_t length, uint32_t *writ
 bool CIcaChannelIO::ChannelWrite(void *message, uint32_t length, uint32_t *written)
 {
     std::lock_guard<std::mutex> hold(IcaWriteLock());
+    return CChannelIO::ChannelWrite(message, length, written);
+}
+
+bool CIcaChannelIO::ChannelWriteUnless(const std::atomic<bool> &refused, void *message, uint32_t length,
+                                       uint32_t *written)
+{
+    std::lock_guard<std::mutex> hold(IcaWriteLock());
+    if (refused.load()) {
+        *written = 0;
+        return false;
+    }
     return CChannelIO::ChannelWrite(message, length, written);
 }

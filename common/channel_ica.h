@@ -1,6 +1,8 @@
 // Channel I/O over the ICA virtual-channel functions: timed read, plain write.
 #pragma once
 
+#include <atomic>
+
 #include "channel_io.h"
 #include "protocol.h"
 
@@ -20,6 +22,10 @@ public:
     // writes on the session's one channel, so the chunks of two messages
     // (a worker's reply, the control thread's) never interleave.
     bool ChannelWrite(void *message, uint32_t length, uint32_t *written) override;
+    // The same, unless `refused` holds when the lock is taken (then false,
+    // nothing written). A close waits for a write in progress, so a writer
+    // that sees `refused` still clear writes on a channel that is open.
+    bool ChannelWriteUnless(const std::atomic<bool> &refused, void *message, uint32_t length, uint32_t *written);
 
 protected:
     DWORD m_dwReadTimeout = 500;

@@ -35,6 +35,32 @@ struct ControlThreadFailure {};
 
 bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
 
+// At the thread's end every file object goes. All workers are told to stop
+// first and then waited for within one budget, short enough that the whole
+// end (with the final notification's 2000 ms) stays within the 5000 ms the
+// dialog waits for the thread: a worker stuck in a stalled download then
+// delays "Kill Clients" and "Exit" by the budget only, and finishes its own
+// teardown when its read returns.
+constexpr DWORD kTeardownBudgetMs = 2500;
+
+void TearDownAllFiles()
+{
+    CFileRpc *claimed[kDataChannelCount] = {};
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        claimed[i] = ClaimClassBySlot(i);
+        if (claimed[i])
+            claimed[i]->RequestStop(kTeardownBudgetMs);
+    }
+    const ULONGLONG deadline = GetTickCount64() + kTeardownBudgetMs;
+    for (CFileRpc *file : claimed) {
+        if (!file)
+            continue;
+        const ULONGLONG now = GetTickCount64();
+        file->RequestStop(now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+        file->DeallocateAndSetError(0, true);
+    }
+}
+
 std::unique_ptr<CChannelIO> MakeChannel(bool ica)
 {
     if (ica)
@@ -351,10 +377,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
     try {
         ResetEvent(hReady.Get());
         hReady.Reset();
-        for (int i = 0; i < kDataChannelCount; ++i) {
-            if (CFileRpc *file = ClaimClassBySlot(i))
-                file->DeallocateAndSetError(0, true);
-        }
+        TearDownAllFiles();
         releaseServerMutex();
         g_hIcaChannel = nullptr;
         if (g_pControlChannel) {

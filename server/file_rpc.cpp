@@ -224,6 +224,14 @@ int CFileRpc::CloseFile()
     return result;
 }
 
+void CFileRpc::RequestStop(DWORD joinMs)
+{
+    m_dwJoinMs = joinMs;
+    m_bRepliesStopped = true;
+    if (_hExit)
+        SetEvent(_hExit.Get());
+}
+
 bool CFileRpc::StopThread()
 {
     if (!m_hThread)
@@ -234,10 +242,11 @@ bool CFileRpc::StopThread()
         m_bStopped = true;
         return true;
     }
+    m_bRepliesStopped = true;
     if (_hExit)
         SetEvent(_hExit.Get());
     bool stopped = true;
-    if (WaitForSingleObject(m_hThread.Get(), kWorkerJoinMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_hThread.Get(), m_dwJoinMs) != WAIT_OBJECT_0) {
         PYX_TRACE(L" DeallocateAndSetError: Failed killing thread.....\r\n");
         CServerLockGuard guard;
         if (!m_bWorkerDone) {

@@ -18,6 +18,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 constexpr int32_t ERR_CHANNEL_OPEN = static_cast<int32_t>(0x80000001u);
 constexpr int32_t ERR_CREATE_EVENT = static_cast<int32_t>(0x80000002u);
 constexpr int32_t ERR_CREATE_THREAD = static_cast<int32_t>(0x80000003u);
@@ -63,6 +65,12 @@ public:
     // Closes the source; its result, or -1 without one.
     int CloseFile();
 
+    // Signals the worker to end without waiting for it; the teardown that
+    // follows waits at most joinMs for it (5000 ms otherwise). The control
+    // thread's final teardown signals every worker first and then waits for
+    // all of them within one budget.
+    void RequestStop(DWORD joinMs);
+
     FileThreadProc m_pfnThreadProc = nullptr;
     bool m_bDeallocating = false;
     // Closed by a teardown that saw the worker stop, or with the object: an
@@ -74,7 +82,13 @@ public:
 protected:
     CFileRpc() = default;
 
-    // Ends the worker: signals _hExit and waits up to 5000 ms. On the worker
+    // Set when a teardown begins: from then on the worker's replies are
+    // not written (on ICA the shared channel may be closed or reopened by
+    // the time a stalled read returns).
+    std::atomic<bool> m_bRepliesStopped{false};
+
+    // Ends the worker: signals _hExit and waits up to 5000 ms (or the budget
+    // RequestStop gave). On the worker
     // itself it only lets go of the handle. False when the worker is still
     // running; it then finishes the teardown on its own.
     bool StopThread();
@@ -93,6 +107,7 @@ private:
     template <class Match> friend CFileRpc *ClaimFirst(Match match);
 
     DWORD m_dwThreadId = 0;
+    DWORD m_dwJoinMs = kWorkerJoinMs;
     bool m_bClaimed = false;      // a teardown has been claimed (under the server lock)
     bool m_bWorkerDone = false;   // the worker has left its loop (under the server lock)
     bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)
@@ -138,7 +153,7 @@ public:
     bool VirtualChannelOpen(int nChannel) override;
     bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
     {
-        return CIcaChannelIO::ChannelWrite(buffer, length, written);
+        return CIcaChannelIO::ChannelWriteUnless(m_bRepliesStopped, buffer, length, written);
     }
     bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
     {

@@ -392,16 +392,43 @@ TEST_CASE("a served file is announced to top-level windows in order, tagged with
 
 // --- ICA --------------------------------------------------------------------
 
+namespace {
+
+// The control thread's side of an ICA session: the shared channel, open on
+// the emulator's "ZRBCHNL", published for the workers.
+struct IcaSession
+{
+    ChannelServer zrb{kIcaChannelName, 4};
+    CIcaChannelIO control;
+    IcaSession()
+    {
+        BindApiFunctions();
+        REQUIRE(InitServerGlobals());
+        REQUIRE(zrb.Start());
+        REQUIRE(control.OpenChannel(nullptr, static_cast<uint32_t>(-1), kIcaChannelName, 500));
+        g_hIcaChannel = static_cast<HANDLE>(control.ChannelHandle());
+        g_bIcaSession = true;
+    }
+    ~IcaSession()
+    {
+        g_bIcaSession = false;
+        g_hIcaChannel = nullptr;
+        control.CloseChannel();
+    }
+};
+
+bool Route(const std::vector<unsigned char> &request)
+{
+    std::copy(request.begin(), request.end(), g_MessageBuffer);
+    return pass_the_message(MessageChannel(g_MessageBuffer), static_cast<uint32_t>(request.size()));
+}
+
+} // namespace
+
 TEST_CASE("ICA workers take routed requests from the control thread's buffer and answer on the shared channel")
 {
-    BindApiFunctions();
-    REQUIRE(InitServerGlobals());
-    ChannelServer zrb(kIcaChannelName, 4);
-    REQUIRE(zrb.Start());
-    CIcaChannelIO control;
-    REQUIRE(control.OpenChannel(nullptr, static_cast<uint32_t>(-1), kIcaChannelName, 500));
-    g_hIcaChannel = static_cast<HANDLE>(control.ChannelHandle());
-    g_bIcaSession = true;
+    IcaSession session;
+    ChannelServer &zrb = session.zrb;
 
     TempFile a(50000), b(70000);
     CFileRpc::OpenOutcome oa, ob;
@@ -412,10 +439,7 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
 
     // The control thread's part: the request lands in g_MessageBuffer and is
     // passed to the worker of its channel.
-    auto route = [](const std::vector<unsigned char> &request) {
-        std::copy(request.begin(), request.end(), g_MessageBuffer);
-        return pass_the_message(MessageChannel(g_MessageBuffer), static_cast<uint32_t>(request.size()));
-    };
+    const auto route = Route;
     uint32_t got[2] = {0, 0};
     for (uint32_t psn = 1; psn <= 12; ++psn) {
         const int slot = static_cast<int>(psn % 2);
@@ -452,9 +476,36 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
     Close(ob.fileDescriptor, 0);
     CHECK(GetTickCount() - teardown < 2500);
     CHECK(SlotsFree());
-    g_bIcaSession = false;
-    g_hIcaChannel = nullptr;
-    control.CloseChannel();
+}
+
+TEST_CASE("an ICA worker left in a stalled read never answers on the shared channel once its teardown began")
+{
+    IcaSession session;
+    std::vector<unsigned char> body(1 << 20);
+    for (uint32_t i = 0; i < body.size(); ++i)
+        body[i] = PatternByte(i);
+    loopback::HttpServer http;
+    http.AddFile("/stall.avi", body);
+    http.SetModes(loopback::HttpServer::kStall);
+    REQUIRE(http.Start());
+    const std::string url = http.Url("/stall.avi");
+    CFileRpc::OpenOutcome outcome;
+    REQUIRE(Open(std::wstring(url.begin(), url.end()), &outcome, true));
+    REQUIRE(Route(Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
+    Sleep(500);   // the worker is inside the read
+
+    // The control thread's end: a short budget, after which the worker is
+    // left to finish on its own.
+    CFileRpc *file = ClaimClassBySlot(0);
+    REQUIRE(file);
+    const DWORD start = GetTickCount();
+    file->RequestStop(300);
+    file->DeallocateAndSetError(0, true);
+    CHECK(GetTickCount() - start < 1500);
+    CHECK(SlotsFree());
+    http.Stop();   // the read returns: the reply it would make is not written
+    ReceivedMessage late;
+    CHECK_FALSE(session.zrb.Receive(&late, 1500));
 }
 
 // --- URLs -------------------------------------------------------------------
