@@ -109,6 +109,20 @@ void Close(int32_t fd, int expected)
     CHECK(CloseClaimedFile(file) == expected);
 }
 
+// Opens a URL of `http` whose download sends its headers and then nothing.
+bool OpenStalledDownload(loopback::HttpServer &http, uint32_t size, CFileRpc::OpenOutcome *outcome, bool ica)
+{
+    std::vector<unsigned char> body(size);
+    for (uint32_t i = 0; i < size; ++i)
+        body[i] = PatternByte(i);
+    http.AddFile("/stall.avi", body);
+    http.SetModes(loopback::HttpServer::kStall);
+    if (!http.Start())
+        return false;
+    const std::string url = http.Url("/stall.avi");
+    return Open(std::wstring(url.begin(), url.end()), outcome, ica) != nullptr;
+}
+
 // Sequential READs of 64 KiB on channel 0 until `size` bytes came, every
 // byte checked against the pattern; the bytes read.
 uint32_t ReadToEnd(RdpClient &client, uint32_t fd, uint32_t size)
@@ -280,16 +294,9 @@ TEST_CASE("a close while a read is in flight stops the worker before the source 
     }
     SUBCASE("a download that stalls: the close is answered, the worker finishes it when its read returns")
     {
-        std::vector<unsigned char> body(4 << 20);
-        for (uint32_t i = 0; i < body.size(); ++i)
-            body[i] = PatternByte(i);
         loopback::HttpServer http;
-        http.AddFile("/stall.avi", body);
-        http.SetModes(loopback::HttpServer::kStall);
-        REQUIRE(http.Start());
-        const std::string url = http.Url("/stall.avi");
         CFileRpc::OpenOutcome outcome;
-        REQUIRE(Open(std::wstring(url.begin(), url.end()), &outcome));
+        REQUIRE(OpenStalledDownload(http, 4 << 20, &outcome, false));
         REQUIRE(client.channels[0]->WaitConnected(1, 5000));
         const auto read = Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 4u << 20, 0}, 1, 0);
         REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
@@ -481,16 +488,9 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
 TEST_CASE("an ICA worker left in a stalled read never answers on the shared channel once its teardown began")
 {
     IcaSession session;
-    std::vector<unsigned char> body(1 << 20);
-    for (uint32_t i = 0; i < body.size(); ++i)
-        body[i] = PatternByte(i);
     loopback::HttpServer http;
-    http.AddFile("/stall.avi", body);
-    http.SetModes(loopback::HttpServer::kStall);
-    REQUIRE(http.Start());
-    const std::string url = http.Url("/stall.avi");
     CFileRpc::OpenOutcome outcome;
-    REQUIRE(Open(std::wstring(url.begin(), url.end()), &outcome, true));
+    REQUIRE(OpenStalledDownload(http, 1 << 20, &outcome, true));
     REQUIRE(Route(Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
     Sleep(500);   // the worker is inside the read
 
