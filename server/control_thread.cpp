@@ -41,7 +41,7 @@ bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; 
 // dialog waits for the thread: a worker stuck in a stalled download then
 // delays "Kill Clients" and "Exit" by the budget only, and finishes its own
 // teardown when its read returns.
-constexpr DWORD kTeardownBudgetMs = 2500;
+constexpr DWORD kTeardownBudgetMs = 2000;
 
 void TearDownAllFiles()
 {
