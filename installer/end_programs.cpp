@@ -14,9 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "../player/resource.h"
-#define ID_APP_EXIT_PLAYER ID_APP_EXIT
-#include "../server/resource.h"
+#include "../player/resource.h"   // ID_APP_EXIT: File, Exit
+#include "../server/resource.h"   // ID_TRAY_EXIT: the tray menu's Exit
 
 namespace {
 
@@ -28,7 +27,7 @@ struct Program
     UINT exitCommand;
 };
 constexpr Program kPrograms[] = {
-    {L"PyxUserInterface.exe", ID_APP_EXIT_PLAYER},
+    {L"PyxUserInterface.exe", ID_APP_EXIT},
     {L"PyxVideoServer.exe", ID_TRAY_EXIT},
 };
 

@@ -45,19 +45,16 @@ constexpr DWORD kTeardownBudgetMs = 2000;
 
 void TearDownAllFiles()
 {
+    const ULONGLONG deadline = GetTickCount64() + kTeardownBudgetMs;
     CFileRpc *claimed[kDataChannelCount] = {};
     for (int i = 0; i < kDataChannelCount; ++i) {
         claimed[i] = ClaimClassBySlot(i);
         if (claimed[i])
-            claimed[i]->RequestStop(kTeardownBudgetMs);
+            claimed[i]->RequestStop(deadline);
     }
-    const ULONGLONG deadline = GetTickCount64() + kTeardownBudgetMs;
     for (CFileRpc *file : claimed) {
-        if (!file)
-            continue;
-        const ULONGLONG now = GetTickCount64();
-        file->RequestStop(now < deadline ? static_cast<DWORD>(deadline - now) : 0);
-        file->DeallocateAndSetError(0, true);
+        if (file)
+            file->DeallocateAndSetError(0, true);
     }
 }
 

@@ -224,9 +224,9 @@ int CFileRpc::CloseFile()
     return result;
 }
 
-void CFileRpc::RequestStop(DWORD joinMs)
+void CFileRpc::RequestStop(ULONGLONG deadline)
 {
-    m_dwJoinMs = joinMs;
+    m_ullJoinDeadline = deadline;
     m_bRepliesStopped = true;
     if (_hExit)
         SetEvent(_hExit.Get());
@@ -246,7 +246,12 @@ bool CFileRpc::StopThread()
     if (_hExit)
         SetEvent(_hExit.Get());
     bool stopped = true;
-    if (WaitForSingleObject(m_hThread.Get(), m_dwJoinMs) != WAIT_OBJECT_0) {
+    DWORD joinMs = kWorkerJoinMs;
+    if (m_ullJoinDeadline != 0) {
+        const ULONGLONG now = GetTickCount64();
+        joinMs = now < m_ullJoinDeadline ? static_cast<DWORD>(m_ullJoinDeadline - now) : 0;
+    }
+    if (WaitForSingleObject(m_hThread.Get(), joinMs) != WAIT_OBJECT_0) {
         PYX_TRACE(L" DeallocateAndSetError: Failed killing thread.....\r\n");
         CServerLockGuard guard;
         if (!m_bWorkerDone) {

@@ -66,10 +66,10 @@ public:
     int CloseFile();
 
     // Signals the worker to end without waiting for it; the teardown that
-    // follows waits at most joinMs for it (5000 ms otherwise). The control
-    // thread's final teardown signals every worker first and then waits for
-    // all of them within one budget.
-    void RequestStop(DWORD joinMs);
+    // follows waits for it until `deadline` (GetTickCount64) at the latest,
+    // instead of 5000 ms. The control thread's final teardown signals every
+    // worker with one deadline and then waits for all of them.
+    void RequestStop(ULONGLONG deadline);
 
     FileThreadProc m_pfnThreadProc = nullptr;
     bool m_bDeallocating = false;
@@ -87,8 +87,8 @@ protected:
     // the time a stalled read returns).
     std::atomic<bool> m_bRepliesStopped{false};
 
-    // Ends the worker: signals _hExit and waits up to 5000 ms (or the budget
-    // RequestStop gave). On the worker
+    // Ends the worker: signals _hExit and waits up to 5000 ms (or until the
+    // deadline RequestStop gave). On the worker
     // itself it only lets go of the handle. False when the worker is still
     // running; it then finishes the teardown on its own.
     bool StopThread();
@@ -107,7 +107,7 @@ private:
     template <class Match> friend CFileRpc *ClaimFirst(Match match);
 
     DWORD m_dwThreadId = 0;
-    DWORD m_dwJoinMs = kWorkerJoinMs;
+    ULONGLONG m_ullJoinDeadline = 0;   // 0: wait kWorkerJoinMs
     bool m_bClaimed = false;      // a teardown has been claimed (under the server lock)
     bool m_bWorkerDone = false;   // the worker has left its loop (under the server lock)
     bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)

@@ -499,7 +499,7 @@ TEST_CASE("an ICA worker left in a stalled read never answers on the shared chan
     CFileRpc *file = ClaimClassBySlot(0);
     REQUIRE(file);
     const DWORD start = GetTickCount();
-    file->RequestStop(300);
+    file->RequestStop(GetTickCount64() + 300);
     file->DeallocateAndSetError(0, true);
     CHECK(GetTickCount() - start < 1500);
     CHECK(SlotsFree());

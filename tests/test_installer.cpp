@@ -252,7 +252,8 @@ TEST_CASE("another user's log-on gets the values; a newer package replaces the o
     // runs then too; its control thread finds this client.
     wintest::PlayerClient client;
     // A folder of the administrator's choice, which the upgrade keeps.
-    const std::wstring folder = InstalledFolder().substr(0, InstalledFolder().size() - 1) + L" Elsewhere\\";
+    std::wstring folder = InstalledFolder();
+    folder.insert(folder.size() - 1, L" Elsewhere");
     REQUIRE(Msiexec(L"/i \"" + Package(L"Tarsel-x64.msi") + L"\" INSTALLDIR=\"" + folder + L"\"", L"install.log") == 0);
     REQUIRE(Exists(folder + L"PyxUserInterface.exe"));
 
