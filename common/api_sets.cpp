@@ -1,6 +1,7 @@
 #include "api_sets.h"
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 WfApiSet WfApi = {};
@@ -14,7 +15,70 @@ namespace {
 
 ApiLibrary::Loader g_loader = nullptr;
 
-HMODULE LoadByName(const wchar_t *name) { return g_loader ? g_loader(name) : LoadLibraryW(name); }
+// The search by name: the program's folder, then the system folder.
+constexpr DWORD kSearchByName = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+// A full path: that file, with its own imports from its folder and the
+// system folder.
+constexpr DWORD kSearchByPath = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+HMODULE LoadWith(const wchar_t *name, DWORD flags)
+{
+    return g_loader ? g_loader(name, flags) : LoadLibraryExW(name, nullptr, flags);
+}
+
+// The folder of this program's file, with its closing separator; empty when
+// it cannot be had.
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return {};
+    std::wstring folder(path, n);
+    const size_t end = folder.find_last_of(L"\\/");
+    return end == std::wstring::npos ? std::wstring() : folder.substr(0, end + 1);
+}
+
+std::wstring SystemFolder()
+{
+    wchar_t path[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(path, n) + L"\\";
+}
+
+// A system without the search flags refuses them as an invalid parameter;
+// there the same folders are named by full paths instead.
+HMODULE LoadByName(const wchar_t *name)
+{
+    HMODULE module = LoadWith(name, kSearchByName);
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER) {
+        const std::wstring system = SystemFolder();
+        if (!system.empty())
+            module = LoadWith((system + name).c_str(), 0);
+    }
+    return module;
+}
+
+HMODULE LoadFromProgramFolder(const wchar_t *name)
+{
+    const std::wstring folder = ProgramFolder();
+    if (folder.empty())
+        return nullptr;
+    const std::wstring path = folder + name;
+    HMODULE module = LoadWith(path.c_str(), kSearchByPath);
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+        module = LoadWith(path.c_str(), 0);
+    return module;
+}
+
+// Takes the current folder out of the search for every other library the
+// process loads by name (common dialogs and the shell load more), once,
+// before the first library is loaded.
+void KeepCurrentFolderOutOfSearch()
+{
+    static const bool done = SetDllDirectoryW(L"") != FALSE;
+    (void)done;
+}
 
 void Widen(const char *in, wchar_t *out, int units)
 {
@@ -49,16 +113,20 @@ void ApiLibrary::Load()
         FreeLibrary(m_hModule);
         m_hModule = nullptr;
     }
+    KeepCurrentFolderOutOfSearch();
+    // A name that kept the prefix of an earlier retry is searched without it:
+    // a relative path would be looked up against the current folder.
+    const char *base = strncmp(m_szName, ".\\", 2) == 0 ? m_szName + 2 : m_szName;
     wchar_t wide[MAX_PATH];
-    Widen(m_szName, wide, MAX_PATH);
+    Widen(base, wide, MAX_PATH);
+    if (wide[0] == L'\0' || wcspbrk(wide, L"\\/:"))
+        return;   // only a bare file name is ever looked for
     m_hModule = LoadByName(wide);
     if (m_hModule)
         return;
-    const std::string saved = m_szName;
-    const std::string prefixed = ".\\" + saved;
-    Widen(prefixed.c_str(), wide, MAX_PATH);
-    m_hModule = LoadByName(wide);
+    m_hModule = LoadFromProgramFolder(wide);
     // The name keeps the prefix it loaded with; otherwise the old name stays.
+    const std::string prefixed = std::string(".\\") + base;
     if (m_hModule && prefixed.size() < sizeof m_szName)
         memcpy(m_szName, prefixed.c_str(), prefixed.size() + 1);
 }

@@ -32,8 +32,12 @@ struct WtsApiSet
 extern WfApiSet WfApi;
 extern WtsApiSet WtsApi;
 
-// One dynamically loaded library. Loading tries the name, then ".\" + name
-// (the current folder); a library found only there keeps that name.
+// One dynamically loaded library, looked for in the system folder and the
+// program's own folder only: never in the current folder or on PATH, which
+// after a double click is the folder of the document, where anyone can put a
+// library of that name. Loading searches those two folders by the name, then
+// retries the program's folder by its full path; a library found only by the
+// retry keeps the name ".\" + name (".\" meaning the program's folder).
 class ApiLibrary
 {
 public:
@@ -48,8 +52,9 @@ public:
     // Resolves a function; a loaded library lacking it ends the process.
     FARPROC Resolve(const char *function);
 
-    // The platform's LoadLibraryW; tests replace it to reach the retry.
-    using Loader = HMODULE (*)(LPCWSTR);
+    // The platform's LoadLibraryExW (name and flags); tests replace it to
+    // reach the retry and to see what is asked for.
+    using Loader = HMODULE (*)(LPCWSTR, DWORD);
     static void SetLoader(Loader loader);
 
 private:

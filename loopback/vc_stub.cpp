@@ -123,9 +123,40 @@ VOID FreeMemory(PVOID p)
         LocalFree(p);
 }
 
+// With TARSEL_VC_LOAD_LOG set, every process that loads this library adds a
+// line with the library's own path to that file, so that tests see which
+// copy a program took (one planted in the current folder must never be).
+void LogLoad(HMODULE self)
+{
+    wchar_t log[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"TARSEL_VC_LOAD_LOG", log, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    wchar_t path[MAX_PATH + 2];
+    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    path[length] = L'\r';
+    path[length + 1] = L'\n';
+    HANDLE file = CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, path, (length + 2) * sizeof(wchar_t), &written, nullptr);
+    CloseHandle(file);
+}
+
 } // namespace
 
 extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        LogLoad(instance);
+    return TRUE;
+}
 
 // --- RDP set ------------------------------------------------------------------
 

@@ -34,6 +34,8 @@ std::wstring CopyDataText(const void *data, size_t bytes)
     // its last byte out.
     const unsigned char *b = static_cast<const unsigned char *>(data);
     std::wstring text;
+    if (bytes > 2 * kCopyDataUnits)
+        bytes = 2 * kCopyDataUnits;
     for (size_t i = 0; i + 1 < bytes; i += 2) {
         const wchar_t c = static_cast<wchar_t>(b[i] | (b[i + 1] << 8));
         if (c == L'\0')

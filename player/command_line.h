@@ -15,7 +15,12 @@ constexpr size_t kFileNameUnits = 260;   // 259 characters and a NUL
 bool TakeFileNameFromCommandLine(const wchar_t *text, size_t length, wchar_t (&name)[kFileNameUnits],
                                  int *nameLength);
 
-// The text of a WM_COPYDATA record: at most bytes / 2 characters, ending at
-// the first NUL; nothing for a null pointer or no bytes. Never reads past
-// `bytes`, whatever the record claims.
+// How much of a WM_COPYDATA record is read: enough to tell a text of 260
+// characters from a longer one, both of which a command line refuses.
+constexpr size_t kCopyDataUnits = kFileNameUnits + 1;
+
+// The text of a WM_COPYDATA record: at most bytes / 2 characters and at most
+// kCopyDataUnits, ending at the first NUL; nothing for a null pointer or no
+// bytes. Never reads past `bytes`, whatever the record claims, and never
+// copies more than it needs from a record of any size.
 std::wstring CopyDataText(const void *data, size_t bytes);

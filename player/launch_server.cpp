@@ -18,6 +18,13 @@ const LaunchOps &GetLaunchOps()
 
 void SetLaunchOps(const LaunchOps *ops) { g_launchOps.store(ops); }
 
+std::u16string ProgramFolder(const WireChar *path)
+{
+    const std::u16string text(path);
+    const size_t end = text.find_last_of(u"\\/");
+    return end == std::u16string::npos ? std::u16string() : text.substr(0, end + 1);
+}
+
 bool LaunchServer()
 {
     const LaunchOps &ops = GetLaunchOps();
@@ -38,17 +45,23 @@ bool LaunchServer()
         return false;
 
     uint32_t error = 0;
-    if (!ops.StartServerProcess(path, &error)) {
+    const std::u16string folder = ProgramFolder(path);
+    if (!ops.StartServerProcess(path, folder.empty() ? nullptr : folder.c_str(), &error)) {
         PYX_TRACE(L"CreateProcess failed (%d).\n", error);
         return false;
     }
 
-    switch (ops.WaitForServerReady(kServerReadyTimeoutMs)) {
+    switch (ops.WaitForServerReady(kServerReadyTimeoutMs, &error)) {
     case ReadyWait::CreateFailed:
         ShowErrorBox(L"Failed to create a global server ready event");
         return false;
     case ReadyWait::Timeout:
         ShowErrorBox(L"Server didn't activate properly!!!!, Timeout!\r\n");
+        return false;
+    case ReadyWait::WaitFailed:
+        // Nothing says the server is ready: the launch failed, and the
+        // caller's "No server is active!!!!" tells the user.
+        PYX_TRACE(L"Waiting for the server ready event failed (%d).\r\n", error);
         return false;
     case ReadyWait::Ready:
         break;

@@ -5,8 +5,8 @@ namespace {
 
 ServerMarker Probe() { return ServerMarker::Created; }
 size_t Compose(WireChar (&path)[kPathUnits]) { return path[0] = 0, 0; }
-bool Start(const WireChar *, uint32_t *error) { return *error = 2, false; }
-ReadyWait Wait(uint32_t) { return ReadyWait::Timeout; }
+bool Start(const WireChar *, const WireChar *, uint32_t *error) { return *error = 2, false; }
+ReadyWait Wait(uint32_t, uint32_t *) { return ReadyWait::Timeout; }
 
 const LaunchOps kNoServer{Probe, Compose, Start, Wait};
 

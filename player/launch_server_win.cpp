@@ -35,7 +35,7 @@ size_t ComposeServerPath(WireChar (&path)[kPathUnits])
     return ComposeInstallationPath(Win32Registry(), path, {kValuePath, kValueServerApplication});
 }
 
-bool StartServerProcess(const WireChar *path, uint32_t *error)
+bool StartServerProcess(const WireChar *path, const WireChar *folder, uint32_t *error)
 {
     static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows wide strings are UTF-16");
     const wchar_t *file = reinterpret_cast<const wchar_t *>(path);
@@ -47,7 +47,8 @@ bool StartServerProcess(const WireChar *path, uint32_t *error)
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(file, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    const wchar_t *directory = reinterpret_cast<const wchar_t *>(folder);
+    if (!CreateProcessW(file, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info)) {
         *error = GetLastError();
         return false;
     }
@@ -57,14 +58,22 @@ bool StartServerProcess(const WireChar *path, uint32_t *error)
     return true;
 }
 
-ReadyWait WaitForServerReady(uint32_t timeoutMs)
+ReadyWait WaitForServerReady(uint32_t timeoutMs, uint32_t *error)
 {
     // Manual-reset and kept open by a running server's control thread, so it
     // does not matter which side creates it first.
     const CHandle ready(CreateEventW(nullptr, TRUE, FALSE, kServerReadyEventName));
     if (!ready)
         return ReadyWait::CreateFailed;
-    return WaitForSingleObject(ready.Get(), timeoutMs) == WAIT_TIMEOUT ? ReadyWait::Timeout : ReadyWait::Ready;
+    switch (WaitForSingleObject(ready.Get(), timeoutMs)) {
+    case WAIT_OBJECT_0:
+        return ReadyWait::Ready;
+    case WAIT_TIMEOUT:
+        return ReadyWait::Timeout;
+    default:
+        *error = GetLastError();
+        return ReadyWait::WaitFailed;
+    }
 }
 
 const LaunchOps kPlatform{ProbeServerMarker, ComposeServerPath, StartServerProcess, WaitForServerReady};

@@ -201,7 +201,11 @@ void CMainDlg::OnDropFiles(HDROP drop)
         ShowErrorBox(L"Zero files dropped. Nothing to do.");
     } else if (count == 1 || MessageBoxW(m_hWnd, L"Can't handle more than one dropped file. Process the first one?",
                                          L"Warning", MB_OKCANCEL) == IDOK) {
-        const UINT length = DragQueryFileW(drop, 0, m_szFileName, kFileNameUnits);
+        // A name longer than the 259 characters a message carries is
+        // refused, not cut short and sent as the name of another file.
+        const UINT needed = DragQueryFileW(drop, 0, nullptr, 0);
+        const UINT length =
+            needed > 0 && needed < kFileNameUnits ? DragQueryFileW(drop, 0, m_szFileName, kFileNameUnits) : 0;
         m_nFileNameLength = static_cast<int>(length < kFileNameUnits ? length : 0);
         m_szFileName[m_nFileNameLength] = L'\0';
         if (m_nFileNameLength == 0) {

@@ -1,6 +1,7 @@
 #include "local_file.h"
 
 #include "checksum.h"
+#include "local_name.h"
 #include "notification.h"
 #include "notify.h"
 #include "trace.h"
@@ -12,8 +13,10 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -30,9 +33,60 @@ size_t NameUnits(const WireChar *name)
 #ifdef _WIN32
 static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows file names are UTF-16");
 
-int OpenReadOnly(const WireChar *name)
+// The C library's errno for the platform's error of a failed open.
+int ErrnoOfOpenError(DWORD error)
 {
-    return _wopen(reinterpret_cast<const wchar_t *>(name), _O_RDONLY | _O_BINARY);
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_NETWORK_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    default:
+        return EINVAL;
+    }
+}
+
+// Read-only with the C library's sharing (others may read and write), as an
+// identification-level client only: whatever serves the name can learn who
+// asks, never act as this user. What turns out not to be a disk file (a
+// pipe, a device, a console) is closed again and refused.
+int OpenReadOnly(const WireChar *name, bool *notDisk)
+{
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(name), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOfOpenError(GetLastError());
+        return -1;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        *notDisk = true;
+        errno = ENOENT;
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        const int saved = errno;
+        CloseHandle(file);
+        errno = saved;
+    }
+    return fd;
 }
 // The C library refuses counts above INT_MAX through its invalid-parameter
 // handler, which ends the process.
@@ -70,7 +124,23 @@ std::string ToUtf8Name(const WireChar *name)
     return s;
 }
 
-int OpenReadOnly(const WireChar *name) { return open(ToUtf8Name(name).c_str(), O_RDONLY | O_CLOEXEC); }
+// As on Windows, what is not a file on disk (a FIFO, a device, a socket) is
+// refused; without blocking, as opening a FIFO would wait for a writer.
+int OpenReadOnly(const WireChar *name, bool *notDisk)
+{
+    const int fd = open(ToUtf8Name(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *notDisk = true;
+        errno = ENOENT;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
 int ReadFd(int fd, void *buffer, unsigned count)
 {
     // The result is an int, as on Windows.
@@ -101,10 +171,20 @@ bool CLocalFileInterface::Open(const WireChar *name)
         errno = EINVAL;
         return false;
     }
-    m_dwFileDescriptor = OpenReadOnly(name);
+    // A name that is no plain file is refused as a missing file is, without
+    // touching it; so is what opens but is no disk file.
+    bool notDisk = false;
+    if (!IsPlainFileName(name)) {
+        notDisk = true;
+        errno = ENOENT;
+    } else {
+        m_dwFileDescriptor = OpenReadOnly(name, &notDisk);
+    }
     // The caller reports errno of a failed open; the trace and the post must
     // not change it.
     const int nOpenErrno = errno;
+    if (notDisk)
+        PYX_TRACE(L"CLocalFileInterface::Open: refused a name that is not a disk file\r\n");
     PYX_TRACE(L"CFileRpc::FileRpcInit m_dwFileDescriptor = %d\r\n", m_dwFileDescriptor);
     m_wNameCrc = NameChecksum(name, NameUnits(name));
     PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_OPENED, 0, m_wNameCrc),

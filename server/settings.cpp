@@ -16,16 +16,45 @@ size_t AppendText(WireChar *dest, size_t length, size_t room, const WireChar *sr
     return length;
 }
 
-size_t ComposeCommandLine(CRegistry &registry, WireChar (&buffer)[kPathUnits])
+// Puts the program's path, the first programLength of the length characters
+// of text, in quotes when it holds a blank: the platform would otherwise try
+// each shorter piece first ("C:\Program.exe" for "C:\Program Files\...") and
+// run whatever was planted there. A path without a blank stays as it is.
+// The new length; 0 when the quotes do not fit.
+size_t QuoteProgram(WireChar (&text)[kPathUnits], size_t length, size_t programLength)
 {
-    return ComposeInstallationPath(registry, buffer, {kValuePath, kValueGuiApplication, kValueGuiCommandLine});
+    bool blank = false;
+    for (size_t i = 0; i < programLength; ++i)
+        blank = blank || text[i] == u' ' || text[i] == u'\t';
+    if (!blank)
+        return length;
+    if (length + 2 > kPathUnits - 1)
+        return 0;
+    std::memmove(text + programLength + 2, text + programLength, (length - programLength + 1) * sizeof(WireChar));
+    std::memmove(text + 1, text, programLength * sizeof(WireChar));
+    text[0] = u'"';
+    text[programLength + 1] = u'"';
+    return length + 2;
 }
 
-// Writes "PYX" = Path + ServerApplication into the open Run key.
+// Path + GuiApplication (quoted when it holds a blank) + GuiCommandLine.
+size_t ComposeCommandLine(CRegistry &registry, WireChar (&buffer)[kPathUnits])
+{
+    // The program part is a prefix of the whole: the same values, read alike.
+    WireChar program[kPathUnits];
+    const size_t programLength = ComposeInstallationPath(registry, program, {kValuePath, kValueGuiApplication});
+    const size_t length =
+        ComposeInstallationPath(registry, buffer, {kValuePath, kValueGuiApplication, kValueGuiCommandLine});
+    return length == 0 ? 0 : QuoteProgram(buffer, length, programLength);
+}
+
+// Writes "PYX" = Path + ServerApplication, quoted when it holds a blank,
+// into the open Run key.
 bool WriteStartupValue(CRegKey &run)
 {
     WireChar path[kPathUnits];
-    if (ComposeInstallationPath(run.Registry(), path, {kValuePath, kValueServerApplication}) == 0)
+    const size_t length = ComposeInstallationPath(run.Registry(), path, {kValuePath, kValueServerApplication});
+    if (length == 0 || QuoteProgram(path, length, length) == 0)
         return false;
     return run.Registry().SetStringValue(run.Get(), kStartupValue, path) == kRegOk;
 }

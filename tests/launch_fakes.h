@@ -7,6 +7,6 @@
 inline const LaunchOps kServerRunningOps{
     [] { return ServerMarker::AlreadyExists; },
     [](WireChar (&)[kPathUnits]) { return size_t{0}; },
-    [](const WireChar *, uint32_t *) { return false; },
-    [](uint32_t) { return ReadyWait::Ready; },
+    [](const WireChar *, const WireChar *, uint32_t *) { return false; },
+    [](uint32_t, uint32_t *) { return ReadyWait::Ready; },
 };

@@ -3,6 +3,7 @@
 #include "checksum.h"
 #include "file_rpc_process.h"
 #include "local_file.h"
+#include "local_name.h"
 #include "notification.h"
 #include "notify.h"
 #include "protocol.h"
@@ -16,6 +17,11 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,6 +31,15 @@ void RecordNote(uint32_t wParam, int32_t lParam) { g_notes.emplace_back(wParam, 
 
 std::wstring g_trace;
 void RecordTrace(const wchar_t *text) { g_trace += text; }
+
+// A name for a test message, other characters as "?".
+std::string Ascii(const char16_t *name)
+{
+    std::string s;
+    for (; *name; ++name)
+        s += *name < 0x80 ? static_cast<char>(*name) : '?';
+    return s;
+}
 
 uint8_t ByteAt(uint32_t i) { return static_cast<uint8_t>(i * 31 + 7); }
 
@@ -474,6 +489,58 @@ TEST_CASE_FIXTURE(Fixture, "a local file announces open, size probe, reads and c
     CHECK(g_notes[0].second == 65535);
     CHECK(missing.Close() == -1);
     CHECK(g_notes.size() == 1);
+}
+
+TEST_CASE("names of pipes, devices and consoles are told from file names on their text alone")
+{
+    auto plain = [](const char16_t *name) { return IsPlainFileName(reinterpret_cast<const WireChar *>(name)); };
+    for (const char16_t *refused :
+         {u"\\\\.\\pipe\\x", u"//./pipe/x", u"\\\\.\\C:\\media\\a.avi", u"\\\\.\\PhysicalDrive0", u"\\??\\C:\\a.avi",
+          u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x", u"\\\\?\\pipe\\x", u"\\\\?\\unc", u"\\\\server\\pipe\\x",
+          u"\\\\SERVER\\PIPE\\x", u"//server/Pipe/x", u"\\\\server\\\\pipe\\x", u"\\\\127.0.0.1\\mailslot\\m",
+          u"\\\\?\\UNC\\host\\pipe\\x", u"\\\\?\\unc\\host\\PIPE", u"CON", u"con", u"NUL", u"nul.txt", u"AUX",
+          u"PRN", u"CONIN$", u"conout$", u"COM1", u"COM1.txt", u"com9", u"LPT1", u"lpt9.avi", u"C:\\media\\CON",
+          u"C:\\media\\nul.avi", u"C:\\media\\con.", u"C:\\media\\CON ...", u"C:\\media\\con .avi",
+          u"C:\\media\\aux:stream", u"C:nul", u"\\\\server\\share\\COM3", u"\\\\?\\C:\\media\\prn.avi",
+          u"COM\u00b9", u"C:/media/LPT2.mp3"})
+        CHECK_MESSAGE(!plain(refused), Ascii(refused));
+    for (const char16_t *passed :
+         {u"C:\\media\\a.avi", u"C:\\conformance\\x.avi", u"CONTROL.avi", u"C:\\media\\console.avi",
+          u"C:\\media\\com10", u"C:\\media\\COM0", u"C:\\media\\lpt", u"C:\\media\\nully.wav",
+          u"C:\\CON\\film.avi", u"C:\\pipe\\x.avi", u"\\\\server\\share\\film.avi",
+          u"\\\\server\\pipes\\film.avi", u"\\\\server\\share\\pipe\\film.avi", u"\\\\?\\C:\\media\\a.avi",
+          u"\\\\?\\UNC\\server\\share\\a.avi", u"/tmp/media/a.avi", u"relative\\a.avi", u"a.avi", u"",
+          u"C:\\media\\\u00e9con.avi"})
+        CHECK_MESSAGE(plain(passed), Ascii(passed));
+    CHECK_FALSE(IsPlainFileName(nullptr));
+}
+
+TEST_CASE_FIXTURE(Fixture, "a name that is no file on disk is refused as a missing file is, with a log line")
+{
+    // A pipe by its text (never opened); here also, once opened, a device
+    // and a FIFO, which must not wait for a writer.
+    std::vector<std::u16string> names = {u"\\\\.\\pipe\\tarsel", u"COM1.txt"};
+#ifndef _WIN32
+    const fs::path fifo = fs::temp_directory_path() / ("pyx_fifo_" + std::to_string(getpid()));
+    REQUIRE(mkfifo(fifo.c_str(), 0600) == 0);
+    names.push_back(u"/dev/null");
+    names.push_back(fifo.u16string());
+#endif
+    for (const std::u16string &name : names) {
+        g_notes.clear();
+        g_trace.clear();
+        errno = 0;
+        CLocalFileInterface source;
+        CHECK_FALSE(source.Open(reinterpret_cast<const WireChar *>(name.c_str())));
+        CHECK(errno == ENOENT);
+        CHECK(source.GetHandle() == 0xFFFFFFFFu);
+        REQUIRE(g_notes.size() == 1);
+        CHECK(g_notes[0].second == 65535);
+        CHECK(g_trace.find(L"refused a name that is not a disk file") != std::wstring::npos);
+    }
+#ifndef _WIN32
+    fs::remove(fifo);
+#endif
 }
 
 TEST_CASE_FIXTURE(Fixture, "short, lying and unknown requests get no reply; a failed write stops the object")

@@ -199,8 +199,8 @@ namespace {
 const LaunchOps kSlowServer{
     [] { return ServerMarker::Created; },
     [](WireChar (&path)[kPathUnits]) { return path[0] = u'x', path[1] = 0, size_t{1}; },
-    [](const WireChar *, uint32_t *) { return true; },
-    [](uint32_t) { return Sleep(7000), ReadyWait::Ready; },
+    [](const WireChar *, const WireChar *, uint32_t *) { return true; },
+    [](uint32_t, uint32_t *) { return Sleep(7000), ReadyWait::Ready; },
 };
 
 } // namespace

@@ -138,6 +138,22 @@ TEST_CASE("drops: none is refused, one is sent, of three the first only after th
                 CHECK(opens.empty());
         }
         CHECK(wintest::ControlText(window.hwnd, IDC_FILE_NAME) == L"C:\\media\\a.avi");
+
+        // A name longer than a message carries is refused, not cut short and
+        // sent; one of 259 characters is sent whole.
+        const std::wstring tooLong = L"C:\\media\\" + std::wstring(287, L'n') + L".avi";   // 300 characters
+        const size_t boxesBefore = errors.Texts().size();
+        PostMessageW(window.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({tooLong})), 0);
+        CHECK(wintest::WaitUntil([&] {
+            const auto texts = errors.Texts();
+            return texts.size() > boxesBefore &&
+                   texts.back() == L"Didn't get a name of the dropped file. Please try again.";
+        }, 5000));
+        CHECK(wintest::WaitUntil([] { return !wintest::FindTopLevel(L"Error!"); }, 5000));
+        CHECK(Opens(client, 1000).empty());
+        const std::wstring longest = L"C:\\media\\" + std::wstring(246, L'n') + L".avi";   // 259 characters
+        PostMessageW(window.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({longest})), 0);
+        CHECK(Opens(client, 1500) == std::vector<std::wstring>{longest});
     }
     SetLaunchOps(nullptr);
     UsePlatformSessionOps();

@@ -300,6 +300,7 @@ struct FakeLaunch
     ReadyWait ready = ReadyWait::Ready;
     std::vector<std::string> calls;
     std::u16string started;
+    std::u16string folder;
 };
 FakeLaunch g_launch;
 
@@ -311,14 +312,16 @@ const LaunchOps kFakeLaunch{
         path[g_launch.path.size()] = 0;
         return g_launch.path.size();
     },
-    [](const WireChar *path, uint32_t *error) {
+    [](const WireChar *path, const WireChar *folder, uint32_t *error) {
         g_launch.calls.push_back("start");
         g_launch.started = path;
+        g_launch.folder = folder ? folder : u"<player's>";
         *error = 2;
         return g_launch.startOk;
     },
-    [](uint32_t ms) {
+    [](uint32_t ms, uint32_t *error) {
         CHECK(ms == 3000);
+        *error = 6;
         return g_launch.calls.push_back("wait"), g_launch.ready;
     },
 };
@@ -337,6 +340,8 @@ TEST_CASE("LaunchServer: every way it ends, with its box or log line")
         CHECK(LaunchServer());
         CHECK(g_launch.calls == Calls{"marker", "compose", "start", "wait"});
         CHECK(g_launch.started == g_launch.path);
+        // In its own folder, never the player's (the folder of the file).
+        CHECK(g_launch.folder == u"C:\\Program Files\\Tarsel\\");
         CHECK(Logged(L"Server activated OK!\r\n"));
         CHECK(g_boxes.empty());
     }
@@ -377,5 +382,20 @@ TEST_CASE("LaunchServer: every way it ends, with its box or log line")
         CHECK_FALSE(LaunchServer());
         CHECK(g_boxes == std::vector<std::wstring>{L"Server didn't activate properly!!!!, Timeout!\r\n",
                                                    L"Failed to create a global server ready event"});
+    }
+    SUBCASE("a wait that fails is no ready signal")
+    {
+        g_launch.ready = ReadyWait::WaitFailed;
+        CHECK_FALSE(LaunchServer());
+        CHECK(Logged(L"Waiting for the server ready event failed (6).\r\n"));
+        CHECK_FALSE(Logged(L"Server activated OK!"));
+        CHECK(g_boxes.empty());
+    }
+    SUBCASE("a server path without a folder starts in the player's folder")
+    {
+        g_launch.path = u"PyxVideoServer.exe";
+        CHECK(LaunchServer());
+        CHECK(g_launch.folder == u"<player's>");
+        CHECK(ProgramFolder(u"C:/Tarsel/PyxVideoServer.exe") == u"C:/Tarsel/");
     }
 }

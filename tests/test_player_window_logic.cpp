@@ -11,6 +11,7 @@
 #include "video_area.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -157,6 +158,25 @@ TEST_CASE("a second start's record is read within its byte count, whatever it ho
     CHECK(CopyDataText(text, 0).empty());
     const unsigned char wide[] = {0xE9, 0x00, 0x2D, 0x4E};
     CHECK(CopyDataText(wide, 4) == std::wstring{L'\u00e9', L'\u4e2d'});
+
+    // A record of any size: at most 261 units are taken, enough for the
+    // command line to refuse 260 characters and more alike, and a record
+    // that claims more than it is never read past those.
+    std::vector<unsigned char> huge(2 * 100000, 'x');
+    for (size_t i = 1; i < huge.size(); i += 2)
+        huge[i] = 0;
+    CHECK(CopyDataText(huge.data(), huge.size()).size() == kCopyDataUnits);
+    CHECK(CopyDataText(huge.data(), 2 * 260).size() == 260);
+    wchar_t name[kFileNameUnits] = L"C:\\kept.avi";
+    int length = 11;
+    for (size_t units : {size_t{260}, size_t{261}, huge.size() / 2}) {
+        const std::wstring text = CopyDataText(huge.data(), 2 * units);
+        CHECK_FALSE(TakeFileNameFromCommandLine(text.c_str(), text.size(), name, &length));
+    }
+    CHECK(std::wstring(name) == L"C:\\kept.avi");
+    const std::wstring fits = CopyDataText(huge.data(), 2 * 259);
+    CHECK(TakeFileNameFromCommandLine(fits.c_str(), fits.size(), name, &length));
+    CHECK(length == 259);
 }
 
 TEST_CASE("layout: controls widen, grow and move down by the change of the client area, never inverted")

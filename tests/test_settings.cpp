@@ -194,6 +194,36 @@ TEST_CASE("loading writes the file type, reads the boxes and saves them back")
     }
 }
 
+TEST_CASE("a program path with a blank is quoted in the player command and the start-up value")
+{
+    Fixture f;
+    const std::u16string dir = u"C:\\Program Files (x86)\\Tarsel\\";
+    f.reg.SetInstallation(dir, kGui, kCmd, kServer);
+    // What an earlier version wrote, unquoted, is rewritten at the next load.
+    f.reg.SetText(HKCU, kRunKey, kStartupValue, dir + kServer);
+    LoadSettings(f.view, f.platform);
+    CHECK(f.view.boxes[IDC_STARTUP].checked);
+    CHECK(f.Startup() == u"\"" + dir + kServer + u"\"");
+    CHECK(f.reg.Text(HKCR, u"TarselFile\\shell\\play\\command") == u"\"" + dir + kGui + u"\"" + kCmd);
+    CHECK(f.reg.Text(HKCR, u"TarselFile\\shell\\Tarsel Player\\command") == u"\"" + dir + kGui + u"\"" + kCmd);
+    CHECK(f.reg.Text(HKCR, kDefaultIconKey) == dir + kGui + u",0");   // an icon location is never quoted
+
+    f.reg.SetText(HKCU, kRunKey, kStartupValue, dir + kServer);
+    ApplyClientPolicy(0x80000001u, f.view, f.platform);
+    CHECK(f.Startup() == u"\"" + dir + kServer + u"\"");
+    CHECK(g_boxes.empty());
+
+    SUBCASE("a path whose quotes do not fit is not written cut short")
+    {
+        const std::u16string longDir = u"C:\\a b\\" + std::u16string(220, u'd') + u"\\";
+        f.reg.SetInstallation(longDir, kGui, kCmd, std::u16string(31, u's'));   // 259 characters with the server
+        f.view.boxes[IDC_STARTUP].checked = true;
+        SaveSettings(f.view, f.platform);
+        CHECK(f.Startup() == u"\"" + dir + kServer + u"\"");   // unchanged
+        CHECK(g_boxes == std::vector<std::wstring>{L"Failed to create a start-up registry key"});
+    }
+}
+
 TEST_CASE("only a REG_SZ or REG_EXPAND_SZ that is exactly \"TarselFile\" counts as associated")
 {
     CFakeRegistry reg;

@@ -9,7 +9,9 @@
 #include "win_test_util.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using loopback::ChannelServer;
@@ -183,31 +185,62 @@ TEST_CASE("opening without an exit event, or a channel nobody listens on")
     CloseHandle(exitEvent);
 }
 
-TEST_CASE("a library found only in the current folder loads by its .\\ name")
+namespace {
+
+std::vector<std::pair<std::wstring, DWORD>> g_loads;
+
+} // namespace
+
+TEST_CASE("libraries come from the program's folder and the system folder, never the current folder")
 {
-    const std::wstring dir = wintest::ExeFolder() + L"dllonly\\";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    REQUIRE(CopyFileW((wintest::ExeFolder() + L"wfapi.dll").c_str(), (dir + L"tarselprobe.dll").c_str(), FALSE));
+    const std::wstring probe = wintest::ExeFolder() + L"tarselprobe.dll";
+    const std::wstring planted = wintest::ExeFolder() + L"planted\\";
+    CreateDirectoryW(planted.c_str(), nullptr);
+    REQUIRE(CopyFileW((wintest::ExeFolder() + L"wfapi.dll").c_str(), (planted + L"tarselprobe.dll").c_str(), FALSE));
+    DeleteFileW(probe.c_str());
     wchar_t saved[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, saved);
-    SetCurrentDirectoryW(dir.c_str());
-    // A system that keeps the current folder out of the library search
-    // finds the library only by an explicit path.
-    ApiLibrary::SetLoader([](LPCWSTR name) -> HMODULE {
-        return wcschr(name, L'\\') ? LoadLibraryW(name) : nullptr;
+    SetCurrentDirectoryW(planted.c_str());
+    {
+        // Only in the current folder: not loaded, by the search or the retry.
+        ApiLibrary absent("tarselprobe.dll");
+        CHECK(absent.Module() == nullptr);
+        CHECK(std::string(absent.Name()) == "tarselprobe.dll");
+    }
+    REQUIRE(CopyFileW((planted + L"tarselprobe.dll").c_str(), probe.c_str(), FALSE));
+    {
+        // Beside the program: found by the search, under its own name.
+        ApiLibrary library("tarselprobe.dll");
+        REQUIRE(library.Module() != nullptr);
+        CHECK(std::string(library.Name()) == "tarselprobe.dll");
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(library.Module(), path, MAX_PATH);
+        CHECK(_wcsicmp(path, probe.c_str()) == 0);
+    }
+    // A system whose search finds nothing: the retry names the program's
+    // folder in full, and the library keeps the ".\\" name.
+    g_loads.clear();
+    ApiLibrary::SetLoader([](LPCWSTR name, DWORD flags) -> HMODULE {
+        g_loads.emplace_back(name, flags);
+        return wcschr(name, L'\\') ? LoadLibraryExW(name, nullptr, flags) : nullptr;
     });
     {
         ApiLibrary library("tarselprobe.dll");
         CHECK(library.Module() != nullptr);
         CHECK(std::string(library.Name()) == ".\\tarselprobe.dll");
-    }
-    {
-        ApiLibrary absent("tarsel-absent.dll");
-        CHECK(absent.Module() == nullptr);
-        CHECK(std::string(absent.Name()) == "tarsel-absent.dll");
+        REQUIRE(g_loads.size() == 2);
+        CHECK(g_loads[0] == std::make_pair(std::wstring(L"tarselprobe.dll"),
+                                           DWORD{LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32}));
+        CHECK(_wcsicmp(g_loads[1].first.c_str(), probe.c_str()) == 0);
+        // Loading again searches the bare name, never the relative ".\\" one.
+        g_loads.clear();
+        library.Load();
+        REQUIRE_FALSE(g_loads.empty());
+        CHECK(g_loads[0].first == L"tarselprobe.dll");
     }
     ApiLibrary::SetLoader(nullptr);
     SetCurrentDirectoryW(saved);
+    DeleteFileW(probe.c_str());
 }
 
 TEST_CASE("a library lacking a function shows the box and ends the process with -1")
