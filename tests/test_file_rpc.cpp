@@ -13,13 +13,16 @@
 #include "notify.h"
 #include "protocol.h"
 #include "server_globals.h"
+#include "trace.h"
 #include "vc_server.h"
+#include "win/handle.h"
 #include "win_test_util.h"
 
 #include <wininet.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -223,6 +226,56 @@ TEST_CASE("files that cannot be served leave every slot free")
         CHECK(missing.systemError == ENOENT);
     }
     CHECK(SlotsFree());
+}
+
+TEST_CASE("a client's name of a pipe, a device or a console is refused as a missing file, without touching it")
+{
+    RdpClient client;
+    // A pipe of this session, waiting for a client.
+    const std::wstring pipeName = L"tarsel-probe-" + std::to_wstring(GetCurrentProcessId());
+    CHandle pipe(CreateNamedPipeW((L"\\\\.\\pipe\\" + pipeName).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+    REQUIRE(pipe);
+    CHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = connected.Get();
+    CHECK_FALSE(ConnectNamedPipe(pipe.Get(), &overlapped));
+    REQUIRE(GetLastError() == ERROR_IO_PENDING);
+
+    // Refused on their text; the last is a device that opens (Wine's view of
+    // the host's /dev/null), refused once it turns out to be no disk file.
+    static std::atomic<int> s_nRefusals{0};
+    SetTraceHook([](const wchar_t *text) {
+        if (wcsstr(text, L"refused a name that is not a disk file"))
+            ++s_nRefusals;
+    });
+    for (const std::wstring &name :
+         {L"\\\\.\\pipe\\" + pipeName, L"//./pipe/" + pipeName, L"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + pipeName,
+          L"\\\\.\\PIPE\\" + pipeName, std::wstring(L"NUL"), std::wstring(L"CON"), std::wstring(L"COM1.txt"),
+          std::wstring(L"C:\\media\\conout$"), std::wstring(L"Z:\\dev\\null")}) {
+        CAPTURE(wintest::Narrow(name));
+        CFileRpc::OpenOutcome outcome;
+        CHECK_FALSE(Open(name, &outcome));
+        CHECK(outcome.fileDescriptor == -1);
+        CHECK(outcome.extendedError == 0);
+        CHECK(outcome.systemError == ENOENT);
+    }
+    SetTraceHook(nullptr);
+    CHECK(s_nRefusals == 9);   // each with its log line
+    CHECK(WaitForSingleObject(connected.Get(), 200) == WAIT_TIMEOUT);   // no client ever came
+    CHECK(SlotsFree());
+    CancelIo(pipe.Get());
+
+    // A local file opens as before, and stays readable by others meanwhile.
+    TempFile data(5000);
+    CFileRpc::OpenOutcome outcome;
+    REQUIRE(Open(data.Path(), &outcome));
+    CHandle other(CreateFileW(data.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    CHECK(other);
+    auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 5000, 0}, 1, 0));
+    CHECK(Word(reply, 32) == 5000);
+    Close(outcome.fileDescriptor, 0);
 }
 
 TEST_CASE("a data channel that cannot be opened is reported with its code")
