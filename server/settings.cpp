@@ -116,7 +116,12 @@ void CAssociationRegistrar::WriteFileType()
     size_t n = AppendText(verbKey, 0, kPathUnits, u"TarselFile\\shell\\");
     n = AppendText(verbKey, n, kPathUnits, m_szVerb);
     AppendText(verbKey, n, kPathUnits, u"\\command");
-    write(m_key.Create(RegRoot::ClassesRoot, verbKey), m_szCommandLine);
+    if (!write(m_key.Create(RegRoot::ClassesRoot, verbKey), m_szCommandLine))
+        return;
+
+    // "play" named as the default verb: a shell that runs only "open" or the
+    // named default on a double click (Wine's does) plays the file too.
+    write(m_key.Create(RegRoot::ClassesRoot, kShellKey), kDefaultVerb);
 }
 
 bool SetExtensionFileType(const SettingsPlatform &platform, const WireChar *pszExtension, const WireChar *pszFileType)

@@ -18,6 +18,9 @@ inline constexpr WireChar kFileTypeName[] = u"Tarsel File";
 inline constexpr WireChar kDefaultIconKey[] = u"TarselFile\\DefaultIcon";
 inline constexpr WireChar kStockDefaultIcon[] = u"C:\\Program Files\\Mervalt\\Tarsel\\PyxUserInterface.exe,0";
 inline constexpr WireChar kPlayCommandKey[] = u"TarselFile\\shell\\play\\command";
+// The verbs' key, whose default value names the verb a double click runs.
+inline constexpr WireChar kShellKey[] = u"TarselFile\\shell";
+inline constexpr WireChar kDefaultVerb[] = u"play";
 inline constexpr WireChar kVerb[] = u"Tarsel Player";
 
 inline constexpr wchar_t kBoxStartupCreate[] = L"Failed to create a start-up registry key";

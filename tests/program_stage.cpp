@@ -44,6 +44,60 @@ HWND ServerDialog(DWORD pid, DWORD timeoutMs)
     return found;
 }
 
+bool PlantLibraries(const std::wstring &folder)
+{
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t *dll : {L"Wtsapi32.dll", L"wfapi.dll"}) {
+        if (!CopyFileW((BuildFolder() + L"loopback\\" + dll).c_str(), (folder + dll).c_str(), FALSE))
+            return false;
+    }
+    return true;
+}
+
+LibraryLoads::LibraryLoads()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    m_log = std::wstring(temp) + L"pyx_library_loads_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(m_log.c_str());
+    SetEnvironmentVariableW(L"TARSEL_VC_LOAD_LOG", m_log.c_str());
+}
+
+LibraryLoads::~LibraryLoads()
+{
+    SetEnvironmentVariableW(L"TARSEL_VC_LOAD_LOG", nullptr);
+    DeleteFileW(m_log.c_str());
+}
+
+std::vector<std::wstring> LibraryLoads::Paths() const
+{
+    std::vector<std::wstring> paths;
+    HANDLE file = CreateFileW(m_log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return paths;
+    std::wstring text;
+    wchar_t buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        text.append(buffer, read / sizeof(wchar_t));
+    CloseHandle(file);
+    for (size_t at = 0, end; (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2)
+        paths.push_back(text.substr(at, end - at));
+    return paths;
+}
+
+size_t LibraryLoads::From(const std::wstring &folder) const
+{
+    size_t n = 0;
+    for (const std::wstring &path : Paths()) {
+        const size_t end = path.find_last_of(L'\\');
+        if (end != std::wstring::npos && _wcsicmp(path.substr(0, end + 1).c_str(), folder.c_str()) == 0)
+            ++n;
+    }
+    return n;
+}
+
 bool StopServers(DWORD timeoutMs)
 {
     for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", L"mc")) != nullptr;)

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace wintest {
 
@@ -15,6 +16,28 @@ std::wstring BuildFolder();
 // Copies the built PyxVideoServer.exe (and the loopback libraries) into
 // `folder` (created if missing; ending in a backslash); false on failure.
 bool StageServer(const std::wstring &folder);
+
+// Copies of the loopback channel libraries in `folder` (created), as a
+// library planted beside a document would lie there; false on failure.
+bool PlantLibraries(const std::wstring &folder);
+
+// While it lives, every program started from this process (and what those
+// start) notes each loopback channel library it loads, by the library's
+// full path.
+class LibraryLoads
+{
+public:
+    LibraryLoads();
+    ~LibraryLoads();
+    LibraryLoads(const LibraryLoads &) = delete;
+    LibraryLoads &operator=(const LibraryLoads &) = delete;
+    std::vector<std::wstring> Paths() const;
+    // How many loads were of a library in `folder`.
+    size_t From(const std::wstring &folder) const;
+
+private:
+    std::wstring m_log;
+};
 
 // The hidden main dialog of a server process (class "#32770", caption
 // "mc"); pid 0 takes any process's. Waits up to timeoutMs; 0 when none.

@@ -14,6 +14,7 @@
 #include "win_test_util.h"
 
 #include <msi.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -133,27 +134,32 @@ std::wstring FindShortcut(std::wstring *target = nullptr)
     return std::wstring();
 }
 
-// A clean prefix before and after: no installation of ours, no values, no
-// server; the loopback channel libraries on the path of every program
-// started from here (the package never carries them), and ICA.
+std::wstring SystemFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\";
+}
+
+// A clean prefix (this test's own) before and after: no installation of
+// ours, no values, no server; the loopback channel libraries in the system
+// folder, where the platform's own are (the package never carries them),
+// and ICA.
 struct Prefix
 {
     wintest::BoxWatcher boxes;
-    std::wstring savedPath;
     Prefix()
     {
         CoInitialize(nullptr);
         Clean();
         REQUIRE(wintest::EnsureService(L"HalvernService"));
-        wchar_t path[32767] = {};
-        GetEnvironmentVariableW(L"PATH", path, 32767);
-        savedPath = path;
-        SetEnvironmentVariableW(L"PATH", (wintest::BuildFolder() + L"loopback;" + savedPath).c_str());
+        for (const wchar_t *dll : {L"Wtsapi32.dll", L"wfapi.dll"})
+            REQUIRE(CopyFileW((wintest::BuildFolder() + L"loopback\\" + dll).c_str(), (SystemFolder() + dll).c_str(),
+                              FALSE));
     }
     ~Prefix()
     {
         Clean();
-        SetEnvironmentVariableW(L"PATH", savedPath.c_str());
         wintest::RemoveService(L"HalvernService");
         CoUninitialize();
     }
@@ -197,15 +203,21 @@ TEST_CASE("the test package installs silently, plays from where it put the progr
 
     // The installed player, started as the shortcut starts it, starts the
     // installed server, and the client player reads the file to its end.
+    // Both take the channel libraries from the system folder.
     wintest::PlayerClient client;
     wintest::TempFile media(1 << 20, L"pyx_inst");
     client.Mark();
     wintest::Process player;
-    REQUIRE(player.Start(L"\"" + folder + L"PyxUserInterface.exe\" \"" + media.Path() + L"\"", folder.c_str()));
-    REQUIRE(client.WaitFor(0, 15000));
-    CHECK(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
-    CHECK(client.Snapshot().bytes >= (1u << 20));
-    CHECK(client.Snapshot().mismatches == 0);
+    {
+        wintest::LibraryLoads loads;
+        REQUIRE(player.Start(L"\"" + folder + L"PyxUserInterface.exe\" \"" + media.Path() + L"\"", folder.c_str()));
+        REQUIRE(client.WaitFor(0, 15000));
+        CHECK(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
+        CHECK(client.Snapshot().bytes >= (1u << 20));
+        CHECK(client.Snapshot().mismatches == 0);
+        CHECK(loads.From(SystemFolder()) == 4);   // both libraries, in each program
+        CHECK(loads.Paths().size() == 4);
+    }
     HWND server = wintest::ServerDialog(0);
     REQUIRE(server);
     CHECK(_wcsicmp(ImageOf(server).c_str(), (folder + L"PyxVideoServer.exe").c_str()) == 0);
@@ -217,7 +229,35 @@ TEST_CASE("the test package installs silently, plays from where it put the progr
     SendMessageW(GetDlgItem(server, IDC_EXT_AVI), BM_CLICK, 0, 0);
     wintest::PressButton(server, IDOK);
     CHECK(WaitUntil([&] { return RegText(HKEY_CLASSES_ROOT, L".avi") == L"TarselFile"; }, 5000));
-    CHECK(RegText(HKEY_CURRENT_USER, wintest::kRunKeyPath, L"PYX") == folder + L"PyxVideoServer.exe");
+    // The folder has a blank: both program paths are quoted.
+    CHECK(RegText(HKEY_CURRENT_USER, wintest::kRunKeyPath, L"PYX") == L"\"" + folder + L"PyxVideoServer.exe\"");
+    CHECK(RegText(HKEY_CLASSES_ROOT, L"TarselFile\\shell\\play\\command") ==
+          L"\"" + folder + L"PyxUserInterface.exe\" \"%1\"");
+
+    // A double click on a file of that type, as the shell carries it out
+    // (the default verb): the running player gets it and the client plays
+    // it to its end, every byte checked.
+    wintest::TempFile clip(700000, L"pyx clip ", L".avi");
+    client.Mark();
+    SHELLEXECUTEINFOW open{};
+    open.cbSize = sizeof open;
+    open.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    open.lpFile = clip.Path().c_str();
+    open.nShow = SW_SHOWNORMAL;
+    REQUIRE(ShellExecuteExW(&open));
+    CHandle started(open.hProcess);
+    loopback::PlayerEvent opened;
+    REQUIRE(client.WaitFor(0, 15000, &opened));
+    CHECK(std::wstring(opened.message.name.begin(), opened.message.name.end()) == clip.Path());
+    CHECK(WaitUntil([&] {
+        const loopback::PlayerSummary now = client.Snapshot();
+        return now.atEnd && std::wstring(now.lastName.begin(), now.lastName.end()) == clip.Path();
+    }, 20000));
+    CHECK(client.Snapshot().mismatches == 0);
+    DWORD handOffCode = 0xDEAD;
+    CHECK(WaitForSingleObject(started.Get(), 10000) == WAIT_OBJECT_0);
+    GetExitCodeProcess(started.Get(), &handOffCode);
+    CHECK(handOffCode == 0);
 
     // Removal with both programs running: they are ended their own way, and
     // everything the package and the server wrote is gone.

@@ -31,10 +31,10 @@ struct Player
 {
     wintest::Process process;
     HWND window = nullptr;
-    bool Start(const std::wstring &stage, const std::wstring &args)
+    bool Start(const std::wstring &stage, const std::wstring &args, const std::wstring &folder = L"")
     {
         return process.Start(L"\"" + stage + L"PyxUserInterface.exe\"" + (args.empty() ? L"" : L" " + args),
-                             stage.c_str());
+                             (folder.empty() ? stage : folder).c_str());
     }
     HWND Window()
     {
@@ -112,9 +112,15 @@ TEST_CASE("a double-clicked file plays through both programs, and a second start
     Session session;
     PlayerClient client;
     TempFile media(3 << 20, L"pyx_play");
+    // As after a double click, the player's current folder is the file's,
+    // and copies of the channel libraries lie there: neither program loads
+    // them, and the server starts in its own folder.
+    const std::wstring mediaFolder = wintest::ExeFolder() + L"player_planted\\";
+    REQUIRE(wintest::PlantLibraries(mediaFolder));
+    wintest::LibraryLoads loads;
     Player player;
     client.Mark();
-    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\"", mediaFolder));
     PlayerEvent open, volume;
     REQUIRE(client.WaitFor(0, 15000, &open));
     CHECK(Name(open) == media.Path());
@@ -143,6 +149,9 @@ TEST_CASE("a double-clicked file plays through both programs, and a second start
     CHECK(WaitUntil([&] { return client.Snapshot().plays == 1 && client.Snapshot().atEnd; }, 20000));
     CHECK(client.Snapshot().seeks == 1);
     CHECK(client.Snapshot().bytes >= read.bytes + (3u << 19));
+    CHECK(loads.From(mediaFolder) == 0);
+    CHECK(loads.From(session.stage) == 4);   // both libraries, in each program
+    CHECK(loads.Paths().size() == 4);
     PostMessageW(window, WM_COMMAND, ID_PLAYER_PAUSE, 0);
     CHECK(WaitUntil([&] { return !client.Snapshot().playing; }, 5000));
     PostMessageW(window, WM_COMMAND, ID_PLAYER_STOP, 0);

@@ -39,10 +39,10 @@ std::wstring StagedServer()
 struct Server
 {
     wintest::Process process;
-    bool Start(const std::wstring &stage, const std::wstring &args = L"")
+    bool Start(const std::wstring &stage, const std::wstring &args = L"", const std::wstring &folder = L"")
     {
         return process.Start(L"\"" + stage + L"PyxVideoServer.exe\"" + (args.empty() ? L"" : L" " + args),
-                             stage.c_str());
+                             (folder.empty() ? stage : folder).c_str());
     }
     bool Ended(DWORD ms, DWORD *code) { return process.Wait(ms, code); }
 };
@@ -151,6 +151,30 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     CHECK_FALSE(TrayIconExists(dialog));
     device.Stop();
     wintest::RemoveService(L"HalvernService");
+}
+
+TEST_CASE("the channel libraries come from the program's own folder, never from the current folder")
+{
+    wintest::BoxWatcher boxes;
+    const std::wstring planted = wintest::ExeFolder() + L"server_planted\\";
+    REQUIRE(wintest::PlantLibraries(planted));
+    // With the libraries beside it and without, started from a folder that
+    // holds copies of them, as a document's folder could.
+    const std::wstring staged = StagedServer();
+    const std::wstring bare = wintest::ExeFolder() + L"server_bare\\";
+    CreateDirectoryW(bare.c_str(), nullptr);
+    REQUIRE(CopyFileW((staged + L"PyxVideoServer.exe").c_str(), (bare + L"PyxVideoServer.exe").c_str(), FALSE));
+    for (const std::wstring &stage : {staged, bare}) {
+        CAPTURE(wintest::Narrow(stage));
+        wintest::LibraryLoads loads;
+        Server server;
+        REQUIRE(server.Start(stage, L"", planted));
+        REQUIRE(wintest::ServerDialog(server.process.Pid()));
+        CHECK(wintest::StopServers());
+        CHECK(loads.From(planted) == 0);
+        CHECK(loads.From(stage) == (stage == staged ? 2u : 0u));
+        CHECK(loads.Paths().size() == loads.From(stage));
+    }
 }
 
 TEST_CASE("install: the dialog is shown, OK saves and exits, Cancel reloads and exits; a photograph of it")

@@ -160,6 +160,7 @@ TEST_CASE("loading writes the file type, reads the boxes and saves them back")
     CHECK(f.reg.Text(HKCR, u"TarselFile\\DefaultIcon") == kDir + kGui + u",0");
     CHECK(f.reg.Text(HKCR, u"TarselFile\\shell\\play\\command") == kDir + kGui + kCmd);
     CHECK(f.reg.Text(HKCR, u"TarselFile\\shell\\Tarsel Player\\command") == kDir + kGui + kCmd);
+    CHECK(f.reg.Text(HKCR, kShellKey) == u"play");   // what a double click runs
 
     CHECK(f.view.boxes[IDC_STARTUP].checked);
     CHECK(f.Startup() == kDir + kServer); // rewritten with the current path

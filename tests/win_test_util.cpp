@@ -346,13 +346,13 @@ bool SaveWindowBitmap(HWND hwnd, const std::wstring &path)
 
 uint8_t PatternByte(uint32_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); }
 
-TempFile::TempFile(uint32_t size, const wchar_t *stem)
+TempFile::TempFile(uint32_t size, const wchar_t *stem, const wchar_t *extension)
 {
     static std::atomic<int> s_nCounter{0};
     wchar_t dir[MAX_PATH];
     GetTempPathW(MAX_PATH, dir);
     m_path = std::wstring(dir) + stem + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++s_nCounter) +
-             L".bin";
+             extension;
     std::vector<char> bytes(size);
     for (uint32_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>(PatternByte(i));

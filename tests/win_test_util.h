@@ -97,7 +97,7 @@ uint8_t PatternByte(uint32_t i);
 class TempFile
 {
 public:
-    explicit TempFile(uint32_t size, const wchar_t *stem = L"pyx_test");
+    explicit TempFile(uint32_t size, const wchar_t *stem = L"pyx_test", const wchar_t *extension = L".bin");
     ~TempFile();
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;

@@ -23,8 +23,6 @@ if [ "$mode" == installed ]; then
   rc=$?
   echo "   exit code $rc after $(ms $t) ms; log $stage/install.log"
   [ $rc -eq 0 ] || fail=1
-  # The loopback channel library is found on the path, never in the package.
-  export WINEPATH="$(winpath "$stage")"
 else
   dir=$(winpath "$stage/")
   wine reg add "$key" /v Path /d "$dir" /f >/dev/null 2>&1

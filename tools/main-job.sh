@@ -35,14 +35,15 @@ echo "==        build/win32/installer/Tarsel.msi ($(du -k build/win32/installer/
      "build/win64/installer/Tarsel-x64.msi ($(du -k build/win64/installer/Tarsel-x64.msi | cut -f1) KiB)"
 
 # A staging folder: the programs with the loopback channel libraries beside
-# them (or, for the installed programs, on their path). The shipping folder
-# (bin/) and the packages never hold them.
+# them. The installed programs run in a prefix of their own, whose system
+# folder gets the libraries, where a real platform keeps its own. The
+# shipping folder (bin/) and the packages never hold them.
 stage="$root/build/win64/mainjob"
 rm -rf "$stage"
 mkdir -p "$stage"
-[ "$mode" == staged ] && cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe "$stage/"
-cp build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll build/win64/loopback/pyxclient.exe \
-   build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe build/win64/devtools/playerctl.exe "$stage/"
+[ "$mode" == staged ] && cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe \
+                           build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll "$stage/"
+cp build/win64/loopback/pyxclient.exe build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe build/win64/devtools/playerctl.exe "$stage/"
 
 source_file=""
 if [ -z "$input" ]; then
@@ -59,5 +60,10 @@ fi
 
 export WINEPREFIX="$root/build/win64/wineprefix"
 export WINEDEBUG=-all
+if [ "$mode" == installed ]; then
+  export WINEPREFIX="$root/build/win64/installed-prefix"
+  tools/wine-prefix.sh "$WINEPREFIX"
+  cp build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/system32/"
+fi
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
   tools/main-job-session.sh "$stage" "$name" "$mode" "$root/build/win64/installer/Tarsel-x64.msi"
