@@ -336,9 +336,9 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: FDOP streams closed with FCLO, and the 
               (row.nBoxId == IDC_EXT_AVI ? L"TarselFile" : reinterpret_cast<const wchar_t *>(row.pszStockType)));
     }
     CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"PYX") ==
-          L"C:\\Program Files\\Tarsel Test\\PyxVideoServer.exe");
+          L"\"C:\\Program Files\\Tarsel Test\\PyxVideoServer.exe\"");
     CHECK(RegText(HKEY_CLASSES_ROOT, L"TarselFile\\shell\\play\\command") ==
-          L"C:\\Program Files\\Tarsel Test\\PyxUserInterface.exe \"%1\"");
+          L"\"C:\\Program Files\\Tarsel Test\\PyxUserInterface.exe\" \"%1\"");
     REQUIRE(host.Stop());
 }
 

@@ -211,7 +211,7 @@ TEST_CASE("load, OK, Cancel, a client policy and uninstall against the registry"
     wintest::BoxWatcher boxes;
     Dialog dlg;
     REQUIRE(dlg.hwnd);
-    const std::wstring command = kDir + kGui + kCmd;
+    const std::wstring command = L"\"" + kDir + kGui + L"\"" + kCmd;   // the folder has a blank: quoted
 
     SUBCASE("without installation values nothing is written")
     {
@@ -250,7 +250,7 @@ TEST_CASE("load, OK, Cancel, a client policy and uninstall against the registry"
         dlg.Check(IDC_STARTUP, true);
         dlg.Check(IDC_EXT_AVI, true);
         SaveSettingsFromDialog(dlg.hwnd);
-        CHECK(Text(HKEY_CURRENT_USER, kRun, L"PYX") == kDir + kServer);
+        CHECK(Text(HKEY_CURRENT_USER, kRun, L"PYX") == L"\"" + kDir + kServer + L"\"");   // quoted: the folder has a blank
         CHECK(Text(HKEY_CLASSES_ROOT, L".avi") == L"TarselFile");
 
         // Cancel reloads them from the registry.
@@ -266,7 +266,7 @@ TEST_CASE("load, OK, Cancel, a client policy and uninstall against the registry"
         CHECK(dlg.Enabled(IDC_STARTUP)); // without bit 31: nothing
         CHECK(Text(HKEY_CLASSES_ROOT, L".mp3") == L"TarselFile");
         OnOtherThread([&] { ApplyClientPolicyToDialog(0x80000003, dlg.hwnd); });
-        CHECK(Text(HKEY_CURRENT_USER, kRun, L"PYX") == kDir + kServer);
+        CHECK(Text(HKEY_CURRENT_USER, kRun, L"PYX") == L"\"" + kDir + kServer + L"\"");   // quoted: the folder has a blank
         CHECK(dlg.Checked(IDC_STARTUP));
         CHECK_FALSE(dlg.Enabled(IDC_STARTUP));
         for (const ExtensionRow &row : kExtensionTable) {

@@ -15,7 +15,8 @@ mkdir -p "$out"
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -Wall -Wextra -Werror -Icommon -Iserver \
   fuzz/fuzz_file_rpc.cpp \
-  server/file_rpc_process.cpp server/local_file.cpp server/stream_table.cpp server/notification.cpp \
+  server/file_rpc_process.cpp server/local_file.cpp server/local_name.cpp server/stream_table.cpp \
+  server/notification.cpp \
   common/protocol.cpp common/checksum.cpp common/trace.cpp \
   -o "$out/fuzz_file_rpc"
 
