@@ -74,14 +74,19 @@ static bool OverlappedIo(HANDLE file, CHandle &ioEvent, HANDLE exitEvent, void *
         if (error == ERROR_IO_PENDING) {
             HANDLE waits[2] = {ioEvent.Get(), exitEvent};
             const DWORD r = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-            if (r == WAIT_OBJECT_0 + 1) {
-                CancelIo(file);
-                // The cancelled operation still completes into ov; wait for it.
-                WaitForSingleObject(ioEvent.Get(), 1000);
+            if (r != WAIT_OBJECT_0) {
+                if (r != WAIT_OBJECT_0 + 1 && direction == Direction::Read)
+                    PYX_TRACE(L"\r\nProcessFileRpc:WaitForMultipleObjects failed dwEvent = %d\r\n", r);
+                // The cancelled operation still writes into ov (and, for a
+                // read, into the buffer) when it completes: wait until it
+                // really has, however long that takes, so that neither is
+                // given up under it.
+                CancelIoEx(file, &ov);
+                DWORD ignored = 0;
+                GetOverlappedResult(file, &ov, &ignored, TRUE);
+                SetLastError(ERROR_OPERATION_ABORTED);
                 return false;
             }
-            if (r != WAIT_OBJECT_0 && direction == Direction::Read)
-                PYX_TRACE(L"\r\nProcessFileRpc:WaitForMultipleObjects failed dwEvent = %d\r\n", r);
             status = static_cast<DWORD>(ov.Internal);
             transferred = static_cast<DWORD>(ov.InternalHigh);
         } else {

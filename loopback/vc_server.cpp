@@ -127,6 +127,8 @@ void ChannelServer::Serve(int index)
         m_changed.notify_all();
 
         for (;;) {
+            while (m_paused && !m_stop)
+                Sleep(20);
             DWORD n = 0;
             // Bounded reads, so that Stop is seen even when its cancel came
             // before the read was started.

@@ -73,6 +73,10 @@ public:
     // Writes raw bytes as they are (malformed messages for robustness tests).
     bool SendRaw(const void *data, uint32_t length, int instance = -1) { return Send(data, length, instance); }
 
+    // While paused, nothing more is read from any instance: a client that
+    // stopped reading, whose pipe fills until the server's writes wait.
+    void PauseReading(bool paused) { m_paused = paused; }
+
     int ConnectedCount() const;
     bool WaitConnected(int count, DWORD timeoutMs) const;
     uint32_t ChunkErrors() const;
@@ -96,6 +100,7 @@ private:
     int m_count;
     std::vector<std::unique_ptr<Instance>> m_instances;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_paused{false};
     std::atomic<uint64_t> m_connectCounter{0};
     std::atomic<int> m_preferred{-1};
     mutable std::mutex m_lock;

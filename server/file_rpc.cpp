@@ -14,6 +14,14 @@ CFileRpc *g_FileRpcTable[kDataChannelCount] = {};
 
 namespace {
 
+// Slots whose data channel a worker left running still holds (under the
+// server lock).
+bool g_bSlotHeld[kDataChannelCount] = {};
+
+} // namespace
+
+namespace {
+
 constexpr uint32_t kCurrentSession = static_cast<uint32_t>(-1);
 
 bool IsSignalled(HANDLE h) { return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
@@ -154,7 +162,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
     {
         CServerLockGuard guard;
         int slot = 0;
-        while (slot < kDataChannelCount && g_FileRpcTable[slot])
+        while (slot < kDataChannelCount && (g_FileRpcTable[slot] || g_bSlotHeld[slot]))
             ++slot;
         if (slot == kDataChannelCount)
             return report(false);
@@ -257,6 +265,7 @@ bool CFileRpc::StopThread()
         if (!m_bWorkerDone) {
             m_bOrphaned = true;
             stopped = false;
+            NoteThreadGivenUp();
         }
     }
     m_hThread.Reset();
@@ -279,6 +288,13 @@ void CFileRpc::DeallocateAndSetError(int nExtendedError, bool bDelete)
         CServerLockGuard guard;
         if (IsDataChannel(m_nChannelNumber) && g_FileRpcTable[m_nChannelNumber] == this)
             g_FileRpcTable[m_nChannelNumber] = nullptr;
+        // A worker left running keeps its data channel (RDP) or hand-off
+        // event (ICA) until it ends: its slot is given to no new open until
+        // then.
+        if (!stopped && IsDataChannel(m_nChannelNumber)) {
+            m_nHeldSlot = m_nChannelNumber;
+            g_bSlotHeld[m_nHeldSlot] = true;
+        }
         m_nChannelNumber = 0;
     }
 
@@ -317,6 +333,11 @@ void CFileRpc::WorkerExit()
     } else if (finish) {
         ReleaseChannel();
         m_pFile.reset();
+        {
+            CServerLockGuard guard;
+            if (IsDataChannel(m_nHeldSlot))
+                g_bSlotHeld[m_nHeldSlot] = false;
+        }
         delete this;
     }
 }
@@ -472,8 +493,12 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
         // A signal left over from a withdrawn offer finds nothing to take.
         if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
             g_IcaHandoff.Take(file->m_nChannelNumber)) {
+            // Busy before the buffer is given back, so the control thread's
+            // next message for this channel already sees it.
+            file->m_bInRequest.store(true, std::memory_order_release);
             file->TakeRequest();
             ServeRequest(*file);
+            file->m_bInRequest.store(false, std::memory_order_release);
             if (file->m_nExtendedErrorNumber != 0) {
                 LogTermination(file);
                 break;

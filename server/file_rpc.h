@@ -71,6 +71,12 @@ public:
     // worker with one deadline and then waits for all of them.
     void RequestStop(ULONGLONG deadline);
 
+    // ICA: the worker has taken a request and not yet answered it. A message
+    // for it meanwhile is dropped at once rather than offered: it would be
+    // taken only when the request in hand is done, which on a stalled
+    // download may be never.
+    bool IsInRequest() const { return m_bInRequest.load(std::memory_order_acquire); }
+
     FileThreadProc m_pfnThreadProc = nullptr;
     bool m_bDeallocating = false;
     // Closed by a teardown that saw the worker stop, or with the object: an
@@ -86,6 +92,7 @@ protected:
     // not written (on ICA the shared channel may be closed or reopened by
     // the time a stalled read returns).
     std::atomic<bool> m_bRepliesStopped{false};
+    std::atomic<bool> m_bInRequest{false};
 
     // Ends the worker: signals _hExit and waits up to 5000 ms (or until the
     // deadline RequestStop gave). On the worker
@@ -112,6 +119,7 @@ private:
     bool m_bWorkerDone = false;   // the worker has left its loop (under the server lock)
     bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)
     bool m_bStopped = true;       // no worker runs that the teardown has to wait for
+    int m_nHeldSlot = -1;         // the slot an orphaned worker keeps until it ends
 };
 
 class CFileRpcRDP : public CFileRpc, public CRdpChannelIO

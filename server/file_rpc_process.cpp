@@ -181,17 +181,37 @@ void CFileRpcRequests::ProcessFileRpc()
     const uint64_t declared = uint64_t(kHeaderSize) + MessageDataSize(msg);
     const uint32_t n = declared < received ? static_cast<uint32_t>(declared) : received;
 
-    switch (MessageType(msg)) {
-    case PYXMSG_RPC_READ: OnRead(msg, n); break;
-    case PYXMSG_RPC_SEEK: OnSeek(msg, n); break;
-    case PYXMSG_RPC_FDOPEN: OnFdopen(msg, n); break;
-    case PYXMSG_RPC_FREAD: OnFread(msg, n); break;
-    case PYXMSG_RPC_FSEEK: OnFseek(msg, n); break;
-    case PYXMSG_RPC_FTELL: OnFtell(msg, n); break;
-    default:
-        PYX_TRACE(L"ChannelRead got unrecognized chunk of data... phdr->dwMessageType = 0x%x\r\n", MessageType(msg));
-        break;
+    try {
+        switch (MessageType(msg)) {
+        case PYXMSG_RPC_READ: OnRead(msg, n); break;
+        case PYXMSG_RPC_SEEK: OnSeek(msg, n); break;
+        case PYXMSG_RPC_FDOPEN: OnFdopen(msg, n); break;
+        case PYXMSG_RPC_FREAD: OnFread(msg, n); break;
+        case PYXMSG_RPC_FSEEK: OnFseek(msg, n); break;
+        case PYXMSG_RPC_FTELL: OnFtell(msg, n); break;
+        default:
+            PYX_TRACE(L"ChannelRead got unrecognized chunk of data... phdr->dwMessageType = 0x%x\r\n",
+                      MessageType(msg));
+            break;
+        }
+    } catch (const std::bad_alloc &) {
+        // Memory ran out inside the request (a URL's request headers, a skip
+        // buffer, a stream): the client still gets the failed reply it waits
+        // for, and the worker goes on with the next request.
+        PYX_TRACE(L"ProcessFileRpc: out of memory, request 0x%x answered as failed\r\n", MessageType(msg));
+        ReplyFailed(msg);
     }
+}
+
+void CFileRpcRequests::ReplyFailed(unsigned char *msg)
+{
+    // The request's header is still in place: replies are built over it
+    // only once the source has answered.
+    if (MessageType(msg) == PYXMSG_RPC_FDOPEN)
+        BuildFdopenReply(msg, 0, 0, m_nChannelNumber);
+    else
+        BuildIntReply(msg, -1, m_nChannelNumber);
+    Send(msg);
 }
 
 namespace {

@@ -72,6 +72,8 @@ private:
     uint32_t AdaptFreadCount(uint32_t size, uint32_t nmemb);
     uint32_t ApplyScale(uint32_t k, uint32_t limit);
     bool Send(void *message);
+    // Answers the request in msg as failed: -1, or no stream for FDOP.
+    void ReplyFailed(unsigned char *msg);
     void CountSent(uint64_t bytes);
 
     void OnRead(unsigned char *msg, uint32_t n);

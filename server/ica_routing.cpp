@@ -28,6 +28,13 @@ bool pass_the_message(int channel, uint32_t n, HANDLE hExit)
             PYX_TRACE(L"pass_the_message: no file on data channel %d, message dropped\r\n", channel);
             return false;
         }
+        // A worker still in its previous request would take this one only
+        // when that is done: every other file and "SEND" would wait for it.
+        if (g_FileRpcTable[channel]->IsInRequest()) {
+            PYX_TRACE(L"pass_the_message: the worker of data channel %d is still in a request, message dropped\r\n",
+                      channel);
+            return false;
+        }
     }
     if (!g_ChannelEvents[channel]) {
         wchar_t name[8];

@@ -58,7 +58,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     marker.Reset();
     g_Module.Term();
     CoUninitialize();
-    if (g_bThreadAbandoned)
-        ExitProcess(0);   // a control thread still runs: no static destructors under it
+    if (g_bThreadAbandoned || AnyThreadGivenUp()) {
+        // A thread given up still runs: no static destructor (library
+        // unload, stream table, locks) may run under it.
+        PYX_TRACE(L"PyxVideoServer: a thread was given up; ending without static destruction\r\n");
+        ExitProcess(0);
+    }
     return 0;
 }

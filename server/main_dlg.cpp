@@ -1,6 +1,7 @@
 #include "main_dlg.h"
 
 #include "resource.h"
+#include "server_globals.h"
 #include "settings_win.h"
 #include "trace.h"
 #include "win/center_window.h"
@@ -227,6 +228,7 @@ void CMainDlg::CloseDialog(int exitCode)
         // event and never reaches this object; the program ends without
         // running static destructors under it.
         m_bThreadAbandoned = true;
+        NoteThreadGivenUp();
     }
     m_hExitEvent.Reset();
     m_hControlThread.Reset();

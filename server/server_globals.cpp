@@ -7,6 +7,15 @@ std::atomic<HANDLE> g_hIcaChannel{nullptr};
 HANDLE g_hEventPassedOk = nullptr;
 CIcaBufferHandoff g_IcaHandoff;
 
+namespace {
+
+std::atomic<bool> g_bThreadGivenUp{false};
+
+} // namespace
+
+void NoteThreadGivenUp() { g_bThreadGivenUp.store(true); }
+bool AnyThreadGivenUp() { return g_bThreadGivenUp.load(); }
+
 CServerLock::CServerLock() { InitializeCriticalSection(&m_cs); }
 
 CServerLock &ServerLock()

@@ -54,6 +54,12 @@ public:
 
 CServerLock &ServerLock();
 
+// A thread that did not end within its wait (a file worker, an open, the
+// control thread) still runs, and may use anything of the process: once one
+// was given up, the program ends without static destruction.
+void NoteThreadGivenUp();
+bool AnyThreadGivenUp();
+
 // Creates the process-wide events ("Event_Passed_OK"). Called once at
 // program start, before any thread; returns false when it fails.
 bool InitServerGlobals();

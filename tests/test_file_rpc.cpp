@@ -358,8 +358,40 @@ TEST_CASE("a close while a read is in flight stops the worker before the source 
         Close(outcome.fileDescriptor, -1);
         CHECK(GetTickCount() - start < 7000);
         CHECK(SlotsFree());
+        CHECK(AnyThreadGivenUp());   // the program will end without static destruction
+
+        // The worker still holds channel 0: a new open takes the next slot.
+        TempFile local(10000);
+        CFileRpc::OpenOutcome next;
+        REQUIRE(Open(local.Path(), &next));
+        CHECK(next.channelNumber == 1);
+        Close(next.fileDescriptor, 0);
+
         http.Stop();   // the read returns; the worker closes and frees what it kept
         Sleep(1500);
+        REQUIRE(Open(local.Path(), &next));
+        CHECK(next.channelNumber == 0);   // given back once the worker ended
+        Close(next.fileDescriptor, 0);
+    }
+    SUBCASE("a client that stops reading: the reply left pending is cancelled and waited for, then the close")
+    {
+        TempFile data(12 << 20);
+        CFileRpc::OpenOutcome outcome;
+        REQUIRE(Open(data.Path(), &outcome));
+        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+        client.channels[0]->PauseReading(true);
+        const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+        for (uint32_t psn = 1; psn <= 2; ++psn) {
+            const auto read = Request(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
+            REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
+        }
+        Sleep(500);   // the first reply fills the pipe; its write waits for a reader
+        const DWORD start = GetTickCount();
+        Close(outcome.fileDescriptor, 0);   // the worker stopped in time: its write ended before it left
+        CHECK(GetTickCount() - start < 3000);
+        CHECK(SlotsFree());
+        CHECK(data.IsClosedByServer());
+        client.channels[0]->PauseReading(false);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -436,7 +437,35 @@ public:
     uint32_t GetHandle() override { return 0; }   // a real descriptor number on purpose
 };
 
+// A source that runs out of memory in every read and seek.
+class StarvedSource final : public CVirtualFileInterface
+{
+public:
+    bool Open(const WireChar *) override { return true; }
+    int Read(void *, unsigned) override { throw std::bad_alloc(); }
+    long Seek(long, int) override { throw std::bad_alloc(); }
+    int Close() override { return 1; }
+    uint32_t GetHandle() override { return 7; }
+};
+
 } // namespace
+
+TEST_CASE_FIXTURE(Fixture, "a request that runs out of memory gets the failed reply the client waits for")
+{
+    TestRequests rpc;
+    rpc.m_pFile = std::make_unique<StarvedSource>();
+    rpc.m_dwFileDescriptor = 7;
+    for (uint32_t count : {100u, 200000u}) {   // in place and in a reply buffer of its own
+        CHECK(rpc.Read(count) == -1);
+        CHECK(rpc.Reply().size() == 36);
+        CHECK(LoadHeader(rpc.Reply().data()).dwPSN == 0x1111);
+        CHECK(LoadHeader(rpc.Reply().data()).dwMessageType == PYXMSG_RPC_READ);
+    }
+    REQUIRE(rpc.Request(PYXMSG_RPC_SEEK, {7, 10, 0}) == 1);
+    CHECK(rpc.Result() == -1);
+    CHECK(Traced(L"ProcessFileRpc: out of memory"));
+    CHECK(rpc.Read(100) == -1);   // and the next request is served as usual
+}
 
 TEST_CASE_FIXTURE(Fixture, "FDOP over a source that is no local file makes no stream")
 {

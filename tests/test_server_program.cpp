@@ -320,12 +320,36 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
         opened.emplace_back(LoadLE32s(reply.bytes.data() + 32), LoadLE32s(reply.bytes.data() + 36));
         REQUIRE(opened.back().first != -1);
     }
+    TempFile kept(300000, L"pyx_kept");
+    loopback::ReceivedMessage keptReply;
+    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeOpenRequest(kept.Path()), &keptReply, 5000));
+    const int32_t keptFd = LoadLE32s(keptReply.bytes.data() + 32);
+    const int32_t keptChannel = LoadLE32s(keptReply.bytes.data() + 36);
+    REQUIRE(keptFd != -1);
     for (int i = 0; i < 2; ++i) {
         const auto read = loopback::MakeWordsMessage(
             PYXMSG_RPC_READ, {static_cast<uint32_t>(opened[0].first), 8000000, 0xFFFFFFFFu}, opened[0].second);
         REQUIRE(device.SendRaw(opened[0].second, read.data(), static_cast<uint32_t>(read.size())));
+        if (i == 0)
+            Sleep(500);   // the worker takes the first and stays in it
     }
-    Sleep(1000);
+    // The second READ is dropped at once (its worker is still in the first),
+    // so a READ of another file and a "SEND" are answered within 1 s.
+    DWORD asked = GetTickCount();
+    loopback::ReceivedMessage answer;
+    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeSendParams(0, 0, 0, 1), &answer, 5000));
+    CHECK(GetTickCount() - asked < 1000);
+    asked = GetTickCount();
+    REQUIRE(device.Call(keptChannel, loopback::MakeWordsMessage(PYXMSG_RPC_READ, {static_cast<uint32_t>(keptFd), 1000, 5000},
+                                                                keptChannel),
+                        &answer, 5000));
+    CHECK(GetTickCount() - asked < 1000);
+    REQUIRE(answer.bytes.size() == 1036);
+    for (uint32_t i = 0; i < 1000; ++i)
+        REQUIRE(answer.bytes[36 + i] == wintest::PatternByte(5000 + i));
+    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeWordsMessage(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(keptFd)},
+                                                                           CHANNEL_CONTROL),
+                        &answer, 5000));
 
     // Meanwhile a local file is opened on another channel and read to its
     // end, every byte checked, within a few seconds.
