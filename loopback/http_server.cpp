@@ -451,8 +451,19 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
         reply += "Content-Length: " + std::to_string(count) + "\r\n";
     reply += connectionHeader;
     reply += "\r\n";
-    if (!SendAll(s, reply.data(), reply.size(), m_stop))
+    if (modes & kTrickleHeaders) {
+        for (const char c : reply) {
+            if (!SendAll(s, &c, 1, m_stop))
+                return false;
+            for (unsigned waited = 0; waited < m_trickleMs; waited += 50) {
+                if (m_stop)
+                    return false;
+                Sleep(50);
+            }
+        }
+    } else if (!SendAll(s, reply.data(), reply.size(), m_stop)) {
         return false;
+    }
     if (headOnly || count <= 0)
         return keepAlive;
 

@@ -31,6 +31,10 @@ public:
         // Half of each body is sent, then nothing more until Stop: a server
         // that stalls, with the connection open.
         kStall = 8,
+        // The status line and headers go out one byte per trickle interval
+        // (SetTrickleMs, 1000 ms by default): a server that hangs a client's
+        // open without ever falling silent long enough for a time-out.
+        kTrickleHeaders = 16,
     };
 
     // What a client asked for, in arrival order.
@@ -51,6 +55,7 @@ public:
     void AddFile(const std::string &path, std::vector<unsigned char> bytes);
     void AddFileOnDisk(const std::string &path, const std::wstring &file);
     void SetModes(unsigned modes) { m_modes = modes; }
+    void SetTrickleMs(unsigned ms) { m_trickleMs = ms; }
 
     // Listens on 127.0.0.1:port (0: a free port of the system's choice).
     bool Start(uint16_t port = 0);
@@ -85,6 +90,7 @@ private:
     void Reap(bool all);
 
     std::atomic<unsigned> m_modes{kNormal};
+    std::atomic<unsigned> m_trickleMs{1000};
     std::atomic<bool> m_stop{false};
     std::atomic<unsigned> m_connections{0};
     uintptr_t m_listen = ~uintptr_t(0);

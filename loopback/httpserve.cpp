@@ -1,4 +1,4 @@
-// httpserve --file PATH [--port N] [--no-length] [--ignore-range] [--seconds N]
+// httpserve --file PATH [--port N] [--no-length] [--ignore-range] [--trickle-headers] [--seconds N]
 // Serves one file over HTTP on 127.0.0.1 until killed or the seconds pass.
 #include "http_server.h"
 
@@ -32,7 +32,7 @@ bool ParseCount(const wchar_t *text, unsigned long max, unsigned long *value)
 int Usage()
 {
     std::fprintf(stderr,
-                 "usage: httpserve --file PATH [--port N] [--no-length] [--ignore-range] [--seconds N]\n");
+                 "usage: httpserve --file PATH [--port N] [--no-length] [--ignore-range] [--trickle-headers] [--seconds N]\n");
     return 2;
 }
 
@@ -58,6 +58,8 @@ int wmain(int argc, wchar_t **argv)
             modes |= loopback::HttpServer::kNoLength;
         } else if (arg == L"--ignore-range") {
             modes |= loopback::HttpServer::kIgnoreRange;
+        } else if (arg == L"--trickle-headers") {
+            modes |= loopback::HttpServer::kTrickleHeaders;   // one byte a second
         } else {
             return Usage();
         }

@@ -7,6 +7,7 @@
 #include "ica_routing.h"
 #include "notification.h"
 #include "notify.h"
+#include "open_job.h"
 #include "protocol.h"
 #include "server_globals.h"
 #include "session.h"
@@ -102,7 +103,10 @@ void OnSendParams(uint32_t n, HWND hDialog)
     }
 }
 
-void OnOpen(uint32_t n)
+// OPEN: the file is opened on a thread of its own (COpenJob), waited for
+// until 20 s after the OPEN arrived or the exit event; the reply tells the
+// client the outcome, or a time-out.
+void OnOpen(uint32_t n, HANDLE hExit, ULONGLONG arrived)
 {
     OpenRequest request{};
     if (!ReadOpenRequest(g_MessageBuffer, n, &request)) {
@@ -124,7 +128,30 @@ void OnOpen(uint32_t n)
     // The reply is built from what the object held before its worker
     // started: from then on a channel error may tear it down at any time.
     CFileRpc::OpenOutcome outcome;
-    const bool opened = file->FileRpcInit(name, &outcome);
+    bool opened = false;
+    const std::shared_ptr<COpenJob> job = COpenJob::Start(file, name);
+    if (!job) {
+        PYX_TRACE(L"PYXMSG_RPC_OPEN: no thread for the open, error %d\r\n", GetLastError());
+        outcome.extendedError = ERR_CREATE_THREAD;
+        outcome.systemError = static_cast<int32_t>(GetLastError());
+    } else {
+        switch (job->Wait(hExit, arrived + kOpenDeadlineMs)) {
+        case COpenJob::Outcome::Done:
+            opened = job->Opened();
+            outcome = job->Result();
+            break;
+        case COpenJob::Outcome::Exited:
+            // The thread ends: nobody is left to answer, and the open's own
+            // thread disposes of what it opens.
+            PYX_TRACE(L"PYXMSG_RPC_OPEN: the exit event came during the open; the open is given up\r\n");
+            return;
+        case COpenJob::Outcome::TimedOut:
+            PYX_TRACE(L"PYXMSG_RPC_OPEN: no outcome within %d ms; the open is given up\r\n", kOpenDeadlineMs);
+            outcome.systemError = kOpenTimedOutError;
+            file = nullptr;   // its thread's from now on
+            break;
+        }
+    }
 
     BuildOpenReply(g_MessageBuffer, outcome.fileDescriptor, outcome.channelNumber, outcome.extendedError,
                    outcome.systemError);
@@ -135,11 +162,11 @@ void OnOpen(uint32_t n)
     if (!WriteReply(g_MessageBuffer, kOpenReplySize)) {
         PYX_TRACE(L"PYXMSG_RPC_OPEN ERRROR ChannelWrite\r\n");
         // A served file may meanwhile have been torn down by its worker.
-        if (!opened || ClaimFileObject(file))
+        if (file && (!opened || ClaimFileObject(file)))
             file->DeallocateAndSetError(0, true);
         Fail();
     }
-    if (!opened)
+    if (file && !opened)
         file->DeallocateAndSetError(0, true);
     PYX_TRACE(L"-PYXMSG_RPC_OPEN\r\n");
 }
@@ -178,7 +205,7 @@ void OnClose(uint32_t n, bool byStream)
     }
 }
 
-void Dispatch(uint32_t n, HWND hDialog)
+void Dispatch(uint32_t n, HWND hDialog, HANDLE hExit, ULONGLONG arrived)
 {
     const MessageHeader h = LoadHeader(g_MessageBuffer);
     const unsigned char *code = g_MessageBuffer;
@@ -187,7 +214,7 @@ void Dispatch(uint32_t n, HWND hDialog)
               n, h.dwMessageType, h.dwChannelNumber, code[0], code[1], code[2], code[3]);
     switch (h.dwMessageType) {
     case PYXMSG_SEND_PARAMS: OnSendParams(n, hDialog); break;
-    case PYXMSG_RPC_OPEN: OnOpen(n); break;
+    case PYXMSG_RPC_OPEN: OnOpen(n, hExit, arrived); break;
     case PYXMSG_RPC_CLOSE: OnClose(n, false); break;
     case PYXMSG_RPC_FCLOSE: OnClose(n, true); break;
     default: PYX_TRACE(L" ********** ChannelRead Unexpected message!!!!!!! ************\r\n"); break;
@@ -205,6 +232,7 @@ void Serve(HANDLE hExit, HWND hDialog)
         uint32_t n = 0;
         const ULONGLONG started = GetTickCount64();
         const bool ok = g_pControlChannel->ChannelRead(g_MessageBuffer, kControlReadSize, &n);
+        const ULONGLONG arrived = GetTickCount64();
         if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
             continue;
         if (n == 0) {
@@ -224,7 +252,7 @@ void Serve(HANDLE hExit, HWND hDialog)
                 PYX_TRACE(L"PyxControlThread: message for channel %d dropped, no such data channel\r\n", channel);
             continue;
         }
-        Dispatch(n, hDialog);
+        Dispatch(n, hDialog, hExit, arrived);
     }
 }
 

@@ -60,7 +60,7 @@ template <class Match> CFileRpc *FindFirst(Match match)
 {
     CServerLockGuard guard;
     for (CFileRpc *file : g_FileRpcTable) {
-        if (file && match(*file))
+        if (file && !file->IsOpening() && match(*file))
             return file;
     }
     return nullptr;
@@ -70,7 +70,7 @@ template <class Match> CFileRpc *ClaimFirst(Match match)
 {
     CServerLockGuard guard;
     for (CFileRpc *&file : g_FileRpcTable) {
-        if (file && match(*file)) {
+        if (file && !file->IsOpening() && match(*file)) {
             CFileRpc *found = file;
             found->m_bClaimed = true;
             file = nullptr;
@@ -107,10 +107,10 @@ CFileRpc *ClaimClassBySlot(int slot)
         return nullptr;
     CServerLockGuard guard;
     CFileRpc *file = g_FileRpcTable[slot];
-    if (file) {
-        file->m_bClaimed = true;
-        g_FileRpcTable[slot] = nullptr;
-    }
+    if (!file || file->m_bOpening)
+        return nullptr;
+    file->m_bClaimed = true;
+    g_FileRpcTable[slot] = nullptr;
     return file;
 }
 
@@ -118,7 +118,7 @@ bool ClaimFileObject(CFileRpc *file)
 {
     CServerLockGuard guard;
     for (CFileRpc *&entry : g_FileRpcTable) {
-        if (entry == file && file) {
+        if (entry == file && file && !file->m_bOpening) {
             file->m_bClaimed = true;
             entry = nullptr;
             return true;
@@ -149,13 +149,20 @@ CFileRpc::~CFileRpc()
 
 bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
 {
+    // The outcome is taken, and the object handed over to lookups and
+    // teardowns, in one step under the lock; a started worker runs only
+    // from then on, so nothing here touches the object after it.
     auto report = [&](bool result) {
+        CServerLockGuard guard;
         if (outcome) {
             outcome->fileDescriptor = m_dwFileDescriptor;
             outcome->channelNumber = m_nChannelNumber;
             outcome->extendedError = m_nExtendedErrorNumber;
             outcome->systemError = m_nSystemErrorNumber;
         }
+        m_bOpening = false;
+        if (result)
+            ResumeThread(m_hThread.Get());
         return result;
     };
 
@@ -168,6 +175,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
             return report(false);
         m_nChannelNumber = slot;
         g_FileRpcTable[slot] = this;
+        m_bOpening = true;
     }
 
     _hExit.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -216,9 +224,7 @@ bool CFileRpc::FileRpcInit(const wchar_t *name, OpenOutcome *outcome)
     }
     m_dwThreadId = id;
     m_bStopped = false;
-    report(true);
-    ResumeThread(m_hThread.Get());
-    return true;
+    return report(true);
 }
 
 int CFileRpc::CloseFile()

@@ -71,6 +71,11 @@ public:
     // worker with one deadline and then waits for all of them.
     void RequestStop(ULONGLONG deadline);
 
+    // FileRpcInit is still at work (under the server lock): the object holds
+    // its slot but is its opener's alone, so no lookup finds it and no
+    // teardown claims it.
+    bool IsOpening() const { return m_bOpening; }
+
     // ICA: the worker has taken a request and not yet answered it. A message
     // for it meanwhile is dropped at once rather than offered: it would be
     // taken only when the request in hand is done, which on a stalled
@@ -120,6 +125,7 @@ private:
     bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)
     bool m_bStopped = true;       // no worker runs that the teardown has to wait for
     int m_nHeldSlot = -1;         // the slot an orphaned worker keeps until it ends
+    bool m_bOpening = false;      // FileRpcInit runs (under the server lock)
 };
 
 class CFileRpcRDP : public CFileRpc, public CRdpChannelIO
@@ -161,6 +167,9 @@ public:
     bool VirtualChannelOpen(int nChannel) override;
     bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
     {
+        // The request is done once its reply goes out: the client's next
+        // one, sent as soon as this reply arrives, must find the worker free.
+        m_bInRequest.store(false, std::memory_order_release);
         return CIcaChannelIO::ChannelWriteUnless(m_bRepliesStopped, buffer, length, written);
     }
     bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override

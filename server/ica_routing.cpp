@@ -24,7 +24,7 @@ bool pass_the_message(int channel, uint32_t n, HANDLE hExit)
         // dropped at once, so a stream of them cannot hold the control
         // channel 1500 ms each.
         CServerLockGuard guard;
-        if (!g_FileRpcTable[channel]) {
+        if (!g_FileRpcTable[channel] || g_FileRpcTable[channel]->IsOpening()) {
             PYX_TRACE(L"pass_the_message: no file on data channel %d, message dropped\r\n", channel);
             return false;
         }

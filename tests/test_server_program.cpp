@@ -361,9 +361,23 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     CHECK(sum.ok);
     CHECK(GetTickCount() - beside < 8000);
 
+    // An OPEN whose server trickles its headers is pending too.
+    loopback::HttpServer slow;
+    slow.AddFile("/slow.avi", std::vector<unsigned char>(100000, 7));
+    slow.SetModes(loopback::HttpServer::kTrickleHeaders);
+    REQUIRE(slow.Start());
+    auto openSlow = [&] {
+        const unsigned before = slow.Connections();
+        const auto open = loopback::MakeOpenRequest(wintest::Widen(slow.Url("/slow.avi")));
+        REQUIRE(device.SendRaw(ClientDevice::kControl, open.data(), static_cast<uint32_t>(open.size())));
+        CHECK(WaitUntil([&] { return slow.Connections() > before; }, 5000));
+    };
+    openSlow();
+
     // "Kill Clients": the control thread's end waits for the stuck worker
-    // within its budget only, so the restart happens within the dialog's
-    // 5000 ms; the stuck worker finishes on its own and never answers.
+    // within its budget only, and for the pending open not at all, so the
+    // restart happens within the dialog's 5000 ms; the stuck worker finishes
+    // on its own and never answers.
     const HWND dialog = wintest::ServerDialog(server.process.Pid());
     REQUIRE(dialog);
     DWORD start = GetTickCount();
@@ -371,8 +385,12 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     CHECK(boxes.WaitFor(L"All clients disconnected. Server restarted.", 8000));
     CHECK(GetTickCount() - start < 5000);
 
-    // The tray's Exit ends the program at once: the stuck worker is no
-    // longer the control thread's to wait for.
+    // The tray's Exit, with the new control thread inside another such open,
+    // ends the program at once: neither the stuck worker nor the opens are
+    // the control thread's to wait for, and the program ends without static
+    // destruction under them.
+    Sleep(1000);
+    openSlow();
     start = GetTickCount();
     TrayMenu(dialog, true);
     DWORD code = 99;
@@ -381,6 +399,7 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     CHECK(GetTickCount() - start < 5000);
     const std::vector<std::wstring> texts = boxes.Texts();
     CHECK(texts == std::vector<std::wstring>{L"All clients disconnected. Server restarted."});
+    slow.Stop();
     http.Stop();
     device.Stop();
     wintest::RemoveService(L"HalvernService");
