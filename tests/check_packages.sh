@@ -4,9 +4,10 @@
 #   check_packages.sh shipping MSI         installs the shipping package into
 #                                          a throwaway Wine prefix: files in
 #                                          the 32-bit Program Files, values
-#                                          pointing there (its programs cannot
-#                                          run here, so it is not removed:
-#                                          the prefix is deleted)
+#                                          pointing there, on a machine with
+#                                          or without Wine's 32-bit half (the
+#                                          prefix is deleted; the win32 build's
+#                                          test_installer runs and removes it)
 set -uo pipefail
 mode="$1"; msi="$2"
 root=$(cd "$(dirname "$0")/.." && pwd)

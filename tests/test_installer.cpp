@@ -1,4 +1,5 @@
-// The test package with Wine's real msiexec, as an administrator uses it:
+// This build's package (on the 32-bit build the shipping package itself)
+// with Wine's real msiexec, as an administrator uses it:
 // a silent install; the installed player starting the installed server
 // through the values the package wrote and a file played end to end with
 // the client emulator; a silent removal with both programs still running;
@@ -32,6 +33,12 @@ namespace {
 constexpr wchar_t kUpgradeCode[] = L"{4E1B7C90-2D3A-4F58-B6E1-7A9C0D2F3B45}";
 constexpr wchar_t kActiveSetupKey[] =
     L"Software\\Microsoft\\Active Setup\\Installed Components\\{6F3A2C55-8E41-4B0D-9A7C-1D2E3F405162}";
+
+// This build's package: the shipping package on the 32-bit build, the test
+// package on the 64-bit one; and the same one patch version higher.
+constexpr bool k32Bit = sizeof(void *) == 4;
+constexpr const wchar_t *kPackage = k32Bit ? L"Tarsel.msi" : L"Tarsel-x64.msi";
+constexpr const wchar_t *kNextPackage = k32Bit ? L"Tarsel-next.msi" : L"Tarsel-x64-next.msi";
 
 std::wstring Package(const wchar_t *name) { return wintest::BuildFolder() + L"installer\\" + name; }
 
@@ -134,11 +141,23 @@ std::wstring FindShortcut(std::wstring *target = nullptr)
     return std::wstring();
 }
 
+// The system folder as this program names it (a 32-bit program's writes to
+// it go to SysWOW64, where the 32-bit programs' libraries are).
 std::wstring SystemFolder()
 {
     wchar_t folder[MAX_PATH] = {};
     GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder) + L"\\";
+}
+
+// Loads from the system folder, by either of its names.
+size_t LoadsFromSystemFolder(const wintest::LibraryLoads &loads)
+{
+    size_t n = loads.From(SystemFolder());
+    wchar_t wow[MAX_PATH] = {};
+    if (k32Bit && GetSystemWow64DirectoryW(wow, MAX_PATH) > 0)
+        n += loads.From(std::wstring(wow) + L"\\");
+    return n;
 }
 
 // A clean prefix (this test's own) before and after: no installation of
@@ -174,12 +193,12 @@ struct Prefix
 
 } // namespace
 
-TEST_CASE("the test package installs silently, plays from where it put the programs, and leaves nothing behind")
+TEST_CASE("the package installs silently, plays from where it put the programs, and leaves nothing behind")
 {
     Prefix prefix;
     const std::wstring folder = InstalledFolder();
     double installSeconds = 0, removeSeconds = 0;
-    REQUIRE(Msiexec(L"/i \"" + Package(L"Tarsel-x64.msi") + L"\"", L"install.log", &installSeconds) == 0);
+    REQUIRE(Msiexec(L"/i \"" + Package(kPackage) + L"\"", L"install.log", &installSeconds) == 0);
 
     // Two programs and nothing else; the shortcut; the four values.
     std::vector<std::wstring> files;
@@ -215,7 +234,7 @@ TEST_CASE("the test package installs silently, plays from where it put the progr
         CHECK(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
         CHECK(client.Snapshot().bytes >= (1u << 20));
         CHECK(client.Snapshot().mismatches == 0);
-        CHECK(loads.From(SystemFolder()) == 4);   // both libraries, in each program
+        CHECK(LoadsFromSystemFolder(loads) == 4);   // both libraries, in each program
         CHECK(loads.Paths().size() == 4);
     }
     HWND server = wintest::ServerDialog(0);
@@ -264,7 +283,7 @@ TEST_CASE("the test package installs silently, plays from where it put the progr
     DWORD serverPid = 0;
     GetWindowThreadProcessId(server, &serverPid);
     CHandle serverProcess(OpenProcess(SYNCHRONIZE, FALSE, serverPid));
-    REQUIRE(Msiexec(L"/x \"" + Package(L"Tarsel-x64.msi") + L"\"", L"remove.log", &removeSeconds) == 0);
+    REQUIRE(Msiexec(L"/x \"" + Package(kPackage) + L"\"", L"remove.log", &removeSeconds) == 0);
     CHECK(WaitForSingleObject(serverProcess.Get(), 0) == WAIT_OBJECT_0);
     DWORD playerCode = 0;
     CHECK(player.Wait(0, &playerCode));
@@ -281,7 +300,8 @@ TEST_CASE("the test package installs silently, plays from where it put the progr
     CHECK(InstalledProducts().empty());
     CHECK(OurProcesses() == 0);
     CHECK(prefix.boxes.Texts().empty());
-    std::printf("test package: install %.1f s, removal %.1f s (both programs running)\n", installSeconds, removeSeconds);
+    std::printf("%ls: install %.1f s, removal %.1f s (both programs running)\n", kPackage, installSeconds,
+                removeSeconds);
 }
 
 TEST_CASE("another user's log-on gets the values; a newer package replaces the older one in its folder, an older one is refused")
@@ -294,7 +314,7 @@ TEST_CASE("another user's log-on gets the values; a newer package replaces the o
     // A folder of the administrator's choice, which the upgrade keeps.
     std::wstring folder = InstalledFolder();
     folder.insert(folder.size() - 1, L" Elsewhere");
-    REQUIRE(Msiexec(L"/i \"" + Package(L"Tarsel-x64.msi") + L"\" INSTALLDIR=\"" + folder + L"\"", L"install.log") == 0);
+    REQUIRE(Msiexec(L"/i \"" + Package(kPackage) + L"\" INSTALLDIR=\"" + folder + L"\"", L"install.log") == 0);
     REQUIRE(Exists(folder + L"PyxUserInterface.exe"));
 
     // A user who logs on later: no values yet, so Windows runs the Active
@@ -316,7 +336,7 @@ TEST_CASE("another user's log-on gets the values; a newer package replaces the o
     const std::vector<std::wstring> before = InstalledProducts();
     REQUIRE(before.size() == 1);
     const std::wstring oldVersion = ProductVersion(before[0]);
-    REQUIRE(Msiexec(L"/i \"" + Package(L"Tarsel-x64-next.msi") + L"\"", L"upgrade.log") == 0);
+    REQUIRE(Msiexec(L"/i \"" + Package(kNextPackage) + L"\"", L"upgrade.log") == 0);
     const std::vector<std::wstring> after = InstalledProducts();
     REQUIRE(after.size() == 1);
     CHECK(after[0] != before[0]);
@@ -329,7 +349,7 @@ TEST_CASE("another user's log-on gets the values; a newer package replaces the o
     CHECK(RegText(HKEY_CURRENT_USER, wintest::kInstallationKey, L"Path") == folder);
 
     // The older package does not go over the newer one.
-    CHECK(Msiexec(L"/i \"" + Package(L"Tarsel-x64.msi") + L"\"", L"downgrade.log") != 0);
+    CHECK(Msiexec(L"/i \"" + Package(kPackage) + L"\"", L"downgrade.log") != 0);
     CHECK(InstalledProducts() == after);
     CHECK(ProductVersion(after[0]) == newVersion);
     for (const std::wstring &text : prefix.boxes.Texts())

@@ -12,13 +12,19 @@
 #include "protocol.h"
 #include "resource.h"
 #include "settings.h"
+#include "win/handle.h"
 #include "win_test_util.h"
 
+#include <psapi.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using loopback::ClientDevice;
@@ -74,6 +80,56 @@ bool TrayIconExists(HWND dialog)
     return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
 }
 
+// A process's peak memory (private bytes and working set) and the most
+// threads it had, sampled while it works.
+class ProcessFigures
+{
+public:
+    ProcessFigures(HANDLE process, DWORD pid) : m_process(process), m_pid(pid)
+    {
+        m_sampler = std::thread([this] {
+            while (!m_stop) {
+                const unsigned n = Threads();
+                if (n > m_maxThreads)
+                    m_maxThreads = n;
+                Sleep(20);
+            }
+        });
+    }
+    ~ProcessFigures() { Stop(); }
+    void Stop()
+    {
+        m_stop = true;
+        if (m_sampler.joinable())
+            m_sampler.join();
+    }
+    PROCESS_MEMORY_COUNTERS Memory() const
+    {
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(m_process, &counters, sizeof counters);
+        return counters;
+    }
+    unsigned MaxThreads() const { return m_maxThreads; }
+
+private:
+    unsigned Threads() const
+    {
+        unsigned n = 0;
+        const CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+            n += entry.th32OwnerProcessID == m_pid ? 1 : 0;
+        return n;
+    }
+    HANDLE m_process;
+    DWORD m_pid;
+    std::atomic<bool> m_stop{false};
+    std::atomic<unsigned> m_maxThreads{0};
+    std::thread m_sampler;
+};
+
 DeviceOptions FilesOf(const std::vector<std::unique_ptr<TempFile>> &files, int parallel)
 {
     DeviceOptions o;
@@ -102,14 +158,28 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     REQUIRE(server.Start(stage));
     REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
 
-    // Ten files read at once, every byte checked.
+    // Ten large files read at once in replies of the 4 MiB ceiling, every
+    // byte checked. The server stays far from a 32-bit process's 2 GiB.
     std::vector<std::unique_ptr<TempFile>> files;
     for (uint32_t i = 0; i < 10; ++i)
-        files.push_back(std::make_unique<TempFile>(300000 + 1000 * i, L"pyx_e2e"));
-    loopback::DeviceSummary sum = device.Run(FilesOf(files, 10));
+        files.push_back(std::make_unique<TempFile>((6u << 20) + 1000 * i, L"pyx_e2e"));
+    DeviceOptions large = FilesOf(files, 10);
+    large.requestSize = 4u << 20;
+    large.timeoutMs = 30000;
+    ProcessFigures figures(server.process.Handle(), server.process.Pid());
+    loopback::DeviceSummary sum = device.Run(large);
+    figures.Stop();
     INFO(sum.Line());
     REQUIRE(sum.ok);
     CHECK(sum.files == 10);
+    const PROCESS_MEMORY_COUNTERS memory = figures.Memory();
+    std::printf("server, %d-bit, ten files of 6 MiB at once in 4 MiB replies: peak private bytes %.1f MB, "
+                "peak working set %.1f MB, virtual %.1f MB, at most %u threads\n",
+                static_cast<int>(8 * sizeof(void *)), memory.PeakPagefileUsage / 1e6, memory.PeakWorkingSetSize / 1e6,
+                memory.PagefileUsage / 1e6, figures.MaxThreads());
+    CHECK(figures.MaxThreads() >= 10);   // a worker a file, all at once
+    CHECK(memory.PeakWorkingSetSize > 0);
+    CHECK(memory.PeakWorkingSetSize < 100000000u);
 
     // A second start exits at once with code 0 and leaves the first serving.
     Server second;

@@ -10,19 +10,34 @@
 # prints the client's summary, the window's last status line, the exit codes
 # and where both traces are.
 #
-#   tools/main-job.sh [--installed] [FILE | URL]
+#   tools/main-job.sh [--shipping] [--installed] [FILE | URL]
 #
 # Without an argument it plays a generated sample (a WAV file). A URL is
 # served by the server's Internet source (the client checks its length).
-# With --installed the programs come from the test package, installed
-# silently into the prefix (and removed at the end), instead of from the
-# staging folder.
+# With --shipping the 32-bit shipping build runs (Wine's 32-bit half must be
+# installed), otherwise the x86_64 build. With --installed the programs come
+# from that build's package (Tarsel.msi, or the test package Tarsel-x64.msi),
+# installed silently into a prefix of its own (and removed at the end),
+# instead of from the staging folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=staged
-if [ "${1:-}" == --installed ]; then mode=installed; shift; fi
+preset=win64
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --installed) mode=installed; shift ;;
+    --shipping) preset=win32; shift ;;
+    *) break ;;
+  esac
+done
 input="${1:-}"
+if [ $preset == win32 ]; then
+  msi_name=Tarsel.msi; system_dir=syswow64
+else
+  msi_name=Tarsel-x64.msi; system_dir=system32
+fi
+build="build/$preset"
 
 tools/install-deps.sh
 for preset in win32 win64; do
@@ -30,7 +45,7 @@ for preset in win32 win64; do
   cmake --build --preset "$preset" >/dev/null
 done
 echo "== built: build/win32/bin/PyxVideoServer.exe, PyxUserInterface.exe (shipping, $(file -b build/win32/bin/PyxUserInterface.exe | cut -d, -f1))"
-echo "==        build/win64/bin/ (run here)"
+echo "==        build/win64/bin/; this job runs $build/bin/"
 echo "==        build/win32/installer/Tarsel.msi ($(du -k build/win32/installer/Tarsel.msi | cut -f1) KiB, shipping)," \
      "build/win64/installer/Tarsel-x64.msi ($(du -k build/win64/installer/Tarsel-x64.msi | cut -f1) KiB)"
 
@@ -38,12 +53,12 @@ echo "==        build/win32/installer/Tarsel.msi ($(du -k build/win32/installer/
 # them. The installed programs run in a prefix of their own, whose system
 # folder gets the libraries, where a real platform keeps its own. The
 # shipping folder (bin/) and the packages never hold them.
-stage="$root/build/win64/mainjob"
+stage="$root/$build/mainjob"
 rm -rf "$stage"
 mkdir -p "$stage"
-[ "$mode" == staged ] && cp build/win64/bin/PyxVideoServer.exe build/win64/bin/PyxUserInterface.exe \
-                           build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll "$stage/"
-cp build/win64/loopback/pyxclient.exe build/win64/devtools/tracecap.exe build/win64/devtools/traymenu.exe build/win64/devtools/playerctl.exe "$stage/"
+[ "$mode" == staged ] && cp $build/bin/PyxVideoServer.exe $build/bin/PyxUserInterface.exe \
+                           $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$stage/"
+cp $build/loopback/pyxclient.exe $build/devtools/tracecap.exe $build/devtools/traymenu.exe $build/devtools/playerctl.exe "$stage/"
 
 source_file=""
 if [ -z "$input" ]; then
@@ -58,12 +73,12 @@ else
   name="$source_file"
 fi
 
-export WINEPREFIX="$root/build/win64/wineprefix"
+export WINEPREFIX="$root/$build/wineprefix"
 export WINEDEBUG=-all
 if [ "$mode" == installed ]; then
-  export WINEPREFIX="$root/build/win64/installed-prefix"
+  export WINEPREFIX="$root/$build/installed-prefix"
   tools/wine-prefix.sh "$WINEPREFIX"
-  cp build/win64/loopback/Wtsapi32.dll build/win64/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/system32/"
+  cp $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/$system_dir/"
 fi
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/build/win64/installer/Tarsel-x64.msi"
+  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name"

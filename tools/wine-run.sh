@@ -12,5 +12,5 @@ while [ "$build" != "/" ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirnam
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-wtsapi32=n,b;wfapi=n,b;mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then "$(cd "$(dirname "$0")" && pwd)/wine-prefix.sh" "$WINEPREFIX"; fi
+"$(cd "$(dirname "$0")" && pwd)/wine-prefix.sh" "$WINEPREFIX"
 exec wine "$dir/$(basename "$exe")" "$@"
