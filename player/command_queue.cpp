@@ -95,9 +95,34 @@ int CPlayerCommandQueue::Queue(const CCommand &command)
     return Append(command);
 }
 
+namespace {
+
+// Position commands: only the latest place and size matter, so at most one
+// of each kind waits. Every command costs 100 ms, and a drag of the window's
+// left or top edge queues MOVE, SIZE, MOVE, SIZE... that neighbour merging
+// cannot fold: without this the client's video would follow for seconds
+// after the drag ended.
+bool IsPositionCommand(const CCommand &command)
+{
+    return command.dwCommandType == COMMAND_PLAYER &&
+           (command.dwCommand == PLAYER_CMD_MOVE || command.dwCommand == PLAYER_CMD_SIZE);
+}
+
+} // namespace
+
 int CPlayerCommandQueue::Append(const CCommand &command)
 {
     std::lock_guard<std::mutex> hold(m_lock);
+    if (IsPositionCommand(command)) {
+        for (CCommand &pending : m_lstCommands) {
+            if (pending.dwCommandType == COMMAND_PLAYER && pending.dwCommand == command.dwCommand) {
+                pending = command;   // in its place: sent no later than before
+                if (m_wake)
+                    m_wake();
+                return QUEUE_DONE;
+            }
+        }
+    }
     m_lstCommands.push_back(command);
     if (m_wake)
         m_wake();

@@ -140,8 +140,12 @@ BOOL CMainDlg::OnInitDialog()
         ShowFileName();
         PostMessageW(m_hWnd, WM_COMMAND, IDOK, 0);
     }
+    // Alt+Enter is the session's hot key: it is held only while this window
+    // is the active one (see OnActivate), so that Alt+Enter in another
+    // program never reaches the client player.
     m_atomHotKey = GlobalAddAtomW(L"Full screen hotkey");
-    m_bHotKeyRegistered = RegisterHotKey(m_hWnd, m_atomHotKey, MOD_ALT, VK_RETURN) != FALSE;
+    if (GetActiveWindow() == m_hWnd)
+        HoldHotKey(true);
     return TRUE;
 }
 
@@ -230,6 +234,7 @@ void CMainDlg::OnCopyData(const COPYDATASTRUCT *data)
 
 void CMainDlg::OnActivate(WPARAM wParam)
 {
+    HoldHotKey(LOWORD(wParam) != WA_INACTIVE);
     if (LOWORD(wParam) != WA_INACTIVE)
         g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_ACTIVATE, 1);
     else if (HIWORD(wParam) == 0)
@@ -293,7 +298,8 @@ void CMainDlg::OnVideoAreaCheck()
     HWND area = GetDlgItem(m_hWnd, IDC_VIDEO_AREA);
     if (!area || !GetWindowRect(area, &rc))
         return;
-    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom}, IsIconic(m_hWnd) != FALSE)) {
+    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom}, IsIconic(m_hWnd) != FALSE,
+                                                  GetSystemMetrics(SM_XVIRTUALSCREEN))) {
         g_PlayerCommands.QueuePlayerCommand(c.code, c.p1, c.p2, c.p3, c.p4);
         PYX_TRACE(L"%s", c.log.c_str());
     }
@@ -367,11 +373,19 @@ void CMainDlg::SendCurrentFile(const wchar_t *busy)
 
 void CMainDlg::ShowFileName() { SetDlgItemTextW(m_hWnd, IDC_FILE_NAME, m_szFileName); }
 
+void CMainDlg::HoldHotKey(bool hold)
+{
+    if (hold && !m_bHotKeyRegistered && m_atomHotKey)
+        m_bHotKeyRegistered = RegisterHotKey(m_hWnd, m_atomHotKey, MOD_ALT, VK_RETURN) != FALSE;
+    else if (!hold && m_bHotKeyRegistered) {
+        UnregisterHotKey(m_hWnd, m_atomHotKey);
+        m_bHotKeyRegistered = false;
+    }
+}
+
 void CMainDlg::CloseDialog(int exitCode)
 {
-    if (m_bHotKeyRegistered)
-        UnregisterHotKey(m_hWnd, m_atomHotKey);
-    m_bHotKeyRegistered = false;
+    HoldHotKey(false);
     if (m_atomHotKey)
         GlobalDeleteAtom(m_atomHotKey);
     m_atomHotKey = 0;

@@ -42,6 +42,8 @@ private:
     void OnDropFiles(HDROP drop);
     void OnCopyData(const COPYDATASTRUCT *data);
     void OnActivate(WPARAM wParam);
+    // Registers Alt+Enter for this window, or lets go of it.
+    void HoldHotKey(bool hold);
     void OnHScroll(WPARAM wParam, HWND control);
     void OnCommand(UINT id);
     void OnVideoAreaCheck();
@@ -67,7 +69,7 @@ private:
     CIcon m_hSmallIcon;
 
     int m_nMutedVolume = 0;        // saved by mute; 0 = nothing saved
-    int m_nLastVolumeSent = 0;     // by the volume slider
+    int m_nLastVolumeSent = -1;    // by the volume slider; -1: none yet, so a first 0 is sent
     int m_nLastPositionSent = 0;   // by the position slider
     CProgressDisplay m_progress;
     CVideoAreaTracker m_videoArea;

@@ -25,14 +25,20 @@ public:
     ProgressUpdate OnNotification(uint16_t fileChecksum, uint32_t wParam, int32_t lParam);
 
     // The user moved the position slider: the next five read notifications
-    // leave it where the user put it.
-    void OnSeekSent() { m_nSeekHoldOff += kSeekHoldOffReads; }
+    // leave it where the user put it. A long drag adds up to 50 at most, so
+    // the slider is never frozen for hundreds of reads.
+    void OnSeekSent()
+    {
+        m_nSeekHoldOff = m_nSeekHoldOff + kSeekHoldOffReads > kSeekHoldOffMax ? kSeekHoldOffMax
+                                                                              : m_nSeekHoldOff + kSeekHoldOffReads;
+    }
 
     uint32_t Position() const { return m_dwPosition; }
     uint32_t Size() const { return m_dwSize; }
     int SeekHoldOff() const { return m_nSeekHoldOff; }
 
     static constexpr int kSeekHoldOffReads = 5;
+    static constexpr int kSeekHoldOffMax = 50;
 
 private:
     uint32_t SliderValue() const;

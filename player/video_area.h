@@ -27,16 +27,19 @@ struct AreaCommand
 class CVideoAreaTracker
 {
 public:
-    // The rectangle now (screen pixels) and whether the window is minimised
-    // (iconic); the commands to queue, in order. A rectangle left of the
-    // screen counts as minimised too, as a minimised window lies at
-    // -32000 on Windows; where the platform keeps minimised windows on the
-    // screen instead, `iconic` says so. The first check compares with an
-    // all-zero rectangle, so it reports the initial place and size.
-    std::vector<AreaCommand> Check(const AreaRect &now, bool iconic = false);
+    // The rectangle now (screen pixels), whether the window is minimised
+    // (iconic), and the left edge of the virtual screen (all monitors; 0 on
+    // one monitor); the commands to queue, in order. A rectangle left of the
+    // virtual screen counts as minimised too, as a minimised window lies at
+    // -32000 on Windows; a monitor left of the main one has negative places
+    // that are not. A restore sends its size, and a move too when the window
+    // came back at another place. The first check compares with an all-zero
+    // rectangle, so it reports the initial place and size.
+    std::vector<AreaCommand> Check(const AreaRect &now, bool iconic = false, int32_t virtualLeft = 0);
     const AreaRect &Last() const { return m_last; }
 
 private:
     AreaRect m_last;
+    AreaRect m_lastShown;   // the last rectangle reported while not minimised
     bool m_bMinimised = false;
 };

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using loopback::ChannelServer;
@@ -50,6 +51,7 @@ struct Arrival
     uint32_t type = 0;
     uint32_t command = 0;
     int32_t value = 0;
+    int32_t width = 0;   // the third value (a SIZE's width)
     double ms = 0;   // since the test's mark
 };
 
@@ -80,6 +82,7 @@ struct ClientPlayer
             REQUIRE(b.size() == kPlayerControlSize);
             out->command = LoadLE32(b.data() + 32);
             out->value = LoadLE32s(b.data() + 36);
+            out->width = LoadLE32s(b.data() + 44);
         } else {
             CHECK(h.dwMessageType == PYXMSG_PLAYER_OPEN);
             CHECK(b.size() == kPlayerOpenSize);
@@ -132,7 +135,8 @@ TEST_CASE("an open goes out at once, a command after 100 ms, and a burst queued 
         CHECK(volume.ms - open.ms >= 95);   // timer granularity
 
         // While the thread waits out PLAY's delay, a dragged slider and a
-        // moved window queue more: equal neighbours merge, others stay apart.
+        // moved window queue more: equal neighbours merge, others stay
+        // apart, and a second MOVE takes the place of the pending one.
         REQUIRE(player.QueuePlayerCommand(PLAYER_CMD_PLAY) == 0);
         Sleep(20);
         for (int v : {30, 50, 70})
@@ -140,14 +144,13 @@ TEST_CASE("an open goes out at once, a command after 100 ms, and a burst queued 
         player.QueuePlayerCommand(PLAYER_CMD_MOVE, 10, 20);
         player.QueuePlayerCommand(PLAYER_CMD_SIZE, 0, 0, 300, 200);
         player.QueuePlayerCommand(PLAYER_CMD_MOVE, 11, 21);
-        std::vector<Arrival> got(5);
+        std::vector<Arrival> got(4);
         for (Arrival &a : got)
             REQUIRE(client.Next(&a));
         CHECK(got[0].command == PLAYER_CMD_PLAY);
         CHECK((got[1].command == PLAYER_CMD_VOLUME && got[1].value == 70));
-        CHECK((got[2].command == PLAYER_CMD_MOVE && got[2].value == 10));
+        CHECK((got[2].command == PLAYER_CMD_MOVE && got[2].value == 11));
         CHECK(got[3].command == PLAYER_CMD_SIZE);
-        CHECK((got[4].command == PLAYER_CMD_MOVE && got[4].value == 11));
         Arrival extra;
         CHECK_FALSE(client.Next(&extra, 400));
 
@@ -155,6 +158,38 @@ TEST_CASE("an open goes out at once, a command after 100 ms, and a burst queued 
         CHECK(player.StopPlayerControl() == 0);   // a second stop does nothing
         CHECK(boxes.Texts().empty());
     }
+}
+
+TEST_CASE("a 10 s drag of the window's left edge: its last place and size reach the client within 500 ms")
+{
+    wintest::BoxWatcher boxes;
+    SessionSetup session(false);
+    ClientPlayer client(false);
+    CPlayerCommands player;
+    REQUIRE(player.StartPlayerControl() == 0);
+    client.Mark();
+    // 60 steps a second, each a MOVE and a SIZE, as the window queues them.
+    const auto start = Clock::now();
+    for (int32_t step = 0; step < 600; ++step) {
+        player.QueuePlayerCommand(PLAYER_CMD_MOVE, 100 - step / 10, 50);
+        player.QueuePlayerCommand(PLAYER_CMD_SIZE, 0, 0, 400 + step / 10, 300);
+        std::this_thread::sleep_until(start + std::chrono::microseconds(16667 * (step + 1)));
+    }
+    const double dragEnd = std::chrono::duration<double, std::milli>(Clock::now() - client.mark).count();
+    double lastMove = -1, lastSize = -1;
+    for (Arrival a; (lastMove < 0 || lastSize < 0) && client.Next(&a, 2000);) {
+        if (a.command == PLAYER_CMD_MOVE && a.value == 100 - 599 / 10)
+            lastMove = a.ms;
+        if (a.command == PLAYER_CMD_SIZE && a.width == 400 + 599 / 10)
+            lastSize = a.ms;
+    }
+    REQUIRE(lastMove >= 0);
+    REQUIRE(lastSize >= 0);
+    MESSAGE("last MOVE " << lastMove - dragEnd << " ms, last SIZE " << lastSize - dragEnd << " ms after the drag");
+    CHECK(lastMove - dragEnd < 500);
+    CHECK(lastSize - dragEnd < 500);
+    CHECK(player.StopPlayerControl() == 0);
+    CHECK(boxes.Texts().empty());
 }
 
 TEST_CASE("the thread's own failures end it with its message, and the window's queue refuses from then on")

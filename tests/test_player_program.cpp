@@ -240,6 +240,11 @@ TEST_CASE("every control of the window sends its command")
         HWND position = GetDlgItem(window, IDC_POSITION);
         PostMessageW(window, WM_COMMAND, ID_PLAYER_PAUSE, 0);   // no reads meanwhile
         client.WaitQuiet(400);
+        // The volume slider's first value is sent even when it is 0.
+        client.Mark();
+        PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 0), reinterpret_cast<LPARAM>(volume));
+        client.WaitQuiet(400);
+        CHECK(Commands(client) == std::vector<std::pair<uint32_t, int32_t>>{{PLAYER_CMD_VOLUME, 0}});
         client.Mark();
         for (int v = 90; v >= 40; v -= 5)
             PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, v), reinterpret_cast<LPARAM>(volume));
@@ -284,9 +289,20 @@ TEST_CASE("every control of the window sends its command")
                     activations.push_back(c);
             }
         };
+        // Alt+Enter belongs to the player only while it is active: another
+        // program can take it meanwhile.
+        const auto altEnterFree = [] {
+            if (!RegisterHotKey(nullptr, 0x7001, MOD_ALT, VK_RETURN))
+                return false;
+            UnregisterHotKey(nullptr, 0x7001);
+            return true;
+        };
         activate(MAKEWPARAM(WA_ACTIVE, 0));
+        CHECK_FALSE(altEnterFree());
         activate(MAKEWPARAM(WA_INACTIVE, 0));
+        CHECK(altEnterFree());
         activate(MAKEWPARAM(WA_INACTIVE, 1));   // while minimised: nothing
+        CHECK(altEnterFree());
         const std::vector<std::pair<uint32_t, int32_t>> want = {{PLAYER_CMD_ACTIVATE, 1}, {PLAYER_CMD_ACTIVATE, 120}};
         CHECK(activations == want);
 

@@ -156,6 +156,32 @@ TEST_CASE("only direct neighbours with the same whole code merge, keeping the la
     CHECK(runs[3].dwCommand == PLAYER_CMD_PLAY);
 }
 
+TEST_CASE("at most one MOVE and one SIZE wait: a new one takes the place of the pending one")
+{
+    Hooks hooks;
+    RunningQueue q;
+    // A drag of the left edge: thousands of steps, and a play between them.
+    for (int32_t step = 0; step < 600; ++step) {
+        q.QueuePlayerCommand(PLAYER_CMD_MOVE, step, 10);
+        q.QueuePlayerCommand(PLAYER_CMD_SIZE, 0, 0, 1000 - step, 500);
+        if (step == 300)
+            q.QueuePlayerCommand(PLAYER_CMD_PLAY);
+    }
+    q.QueuePlayerCommand(PLAYER_CMD_VOLUME, 40);
+    q.QueuePlayerCommand(PLAYER_CMD_VOLUME, 60);   // neighbours still merge when sent
+    CHECK(q.Count() == 5);
+    FakePlatform p;
+    RunPlayerCommandLoop(q, p);
+    REQUIRE(p.writes.size() == 4);
+    CHECK(Code(p.writes[0]) == PLAYER_CMD_MOVE);
+    CHECK(LoadLE32s(p.writes[0].data() + 36) == 599);   // the latest place
+    CHECK(Code(p.writes[1]) == PLAYER_CMD_SIZE);
+    CHECK(LoadLE32s(p.writes[1].data() + 44) == 401);
+    CHECK(Code(p.writes[2]) == PLAYER_CMD_PLAY);
+    CHECK(Code(p.writes[3]) == PLAYER_CMD_VOLUME);
+    CHECK(LoadLE32s(p.writes[3].data() + 36) == 60);
+}
+
 TEST_CASE("composed messages have the exact bytes, and a long name is cut at 260 units without overrun")
 {
     RunningQueue q;

@@ -70,6 +70,14 @@ TEST_CASE("progress: a seek holds the slider for five reads; tiny files and read
     CHECK(Note(d, NOTIFY_READ, 100000).slider == 60);
     CHECK(Note(d, NOTIFY_READ, 9000000).slider == 100);   // past the end
 
+    // A long drag: 100 values sent hold the slider for 50 reads, not 500.
+    for (int i = 0; i < 100; ++i)
+        d.OnSeekSent();
+    CHECK(d.SeekHoldOff() == 50);
+    for (int i = 0; i < 50; ++i)
+        CHECK_FALSE(Note(d, NOTIFY_READ, 1).setSlider);
+    CHECK(Note(d, NOTIFY_READ, 1).setSlider);
+
     CProgressDisplay tiny;
     Note(tiny, NOTIFY_FILE_SIZE, 50);
     CHECK(Note(tiny, NOTIFY_READ, 25).slider == 50);
@@ -80,7 +88,7 @@ TEST_CASE("progress: a seek holds the slider for five reads; tiny files and read
     CHECK(Note(unknownSize, NOTIFY_READ, 0x7FFFFFFF).status == L"Playing.....      2097152 kbytes from 0;");
 }
 
-TEST_CASE("video area: the first check reports place and size; a minimise, then a restore sends a size alone")
+TEST_CASE("video area: the first check reports place and size; a minimise, then a restore sends its size and a new place")
 {
     CVideoAreaTracker t;
     auto first = t.Check({100, 50, 500, 350});
@@ -102,10 +110,11 @@ TEST_CASE("video area: the first check reports place and size; a minimise, then 
     REQUIRE(minimised.size() == 1);
     CHECK(minimised[0].code == PLAYER_CMD_MINIMIZE);
     CHECK(minimised[0].log == L"Minimize\r\n");
-    auto restored = t.Check({10, 10, 490, 360});   // back at another place
-    REQUIRE(restored.size() == 1);
-    CHECK((restored[0].code == PLAYER_CMD_SIZE && restored[0].p3 == 480 && restored[0].p4 == 350));
-    CHECK(restored[0].log == L"Restore 480, 350\r\n");
+    auto restored = t.Check({10, 10, 490, 360});   // back at another place: where, then how large
+    REQUIRE(restored.size() == 2);
+    CHECK((restored[0].code == PLAYER_CMD_MOVE && restored[0].p1 == 10 && restored[0].p2 == 10));
+    CHECK((restored[1].code == PLAYER_CMD_SIZE && restored[1].p3 == 480 && restored[1].p4 == 350));
+    CHECK(restored[1].log == L"Restore 480, 350\r\n");
 
     auto offLeft = t.Check({-5, 10, 475, 360});   // dragged partly off the left edge
     REQUIRE(offLeft.size() == 1);
@@ -117,9 +126,22 @@ TEST_CASE("video area: the first check reports place and size; a minimise, then 
     auto iconic = t.Check({10, 10, 490, 360}, true);
     REQUIRE(iconic.size() == 1);
     CHECK(iconic[0].code == PLAYER_CMD_MINIMIZE);
-    auto back = t.Check({10, 10, 490, 360});
+    auto back = t.Check({10, 10, 490, 360});   // at the same place: its size alone
     REQUIRE(back.size() == 1);
     CHECK(back[0].log == L"Restore 480, 350\r\n");
+
+    // A monitor left of the main one (the virtual screen starts at -1920):
+    // negative places are places there; only what lies left of it, or an
+    // iconic window, is minimised.
+    CVideoAreaTracker left;
+    CHECK(left.Check({-1500, 100, -1000, 400}, false, -1920).size() == 2);
+    auto there = left.Check({-1400, 100, -900, 400}, false, -1920);
+    REQUIRE(there.size() == 1);
+    CHECK((there[0].code == PLAYER_CMD_MOVE && there[0].p1 == -1400));
+    auto gone = left.Check({-32000, -32000, -31840, -31970}, false, -1920);
+    REQUIRE(gone.size() == 1);
+    CHECK(gone[0].code == PLAYER_CMD_MINIMIZE);
+    CHECK(left.Check({-1400, 100, -900, 400}, true, -1920)[0].code == PLAYER_CMD_MINIMIZE);
 }
 
 TEST_CASE("a file name from a command line: the first word, quoted or not, only from 1 to 259 characters")
