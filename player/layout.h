@@ -32,11 +32,22 @@ public:
     }
     void Add(int id, unsigned flags, const AreaRect &initial) { m_items.push_back({id, flags, initial}); }
 
+    // The scale the layout was taken at (DPI, 96 = 100 %), and the one the
+    // window has now: the initial rectangles and client size count at the
+    // new scale, computed from those taken, so that changes back and forth
+    // never drift.
+    void SetBaseDpi(unsigned dpi) { m_uBaseDpi = m_uDpi = dpi ? dpi : 96; }
+    void ScaleTo(unsigned dpi) { m_uDpi = dpi ? dpi : m_uBaseDpi; }
+    // A length taken at the base scale, at the current one.
+    int Scaled(int value) const;
+
     // Every item's rectangle for a client area of this size.
     std::vector<Item> Arrange(int width, int height) const;
 
 private:
     int m_nWidth = 0;
     int m_nHeight = 0;
+    unsigned m_uBaseDpi = 96;
+    unsigned m_uDpi = 96;
     std::vector<Item> m_items;
 };

@@ -53,6 +53,24 @@ constexpr LayoutRow kLayoutRows[] = {
     {kSizeGripId, LAYOUT_MOVE_DOWN | LAYOUT_MOVE_RIGHT},
 };
 
+// The window's scale in DPI (96 = 100 %): the platform's answer where it has
+// one (Windows 10 and later), otherwise the screen's.
+UINT WindowDpi(HWND window)
+{
+    using GetDpiForWindowFn = UINT(WINAPI *)(HWND);
+    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpi) {
+        if (const UINT dpi = getDpi(window))
+            return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
 } // namespace
 
 CMainDlg::CMainDlg() : m_uServerNotification(RegisterWindowMessageW(kServerNotificationName)) {}
@@ -100,6 +118,11 @@ BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam
     case WM_SIZE:
         OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
         return FALSE;
+    case WM_DPICHANGED:
+        // The system sends it from this thread; a rectangle that comes from
+        // another thread or program is no pointer of ours and is not read.
+        OnDpiChanged(LOWORD(wParam), InSendMessage() ? nullptr : reinterpret_cast<const RECT *>(lParam));
+        return TRUE;
     case WM_GETMINMAXINFO:
         reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = m_ptMinTrackSize;
         return TRUE;
@@ -126,6 +149,8 @@ BOOL CMainDlg::OnInitDialog()
         m_hWnd, instance, IDR_TOOLBAR,
         WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | CCS_TOP | TBSTYLE_TOOLTIPS | TBSTYLE_FLAT,
         ID_TOOLBAR_WINDOW);
+    if (m_hToolBar && m_uBaseDpi != 96)
+        SetToolBarImagesForDpi(m_hToolBar, instance, m_uBaseDpi);   // made on a scaled monitor
     InitControls();
     DragAcceptFiles(m_hWnd, TRUE);
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
@@ -155,6 +180,7 @@ void CMainDlg::InitLayout()
     RECT window{};
     GetWindowRect(m_hWnd, &window);
     m_ptMinTrackSize = {window.right - window.left, window.bottom - window.top};
+    m_ptBaseMinTrackSize = m_ptMinTrackSize;
     SetWindowLongPtrW(m_hWnd, GWL_STYLE, GetWindowLongPtrW(m_hWnd, GWL_STYLE) | WS_CLIPCHILDREN);
     SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_DLGMODALFRAME);
 
@@ -167,14 +193,41 @@ void CMainDlg::InitLayout()
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kSizeGripId)), g_Module.Instance(),
                                   nullptr);
     m_layout.SetInitialClientSize(client.right, client.bottom);
-    for (const LayoutRow &row : kLayoutRows) {
-        HWND control = GetDlgItem(m_hWnd, row.id);
+    m_uBaseDpi = WindowDpi(m_hWnd);
+    m_layout.SetBaseDpi(m_uBaseDpi);
+    // Every child has a rule (those not listed stay where they are), so
+    // that at another scale each one is placed again; a rule's id is the
+    // child's index in m_vecLayoutChildren (a label has no id of its own).
+    for (HWND control = GetWindow(m_hWnd, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
         RECT rc{};
-        if (!control || !GetWindowRect(control, &rc))
+        if (!GetWindowRect(control, &rc))
             continue;
         MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT *>(&rc), 2);
-        m_layout.Add(row.id, row.flags, {rc.left, rc.top, rc.right, rc.bottom});
+        unsigned flags = 0;
+        for (const LayoutRow &row : kLayoutRows)
+            flags = row.id == GetDlgCtrlID(control) ? row.flags : flags;
+        m_layout.Add(static_cast<int>(m_vecLayoutChildren.size()), flags, {rc.left, rc.top, rc.right, rc.bottom});
+        m_vecLayoutChildren.push_back(control);
     }
+}
+
+void CMainDlg::OnDpiChanged(UINT dpi, const RECT *suggested)
+{
+    if (dpi == 0)
+        return;
+    // The layout, the smallest size and the tool bar at the new scale; the
+    // window takes the place and size the system suggests, and everything
+    // is placed again by the rules (also when that size did not change).
+    m_layout.ScaleTo(dpi);
+    m_ptMinTrackSize = {m_layout.Scaled(m_ptBaseMinTrackSize.x), m_layout.Scaled(m_ptBaseMinTrackSize.y)};
+    if (m_hToolBar)
+        SetToolBarImagesForDpi(m_hToolBar, g_Module.Instance(), dpi);
+    if (suggested)
+        SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client{};
+    GetClientRect(m_hWnd, &client);
+    OnSize(IsZoomed(m_hWnd) ? SIZE_MAXIMIZED : SIZE_RESTORED, client.right, client.bottom);
 }
 
 void CMainDlg::InitControls()
@@ -316,7 +369,7 @@ void CMainDlg::OnSize(UINT type, int width, int height)
     // One redraw for the whole change.
     SendMessageW(m_hWnd, WM_SETREDRAW, FALSE, 0);
     for (const CLayoutRules::Item &item : m_layout.Arrange(width, height)) {
-        HWND control = GetDlgItem(m_hWnd, item.id);
+        HWND control = m_vecLayoutChildren[static_cast<size_t>(item.id)];
         const AreaRect &r = item.initial;
         SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);

@@ -17,6 +17,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <vector>
+
 class CMainDlg final : public CDialogWindow, public CMessageFilter, public CIdleHandler
 {
 public:
@@ -42,6 +44,9 @@ private:
     void OnDropFiles(HDROP drop);
     void OnCopyData(const COPYDATASTRUCT *data);
     void OnActivate(WPARAM wParam);
+    // WM_DPICHANGED: the window at another scale (a monitor or a client
+    // with another scale): layout, smallest size and tool-bar images again.
+    void OnDpiChanged(UINT dpi, const RECT *suggested);
     // Registers Alt+Enter for this window, or lets go of it.
     void HoldHotKey(bool hold);
     void OnHScroll(WPARAM wParam, HWND control);
@@ -74,6 +79,9 @@ private:
     CProgressDisplay m_progress;
     CVideoAreaTracker m_videoArea;
     CLayoutRules m_layout;
+    std::vector<HWND> m_vecLayoutChildren;   // by the layout rules' ids
+    UINT m_uBaseDpi = 96;                    // the scale the layout was taken at
     POINT m_ptMinTrackSize = {};
+    POINT m_ptBaseMinTrackSize = {};         // at m_uBaseDpi
     UINT m_uServerNotification = 0;
 };

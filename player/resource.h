@@ -10,6 +10,9 @@
 #define IDR_MAINFRAME_MENU      201
 #define IDR_TOOLBAR             201
 #define IDB_TOOLBAR             201
+// The same images at 24 and 32 pixels, for 150 % and 200 % scale.
+#define IDB_TOOLBAR_24          202
+#define IDB_TOOLBAR_32          203
 
 // Resource type of a tool-bar layout: WORD version (1), image width, image
 // height, button count, then one command id per button, left to right.

@@ -36,6 +36,17 @@ LRESULT CALLBACK OwnImageListProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UIN
     return DefSubclassProc(hwnd, msg, wp, lp);
 }
 
+// The image list of `count` images of `size` pixels from a bitmap resource.
+CImageList LoadImages(HINSTANCE instance, UINT bitmapId, int size, int count)
+{
+    CImageList images(ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, count, 0));
+    CBitmap bitmap(static_cast<HBITMAP>(
+        LoadImageW(instance, MAKEINTRESOURCEW(bitmapId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    if (!images || !bitmap || ImageList_AddMasked(images.Get(), bitmap.Get(), kTransparent) < 0)
+        return CImageList();
+    return images;
+}
+
 std::optional<ToolBarLayout> LoadLayout(HINSTANCE instance, UINT resourceId)
 {
     HRSRC res = FindResourceW(instance, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(RT_TOOLBAR_LAYOUT));
@@ -57,10 +68,8 @@ HWND CreateToolBarFromResource(HWND parent, HINSTANCE instance, UINT resourceId,
 
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
-    CImageList images(ImageList_Create(layout->wImageWidth, layout->wImageHeight, ILC_COLOR24 | ILC_MASK, count, 0));
-    CBitmap bitmap(static_cast<HBITMAP>(
-        LoadImageW(instance, MAKEINTRESOURCEW(resourceId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    if (!images || !bitmap || ImageList_AddMasked(images.Get(), bitmap.Get(), kTransparent) < 0)
+    CImageList images = LoadImages(instance, resourceId, layout->wImageWidth, count);
+    if (!images)
         return nullptr;
     const int imageCount = ImageList_GetImageCount(images.Get());
 
@@ -87,6 +96,31 @@ HWND CreateToolBarFromResource(HWND parent, HINSTANCE instance, UINT resourceId,
     SendMessageW(toolbar, TB_ADDBUTTONSW, buttons.size(), reinterpret_cast<LPARAM>(buttons.data()));
     SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
     return toolbar;
+}
+
+bool SetToolBarImagesForDpi(HWND toolbar, HINSTANCE instance, UINT dpi)
+{
+    struct Size
+    {
+        UINT dpi;
+        int pixels;
+        UINT bitmap;
+    };
+    static constexpr Size kSizes[] = {{192, 32, IDB_TOOLBAR_32}, {144, 24, IDB_TOOLBAR_24}, {0, 16, IDB_TOOLBAR}};
+    const Size *size = kSizes;
+    while (dpi < size->dpi)
+        ++size;
+    const int count = static_cast<int>(SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0));
+    CImageList images = LoadImages(instance, size->bitmap, size->pixels, count);
+    if (!images)
+        return false;
+    SendMessageW(toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(size->pixels, size->pixels));
+    CImageList old(reinterpret_cast<HIMAGELIST>(
+        SendMessageW(toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(images.Release()))));
+    SendMessageW(toolbar, TB_SETBUTTONSIZE, 0, MAKELPARAM(size->pixels + 7, size->pixels + 6));   // 23 x 22 at 16
+    SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
+    InvalidateRect(toolbar, nullptr, TRUE);
+    return true;
 }
 
 bool AnswerToolTip(LPARAM lParam, HINSTANCE instance)

@@ -274,6 +274,105 @@ TEST_CASE("every control of the window sends its command")
         Notify(window, NOTIFY_READ, mine, 100000);
         CHECK(Slider(window) == 60);
     }
+    SUBCASE("another scale: at 150 % the layout rules hold and nothing overlaps; back at 100 % all is as it was")
+    {
+        // Wine never changes scale, so the message comes from here. The
+        // system sends it with a rectangle of the window's own process;
+        // from another process the player must not read it (here: a
+        // pointer of this process), and the window is sized as suggested by
+        // hand, as the system would.
+        struct Child
+        {
+            HWND hwnd;
+            RECT rc;   // client coordinates
+        };
+        const auto children = [&] {
+            std::vector<Child> out;
+            for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+                if (!IsWindowVisible(c))
+                    continue;
+                RECT rc{};
+                GetWindowRect(c, &rc);
+                MapWindowPoints(nullptr, window, reinterpret_cast<POINT *>(&rc), 2);
+                out.push_back({c, rc});
+            }
+            return out;
+        };
+        const auto overlaps = [](const std::vector<Child> &all) {
+            int n = 0;
+            for (size_t i = 0; i < all.size(); ++i)
+                for (size_t j = i + 1; j < all.size(); ++j) {
+                    RECT both{};
+                    n += IntersectRect(&both, &all[i].rc, &all[j].rc) ? 1 : 0;
+                }
+            return n;
+        };
+        const auto find = [](const std::vector<Child> &all, HWND h) {
+            for (const Child &c : all)
+                if (c.hwnd == h)
+                    return c.rc;
+            return RECT{};
+        };
+        const auto minTrack = [&] {
+            MINMAXINFO info{};
+            SendMessageW(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+            return info.ptMinTrackSize;
+        };
+        const auto within = [](long got, long want) { return got >= want - 2 && got <= want + 2; };
+        HWND toolbar = GetDlgItem(window, ID_TOOLBAR_WINDOW);
+        HWND area = GetDlgItem(window, IDC_VIDEO_AREA);
+        HWND status = GetDlgItem(window, IDC_STATUS);
+        HWND volume = GetDlgItem(window, IDC_VOLUME);
+        REQUIRE(toolbar);
+        RECT original{}, client{};
+        GetWindowRect(window, &original);
+        GetClientRect(window, &client);
+        const std::vector<Child> before = children();
+        const POINT min96 = minTrack();
+        const LRESULT button96 = SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0);
+        CHECK(overlaps(before) == 0);
+
+        RECT suggested = {original.left, original.top, original.left + MulDiv(original.right - original.left, 3, 2),
+                          original.top + MulDiv(original.bottom - original.top, 3, 2)};
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+        REQUIRE(IsWindow(window));
+        SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                     suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        RECT now{}, client144{};
+        GetWindowRect(window, &now);
+        GetClientRect(window, &client144);
+        INFO("window " << now.left << "," << now.top << "," << now.right << "," << now.bottom << " suggested "
+                       << suggested.left << "," << suggested.top << "," << suggested.right << "," << suggested.bottom);
+        CHECK(EqualRect(&now, &suggested));
+        const std::vector<Child> large = children();
+        CHECK(overlaps(large) == 0);
+        CHECK(within(minTrack().x, min96.x * 3 / 2));
+        CHECK(within(minTrack().y, min96.y * 3 / 2));
+        CHECK(HIWORD(SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0)) >= HIWORD(button96) + 8);   // 24-pixel images
+        // The rules at the new scale: places scaled, the video area and the
+        // status line following the client area's edges by their scaled margins.
+        const RECT area96 = find(before, area), area144 = find(large, area);
+        CHECK(within(area144.left, area96.left * 3 / 2));
+        CHECK(within(client144.right - area144.right, (client.right - area96.right) * 3 / 2));
+        CHECK(within(client144.bottom - area144.bottom, (client.bottom - area96.bottom) * 3 / 2));
+        const RECT status96 = find(before, status), status144 = find(large, status);
+        CHECK(within(client144.bottom - status144.top, (client.bottom - status96.top) * 3 / 2));
+        const RECT volume96 = find(before, volume), volume144 = find(large, volume);
+        CHECK(within(volume144.left, volume96.left * 3 / 2));
+        CHECK(within(volume144.bottom - volume144.top, (volume96.bottom - volume96.top) * 3 / 2));
+
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&original));
+        SetWindowPos(window, nullptr, original.left, original.top, original.right - original.left,
+                     original.bottom - original.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        GetWindowRect(window, &now);
+        CHECK(EqualRect(&now, &original));
+        CHECK(minTrack().x == min96.x);
+        CHECK(SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0) == button96);
+        for (const Child &c : children()) {
+            const RECT was = find(before, c.hwnd);
+            CHECK(EqualRect(&c.rc, &was));
+        }
+    }
     SUBCASE("the window moved, sized, minimised and restored; activation")
     {
         // Activation first, while nothing else moves the window.

@@ -218,4 +218,20 @@ TEST_CASE("layout: controls widen, grow and move down by the change of the clien
     CHECK(grown[4].initial == AreaRect{10, 280, 60, 295});
     const auto tiny = layout.Arrange(0, 0);
     CHECK(tiny[1].initial == AreaRect{10, 40, 10, 40});
+
+    // At 150 %: the rules hold at the new scale (the window at 600 x 450 is
+    // the same window), and back at 100 % everything is where it was.
+    layout.SetBaseDpi(96);
+    layout.ScaleTo(144);
+    const auto large = layout.Arrange(750, 525);
+    CHECK(large[0].initial == AreaRect{15, 15, 735, 45});
+    CHECK(large[1].initial == AreaRect{15, 60, 735, 435});
+    CHECK(large[2].initial == AreaRect{15, 450, 735, 480});
+    CHECK(large[3].initial == AreaRect{726, 501, 750, 525});
+    CHECK(large[4].initial == AreaRect{15, 420, 90, 443});   // 442.5 rounds up
+    CHECK(layout.Scaled(-7) == -11);
+    layout.ScaleTo(96);
+    const auto back = layout.Arrange(500, 350);
+    for (size_t i = 0; i < back.size(); ++i)
+        CHECK(back[i].initial == grown[i].initial);
 }

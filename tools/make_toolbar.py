@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """Draws the player's tool-bar images: 16 images of 16 x 16 side by side, one
-per button in the order of the tool-bar resource, as a 24-bit .bmp.
+per button in the order of the tool-bar resource, as a 24-bit .bmp; with
+--size 24 or --size 32 the same images at that size, for 150 % and 200 %
+scale (the shapes are laid out on the 16-pixel grid and drawn at the size
+asked for).
 
     tools/make_toolbar.py player/toolbar.bmp
+    tools/make_toolbar.py --size 24 player/toolbar24.bmp
+    tools/make_toolbar.py --size 32 player/toolbar32.bmp
 
 Magenta (255, 0, 255) is the background: the tool bar loads the bitmap into
 an image list with magenta as the mask colour, so the images are drawn
@@ -28,65 +33,67 @@ FONT = {
 
 
 class Image:
-    def __init__(self):
-        self.px = [[BACK] * SIZE for _ in range(SIZE)]
+    """One image of `size` pixels. Shapes are given on the 16-pixel grid; a
+    pixel takes a shape's colour when its centre, in grid units, lies in the
+    shape, so at 16 pixels each grid cell is one pixel."""
 
-    def set(self, x, y, c):
-        if 0 <= x < SIZE and 0 <= y < SIZE:
-            self.px[y][x] = c
+    def __init__(self, size=SIZE):
+        self.size = size
+        self.px = [[BACK] * size for _ in range(size)]
+
+    def fill(self, inside, c):
+        """Every pixel whose centre (u, v), in grid units, is inside."""
+        k = SIZE / self.size
+        for y in range(self.size):
+            for x in range(self.size):
+                if inside((x + 0.5) * k, (y + 0.5) * k):
+                    self.px[y][x] = c
+
+    def cells(self, cells, c):
+        """Whole grid cells (x, y)."""
+        cells = set(cells)
+        self.fill(lambda u, v: (int(u), int(v)) in cells, c)
 
     def rect(self, x0, y0, x1, y1, c):
-        """Fills columns x0..x1 and rows y0..y1 (inclusive)."""
-        for y in range(y0, y1 + 1):
-            for x in range(x0, x1 + 1):
-                self.set(x, y, c)
+        """Fills grid columns x0..x1 and rows y0..y1 (inclusive)."""
+        self.fill(lambda u, v: x0 <= u < x1 + 1 and y0 <= v < y1 + 1, c)
 
     def triangle(self, base, apex, half, c, yc=8.0):
         """A triangle pointing along x: its base at x=base with rows
-        yc-half..yc+half, its tip at x=apex. Pixels whose centre is inside."""
+        yc-half..yc+half, its tip at x=apex."""
         lo, hi = min(base, apex), max(base, apex)
-        for y in range(SIZE):
-            for x in range(SIZE):
-                u, v = x + 0.5, y + 0.5
-                if lo <= u <= hi and abs(v - yc) <= half * (apex - u) / (apex - base) + 1e-9:
-                    self.set(x, y, c)
+        self.fill(lambda u, v: lo <= u <= hi and abs(v - yc) <= half * (apex - u) / (apex - base) + 1e-9, c)
 
     def line(self, x0, y0, x1, y1, c, width=1):
-        """A line from pixel (x0, y0) to (x1, y1), `width` pixels across in x."""
+        """A line of grid cells from (x0, y0) to (x1, y1), `width` cells across in x."""
         steps = max(abs(x1 - x0), abs(y1 - y0))
-        for i in range(steps + 1):
-            x = x0 + round((x1 - x0) * i / steps)
-            y = y0 + round((y1 - y0) * i / steps)
-            for w in range(width):
-                self.set(x + w, y, c)
+        self.cells(((x0 + round((x1 - x0) * i / steps) + w, y0 + round((y1 - y0) * i / steps))
+                    for i in range(steps + 1) for w in range(width)), c)
 
     def text(self, x, y, word, c):
+        cells = []
         for ch in word:
             for row, bits in enumerate(FONT[ch]):
                 for col, bit in enumerate(bits):
                     if bit == '#':
-                        self.set(x + col, y + row, c)
+                        cells.append((x + col, y + row))
             x += 4
+        self.cells(cells, c)
 
 
 def speaker(im, c, waves):
     im.rect(1, 6, 3, 9, c)                   # the magnet
-    for x in range(4, 9):                    # the cone, widening to the right
-        half = 2 + (x - 4) * 0.6
-        for y in range(SIZE):
-            if abs(y + 0.5 - 8) <= half:
-                im.set(x, y, c)
+    # The cone, widening to the right column by column.
+    im.fill(lambda u, v: 4 <= u < 9 and abs(v - 8) <= 2 + (int(u) - 4) * 0.6, c)
     if waves:
-        for r in (3.5, 6):
-            for y in range(SIZE):
-                for x in range(10, SIZE):
-                    d = ((x + 0.5 - 7) ** 2 + (y + 0.5 - 8) ** 2) ** 0.5
-                    if abs(d - r) < 0.55 and abs(y + 0.5 - 8) < r * 0.8:
-                        im.set(x, y, c)
+        def wave(u, v):
+            d = ((u - 7) ** 2 + (v - 8) ** 2) ** 0.5
+            return u >= 10 and any(abs(d - r) < 0.55 and abs(v - 8) < r * 0.8 for r in (3.5, 6))
+        im.fill(wave, c)
 
 
-def draw(i):
-    im = Image()
+def draw(i, size=SIZE):
+    im = Image(size)
     if i == 0:      # play
         im.triangle(4, 13, 5.5, GREEN)
     elif i == 1:    # pause
@@ -129,10 +136,10 @@ def draw(i):
     return im       # 3, 8 and 10 are blank
 
 
-def strip():
+def strip(size=SIZE):
     """Rows of the whole strip, top first."""
-    images = [draw(i) for i in range(16)]
-    return [[c for im in images for c in im.px[y]] for y in range(SIZE)]
+    images = [draw(i, size) for i in range(16)]
+    return [[c for im in images for c in im.px[y]] for y in range(size)]
 
 
 def bmp(rows):
@@ -147,18 +154,22 @@ def bmp(rows):
     return head + info + pixels
 
 
-def ascii_art(rows):
+def ascii_art(rows, size):
     marks = {BACK: '.', INK: '#', GREEN: 'g', RED: 'r', GREY: '+'}
     for y, row in enumerate(rows):
-        print(' '.join(''.join(marks[c] for c in row[i * SIZE:(i + 1) * SIZE]) for i in range(16)))
+        print(' '.join(''.join(marks[c] for c in row[i * size:(i + 1) * size]) for i in range(16)))
 
 
 def main(args):
+    size = SIZE
+    if len(args) >= 2 and args[0] == '--size':
+        size = int(args[1])
+        args = args[2:]
     if args and args[0] == '--ascii':
-        ascii_art(strip())
+        ascii_art(strip(size), size)
         return
     with open(args[0] if args else 'player/toolbar.bmp', 'wb') as f:
-        f.write(bmp(strip()))
+        f.write(bmp(strip(size)))
 
 
 if __name__ == '__main__':
