@@ -71,6 +71,30 @@ UINT WindowDpi(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
+// WM_DPICHANGED's suggested window rectangle. The system sends the message
+// from the window's own thread with a rectangle of this process; anyone in
+// the session can send or post it too, with any value. So a rectangle is
+// read only from readable memory of this process, never for a message sent
+// from another thread, and only when it is a plausible window rectangle.
+const RECT *SuggestedRect(LPARAM lParam)
+{
+    const auto *rect = reinterpret_cast<const RECT *>(lParam);
+    if (!rect || InSendMessage())
+        return nullptr;
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(rect, &info, sizeof info) != sizeof info || info.State != MEM_COMMIT ||
+        (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) ||
+        !(info.Protect & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                          PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)))
+        return nullptr;
+    const auto *end = static_cast<const char *>(info.BaseAddress) + info.RegionSize;
+    if (reinterpret_cast<const char *>(rect + 1) > end)
+        return nullptr;
+    const long width = rect->right - rect->left;
+    const long height = rect->bottom - rect->top;
+    return width > 0 && height > 0 && width < 32768 && height < 32768 ? rect : nullptr;
+}
+
 } // namespace
 
 CMainDlg::CMainDlg() : m_uServerNotification(RegisterWindowMessageW(kServerNotificationName)) {}
@@ -119,9 +143,7 @@ BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam
         OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
         return FALSE;
     case WM_DPICHANGED:
-        // The system sends it from this thread; a rectangle that comes from
-        // another thread or program is no pointer of ours and is not read.
-        OnDpiChanged(LOWORD(wParam), InSendMessage() ? nullptr : reinterpret_cast<const RECT *>(lParam));
+        OnDpiChanged(LOWORD(wParam), SuggestedRect(lParam));
         return TRUE;
     case WM_GETMINMAXINFO:
         reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = m_ptMinTrackSize;

@@ -2,7 +2,9 @@
 // drop's handle is only valid in the process that receives it, and Wine's
 // drag and drop needs an X drag source), so the window is created in this
 // process from the program's own window class and resources and given
-// WM_DROPFILES with a drop built here, as the shell would deliver it.
+// WM_DROPFILES with a drop built here, as the shell would deliver it. The
+// same window takes a change of scale with a rectangle of this process, as
+// the system gives it.
 #include "doctest.h"
 
 #include "launch_fakes.h"
@@ -155,6 +157,44 @@ TEST_CASE("drops: none is refused, one is sent, of three the first only after th
         PostMessageW(window.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({longest})), 0);
         CHECK(Opens(client, 1500) == std::vector<std::wstring>{longest});
     }
+    SetLaunchOps(nullptr);
+    UsePlatformSessionOps();
+}
+
+TEST_CASE("a change of scale with the system's rectangle: the window takes it; a value that is no rectangle is not read")
+{
+    g_Module.Init(GetModuleHandleW(nullptr));
+    wintest::BoxWatcher errors;
+    UseRdpSessionOps();
+    SetLaunchOps(&kServerRunningOps);
+    loopback::ChannelServer client(kRdpPlayerChannelName, 2);
+    REQUIRE(client.Start());
+    {
+        Window window;
+        REQUIRE(window.hwnd.load());
+        RECT original{};
+        GetWindowRect(window.hwnd, &original);
+        static RECT suggested, back;
+        suggested = {original.left + 10, original.top + 10, original.left + 10 + MulDiv(original.right - original.left, 3, 2),
+                     original.top + 10 + MulDiv(original.bottom - original.top, 3, 2)};
+        back = original;
+        const auto at = [&](const RECT &want) {
+            return wintest::WaitUntil([&] {
+                RECT now{};
+                GetWindowRect(window.hwnd, &now);
+                return EqualRect(&now, &want) != FALSE;
+            }, 3000);
+        };
+        PostMessageW(window.hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+        CHECK(at(suggested));
+        // A value that points nowhere readable: not read, the window stays.
+        PostMessageW(window.hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), 0x10);
+        Sleep(300);
+        CHECK(at(suggested));
+        PostMessageW(window.hwnd, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&back));
+        CHECK(at(original));
+    }
+    CHECK(errors.Texts().empty());
     SetLaunchOps(nullptr);
     UsePlatformSessionOps();
 }
