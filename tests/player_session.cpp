@@ -75,8 +75,16 @@ void PlayerClient::WaitQuiet(DWORD quietMs)
 
 bool StagePrograms(const std::wstring &folder)
 {
-    return StageServer(folder) && CopyFileW((BuildFolder() + L"bin\\PyxUserInterface.exe").c_str(),
-                                            (folder + L"PyxUserInterface.exe").c_str(), FALSE);
+    // The programs as the package carries them: stripped, and signed when
+    // the build has a certificate.
+    if (!StageServer(folder))
+        return false;
+    const std::wstring files = BuildFolder() + L"installer\\files\\";
+    for (const wchar_t *program : {L"PyxVideoServer.exe", L"PyxUserInterface.exe"}) {
+        if (!CopyFileW((files + program).c_str(), (folder + program).c_str(), FALSE))
+            return false;
+    }
+    return true;
 }
 
 HWND WaitForPlayerWindow(DWORD pid, DWORD timeoutMs)

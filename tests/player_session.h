@@ -48,8 +48,9 @@ private:
     std::thread m_thread;
 };
 
-// PyxUserInterface.exe and PyxVideoServer.exe with the loopback libraries in
-// `folder` (created; ends in a backslash); false on failure.
+// PyxUserInterface.exe and PyxVideoServer.exe as the package carries them
+// (installer/files/: stripped, signed when the build is) with the loopback
+// libraries in `folder` (created; ends in a backslash); false on failure.
 bool StagePrograms(const std::wstring &folder);
 
 // The player window of a process (title "Tarsel Player"); 0 when it did not
