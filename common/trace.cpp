@@ -229,9 +229,31 @@ void *GetErrorBoxOwner() { return g_errorBoxOwner.load(); }
 // Platform parts, in trace_win.cpp and trace_posix.cpp.
 void PlatformTraceOutput(const wchar_t *text);
 int PlatformErrorBox(const wchar_t *text, void *owner);
+uint32_t PlatformLastError();
+void PlatformSetLastError(uint32_t error);
+
+namespace {
+
+// Keeps the caller's last error (Windows) or errno across a trace or a box:
+// a trace site's message often prints it, and is formatted after the
+// location prefix has been written; the caller may read it afterwards too.
+class CKeepLastError
+{
+public:
+    CKeepLastError() : m_error(PlatformLastError()) {}
+    ~CKeepLastError() { PlatformSetLastError(m_error); }
+    CKeepLastError(const CKeepLastError &) = delete;
+    CKeepLastError &operator=(const CKeepLastError &) = delete;
+
+private:
+    uint32_t m_error;
+};
+
+} // namespace
 
 void TraceMessage(const wchar_t *format, ...)
 {
+    const CKeepLastError keep;
     wchar_t buf[kTraceBufferUnits];
     va_list ap;
     va_start(ap, format);
@@ -244,6 +266,7 @@ void TraceMessage(const wchar_t *format, ...)
 
 int ShowErrorBox(const wchar_t *format, ...)
 {
+    const CKeepLastError keep;
     wchar_t buf[kTraceBufferUnits];
     va_list ap;
     va_start(ap, format);

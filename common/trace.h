@@ -38,7 +38,9 @@ void SetErrorBoxHook(TraceHook hook);
 #define PYX_TRACE_WIDEN2(x) L##x
 #define PYX_TRACE_WIDEN(x) PYX_TRACE_WIDEN2(x)
 
-// One trace site: the location prefix, then the message, as two calls.
+// One trace site: the location prefix, then the message, as two calls. A
+// trace (and an error box) leaves the caller's last error (errno natively)
+// as it found it, so a message that prints it prints the caller's.
 #define PYX_TRACE(...)                                                                  \
     do {                                                                                \
         TraceMessage(L"File: %s Line: %d: ", PYX_TRACE_WIDEN(__FILE__), __LINE__);      \

@@ -2,7 +2,13 @@
 
 #include "trace.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,6 +72,43 @@ TEST_CASE("a trace site writes its location prefix and its message as two texts"
     CHECK(g_lines[0].find(L"test_trace.cpp Line: ") != std::wstring::npos);
     CHECK(g_lines[0].back() == L' ');
     CHECK(g_lines[1] == L"PyxControlThread Ready!\r\n");
+}
+
+namespace {
+
+#ifdef _WIN32
+uint32_t LastError() { return GetLastError(); }
+void SetError(uint32_t e) { SetLastError(e); }
+#else
+uint32_t LastError() { return static_cast<uint32_t>(errno); }
+void SetError(uint32_t e) { errno = static_cast<int>(e); }
+#endif
+
+// Writing a trace line may change the last error (the debug-output call
+// does): this hook does so on purpose.
+void Clobbering(const wchar_t *text)
+{
+    g_lines.emplace_back(text);
+    SetError(0);
+}
+
+} // namespace
+
+TEST_CASE("a trace line prints the caller's last error, and leaves it to the caller")
+{
+    g_lines.clear();
+    SetTraceHook(Clobbering);
+    SetError(1450);
+    PYX_TRACE(L"CreateEvent failed %d\r\n", static_cast<int>(LastError()));
+    CHECK(LastError() == 1450);
+    SetErrorBoxHook(Clobbering);
+    SetError(5);
+    ShowErrorBox(L"any");
+    CHECK(LastError() == 5);
+    SetErrorBoxHook(nullptr);
+    SetTraceHook(nullptr);
+    REQUIRE(g_lines.size() == 3);
+    CHECK(g_lines[1] == L"CreateEvent failed 1450\r\n");
 }
 
 #ifndef _WIN32

@@ -17,7 +17,7 @@ clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   fuzz/fuzz_file_rpc.cpp \
   server/file_rpc_process.cpp server/local_file.cpp server/local_name.cpp server/stream_table.cpp \
   server/notification.cpp \
-  common/protocol.cpp common/checksum.cpp common/trace.cpp \
+  common/protocol.cpp common/checksum.cpp common/trace.cpp common/last_error.cpp \
   -o "$out/fuzz_file_rpc"
 
 le32() { printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)))"; }
