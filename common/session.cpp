@@ -63,12 +63,13 @@ bool WaitForSession(unsigned char *retry)
         return false;
     }
     uint32_t session = 0;
-    if (!ops.GetSessionId(&session, &error)) {
+    const int ret = ops.GetSessionId(&session, &error);
+    if (!ret) {
         PYX_TRACE(L"WaitForSession: ProcessIdToSessionId error %d\r\n", error);
         *retry = 1;
         return false;
     }
-    PYX_TRACE(L"WaitForSession: Ret = %d, dwSessionID = %d\r\n", 1, session);
+    PYX_TRACE(L"WaitForSession: Ret = %d, dwSessionID = %d\r\n", ret, session);
 
     bool hasBuffer = false;
     uint16_t type = 0;

@@ -30,7 +30,9 @@ struct SessionOps
     bool (*IsRemoteSession)();
     // WTSQuerySessionInformationW is resolved.
     bool (*CanQueryProtocol)();
-    bool (*GetSessionId)(uint32_t *session, uint32_t *error);
+    // ProcessIdToSessionId for this process: the call's own result (0 on
+    // failure, with error set), which the log line prints.
+    int (*GetSessionId)(uint32_t *session, uint32_t *error);
     // The client protocol type of the session: false on failure (error and
     // byte count set); hasBuffer false when no buffer came back.
     bool (*QueryProtocolType)(uint32_t session, bool *hasBuffer, uint16_t *value, uint32_t *error, uint32_t *bytes);

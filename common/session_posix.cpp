@@ -11,7 +11,7 @@ bool ReadSessionName(std::u16string *, bool *present, uint32_t *)
 ServiceProbe ProbeHalvernService() { return {}; }
 bool IsRemoteSession() { return false; }
 bool CanQueryProtocol() { return false; }
-bool GetSessionId(uint32_t *, uint32_t *) { return false; }
+int GetSessionId(uint32_t *, uint32_t *) { return 0; }
 bool QueryProtocolType(uint32_t, bool *, uint16_t *, uint32_t *, uint32_t *) { return false; }
 
 const SessionOps kNoPlatformOps = {ReadSessionName, ProbeHalvernService, IsRemoteSession, CanQueryProtocol,

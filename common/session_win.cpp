@@ -60,15 +60,16 @@ bool IsRemoteSession() { return GetSystemMetrics(SM_REMOTESESSION) != 0; }
 
 bool CanQueryProtocol() { return WtsApi.WTSQuerySessionInformationW != nullptr; }
 
-bool GetSessionId(uint32_t *session, uint32_t *error)
+int GetSessionId(uint32_t *session, uint32_t *error)
 {
     DWORD id = 0;
-    if (!ProcessIdToSessionId(GetCurrentProcessId(), &id)) {
+    const BOOL ret = ProcessIdToSessionId(GetCurrentProcessId(), &id);
+    if (!ret) {
         *error = GetLastError();
-        return false;
+        return 0;
     }
     *session = id;
-    return true;
+    return ret;
 }
 
 bool QueryProtocolType(uint32_t session, bool *hasBuffer, uint16_t *value, uint32_t *error, uint32_t *bytes)

@@ -20,10 +20,10 @@ ServiceProbe NoService()
     return probe;
 }
 bool Yes() { return true; }
-bool SessionThree(uint32_t *session, uint32_t *)
+int SessionThree(uint32_t *session, uint32_t *)
 {
     *session = 3;
-    return true;
+    return 1;
 }
 bool RdpProtocol(uint32_t, bool *hasBuffer, uint16_t *value, uint32_t *, uint32_t *bytes)
 {

@@ -17,6 +17,7 @@ struct Fake
     bool remote = false;
     bool canQuery = true;
     bool sessionOk = true;
+    int sessionResult = 1;   // what the call returns on success (any non-zero BOOL)
     bool queryOk = true;
     bool hasBuffer = true;
     uint16_t type = 2;
@@ -48,7 +49,7 @@ const SessionOps kFakeOps = {
     [](uint32_t *s, uint32_t *e) {
         *s = 3;
         *e = 5;
-        return g_fake.sessionOk;
+        return g_fake.sessionOk ? g_fake.sessionResult : 0;
     },
     [](uint32_t, bool *hasBuffer, uint16_t *value, uint32_t *e, uint32_t *bytes) {
         *hasBuffer = g_fake.hasBuffer;
@@ -160,6 +161,10 @@ TEST_CASE("a remote session decides by its protocol type")
     }
     CHECK(Logged(L"WaitForSession: Ret = 1, dwSessionID = 3\r\n"));
     CHECK(Logged(L"WaitForSession: *pSessionInfo = 2 (2 - RDP), (1 - ICA)\r\n"));
+    // The line prints what the call returned, not a constant.
+    g_fake.sessionResult = 17;
+    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(Logged(L"WaitForSession: Ret = 17, dwSessionID = 3\r\n"));
 }
 
 TEST_CASE("every undecidable step asks for a retry")
