@@ -2,8 +2,9 @@
 //
 // A broadcast post costs a trip through every top-level window of the
 // desktop, and a local file posts one per request. So the workers only put
-// the notification in a queue; one poster thread posts them in the order
-// they were queued. The queue is a fixed ring, so queuing never allocates.
+// the notification in a queue (CNotificationQueue: a fixed ring that merges
+// READ notes when the desktop falls far behind); one poster thread posts
+// them in the order they were queued.
 #include "notification.h"
 
 #include "notify.h"
@@ -14,11 +15,7 @@
 
 namespace {
 
-struct Note
-{
-    uint32_t wParam;
-    int32_t lParam;
-};
+using Note = CNotificationQueue::Note;
 
 class CNotificationPoster
 {
@@ -43,13 +40,14 @@ public:
         }
         for (;;) {
             EnterCriticalSection(&m_cs);
-            if (m_nCount < kCapacity) {
-                m_ring[(m_nHead + m_nCount) % kCapacity] = Note{wParam, lParam};
+            const bool wasEmpty = m_queue.Count() == 0;
+            const CNotificationQueue::Pushed pushed = m_queue.Push(Note{wParam, lParam});
+            if (pushed != CNotificationQueue::Pushed::Full || (wParam & 0xFF) == NOTIFY_READ) {
                 // Only a queue that was empty needs the poster woken: with
                 // notes left it looks at the queue again before it sleeps,
                 // and the drained event is already reset. Most requests then
-                // cost no kernel call here.
-                const bool wasEmpty = m_nCount++ == 0;
+                // cost no kernel call here. A READ is never held: merged, or
+                // with nothing to merge into in a full queue, not announced.
                 if (wasEmpty)
                     ResetEvent(m_hDrained);
                 LeaveCriticalSection(&m_cs);
@@ -65,8 +63,6 @@ public:
     bool Flush(DWORD timeoutMs) { return !m_hThread || WaitForSingleObject(m_hDrained, timeoutMs) == WAIT_OBJECT_0; }
 
 private:
-    static constexpr uint32_t kCapacity = 4096;
-
     void PostNow(const Note &note)
     {
         PostMessageW(HWND_BROADCAST, m_uMessage, static_cast<WPARAM>(note.wParam), static_cast<LPARAM>(note.lParam));
@@ -79,18 +75,18 @@ private:
             WaitForSingleObject(self->m_hQueued, INFINITE);
             for (;;) {
                 EnterCriticalSection(&self->m_cs);
-                if (self->m_nCount == 0) {
+                Note note{};
+                if (!self->m_queue.Front(&note)) {
                     SetEvent(self->m_hDrained);
                     LeaveCriticalSection(&self->m_cs);
                     break;
                 }
-                const Note note = self->m_ring[self->m_nHead];
                 LeaveCriticalSection(&self->m_cs);
-                // Taken off the queue only once posted, so Flush waits for it.
+                // Taken off the queue only once posted, so Flush waits for it
+                // (and nothing is merged into the note being posted).
                 self->PostNow(note);
                 EnterCriticalSection(&self->m_cs);
-                self->m_nHead = (self->m_nHead + 1) % kCapacity;
-                --self->m_nCount;
+                self->m_queue.PopFront();
                 LeaveCriticalSection(&self->m_cs);
             }
         }
@@ -101,9 +97,7 @@ private:
     HANDLE m_hDrained = nullptr;
     HANDLE m_hThread = nullptr;
     UINT m_uMessage = 0;
-    Note m_ring[kCapacity] = {};
-    uint32_t m_nHead = 0;
-    uint32_t m_nCount = 0;
+    CNotificationQueue m_queue;
 };
 
 CNotificationPoster &Poster()

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -594,6 +595,61 @@ TEST_CASE_FIXTURE(Fixture, "short, lying and unknown requests get no reply; a fa
     CHECK(rpc.m_nSystemErrorNumber == 1234);
     CHECK(rpc.m_dwKBytesSent == 0);
     CHECK(Traced(L"ProcessFileRpc: ChannelWrite failed"));
+}
+
+TEST_CASE("a desktop far behind: READ notes of one file merge, nothing is lost, order and other codes stay")
+{
+    using Q = CNotificationQueue;
+    auto read = [](uint16_t crc, int32_t bytes) { return Q::Note{MakeNotifyWParam(NOTIFY_READ, 0, crc), bytes}; };
+    // 10,000 READs of 64 KiB against a sink that posts nothing meanwhile,
+    // with a seek of the same file and reads of another file among them.
+    auto q = std::make_unique<Q>();
+    int64_t queuedBytes = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const uint16_t crc = i % 1000 == 999 ? 0x2222 : 0x1111;
+        if (i == 5000)
+            REQUIRE(q->Push({MakeNotifyWParam(NOTIFY_SEEK, 0, 0x1111), 0}) == Q::Pushed::Queued);
+        const Q::Pushed pushed = q->Push(read(crc, 65536));
+        CHECK(pushed != Q::Pushed::Full);
+        queuedBytes += 65536;
+    }
+    CHECK(q->Count() < 300);   // far fewer posts than 10,001
+    int64_t posted = 0;
+    bool seekSeen = false, readAfterSeek = false;
+    Q::Note note{};
+    for (uint32_t i = 0; q->Front(&note); ++i, q->PopFront()) {
+        if ((note.wParam & 0xFF) == NOTIFY_READ) {
+            posted += note.lParam;
+            readAfterSeek = readAfterSeek || seekSeen;
+        } else {
+            CHECK(note.wParam == MakeNotifyWParam(NOTIFY_SEEK, 0, 0x1111));
+            seekSeen = true;
+        }
+    }
+    CHECK(posted == queuedBytes);   // the same total
+    CHECK((seekSeen && readAfterSeek));
+
+    // Below the depth every READ is its own note.
+    Q shallow;
+    for (int i = 0; i < 200; ++i)
+        shallow.Push(read(0x1111, 10));
+    CHECK(shallow.Count() == 200);
+
+    // A full queue: a READ goes into the last waiting READ of its file (not
+    // the one being posted) and never waits; other codes find it full.
+    Q full;
+    full.Push(read(0x3333, 1));   // being posted
+    full.Push(read(0x3333, 5));
+    while (full.Count() < Q::kCapacity)
+        full.Push({MakeNotifyWParam(NOTIFY_SEEK, 0, 0x4444), 0});
+    CHECK(full.Push(read(0x3333, 7)) == Q::Pushed::Merged);
+    CHECK(full.Push(read(0x5555, 7)) == Q::Pushed::Full);
+    CHECK(full.Push({MakeNotifyWParam(NOTIFY_FILE_CLOSED, 0, 0x3333), 3}) == Q::Pushed::Full);
+    REQUIRE(full.Front(&note));
+    CHECK(note.lParam == 1);
+    full.PopFront();
+    REQUIRE(full.Front(&note));
+    CHECK(note.lParam == 12);
 }
 
 #ifdef _WIN32
