@@ -94,16 +94,32 @@ std::vector<std::wstring> Opens(loopback::ChannelServer &client, DWORD ms)
     return out;
 }
 
+// An RDP session whose server runs, and the client's player channel.
+struct Platform
+{
+    wintest::BoxWatcher errors;
+    loopback::ChannelServer client{kRdpPlayerChannelName, 2};
+    Platform()
+    {
+        g_Module.Init(GetModuleHandleW(nullptr));
+        UseRdpSessionOps();
+        SetLaunchOps(&kServerRunningOps);
+        REQUIRE(client.Start());
+    }
+    ~Platform()
+    {
+        SetLaunchOps(nullptr);
+        UsePlatformSessionOps();
+    }
+};
+
 } // namespace
 
 TEST_CASE("drops: none is refused, one is sent, of three the first only after the question")
 {
-    g_Module.Init(GetModuleHandleW(nullptr));
-    wintest::BoxWatcher errors;
-    UseRdpSessionOps();
-    SetLaunchOps(&kServerRunningOps);
-    loopback::ChannelServer client(kRdpPlayerChannelName, 2);
-    REQUIRE(client.Start());
+    Platform platform;
+    wintest::BoxWatcher &errors = platform.errors;
+    loopback::ChannelServer &client = platform.client;
     {
         Window window;
         REQUIRE(window.hwnd.load());
@@ -157,18 +173,12 @@ TEST_CASE("drops: none is refused, one is sent, of three the first only after th
         PostMessageW(window.hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({longest})), 0);
         CHECK(Opens(client, 1500) == std::vector<std::wstring>{longest});
     }
-    SetLaunchOps(nullptr);
-    UsePlatformSessionOps();
 }
 
 TEST_CASE("a change of scale with the system's rectangle: the window takes it; a value that is no rectangle is not read")
 {
-    g_Module.Init(GetModuleHandleW(nullptr));
-    wintest::BoxWatcher errors;
-    UseRdpSessionOps();
-    SetLaunchOps(&kServerRunningOps);
-    loopback::ChannelServer client(kRdpPlayerChannelName, 2);
-    REQUIRE(client.Start());
+    Platform platform;
+    wintest::BoxWatcher &errors = platform.errors;
     {
         Window window;
         REQUIRE(window.hwnd.load());
@@ -195,6 +205,4 @@ TEST_CASE("a change of scale with the system's rectangle: the window takes it; a
         CHECK(at(original));
     }
     CHECK(errors.Texts().empty());
-    SetLaunchOps(nullptr);
-    UsePlatformSessionOps();
 }
