@@ -6,6 +6,7 @@
 
 WfApiSet WfApi = {};
 WtsApiSet WtsApi = {};
+WtsSessionApiSet WtsSessionApi = {};
 
 // Both libraries are loaded before the program's entry point runs.
 ApiLibrary g_WfApiLibrary("wfapi.dll");
@@ -145,6 +146,11 @@ FARPROC ApiLibrary::Resolve(const char *function)
     return address;
 }
 
+FARPROC ApiLibrary::ResolveOptional(const char *function) const
+{
+    return m_hModule ? GetProcAddress(m_hModule, function) : nullptr;
+}
+
 void ApiLibrary::SetLoader(Loader loader) { g_loader = loader; }
 
 void BindApiFunctions()
@@ -166,6 +172,24 @@ void BindApiFunctions()
         Bind(g_WtsApiLibrary, WtsApi.WTSFreeMemory, "WTSFreeMemory");
         Bind(g_WtsApiLibrary, WtsApi.WTSVirtualChannelQuery, "WTSVirtualChannelQuery");
     }
+}
+
+namespace {
+
+template <class T>
+void BindOptional(const ApiLibrary &library, T &entry, const char *name)
+{
+    entry = reinterpret_cast<T>(reinterpret_cast<void *>(library.ResolveOptional(name)));
+}
+
+} // namespace
+
+void BindSessionFunctions()
+{
+    BindOptional(g_WtsApiLibrary, WtsSessionApi.WTSRegisterSessionNotification, "WTSRegisterSessionNotification");
+    BindOptional(g_WtsApiLibrary, WtsSessionApi.WTSUnRegisterSessionNotification, "WTSUnRegisterSessionNotification");
+    BindOptional(g_WtsApiLibrary, WtsSessionApi.WTSQuerySessionInformationW, "WTSQuerySessionInformationW");
+    BindOptional(g_WtsApiLibrary, WtsSessionApi.WTSFreeMemory, "WTSFreeMemory");
 }
 
 bool IsIcaApiLoaded()

@@ -7,6 +7,7 @@
 // Information classes used with the query functions.
 constexpr int kWtsClientProtocolType = 16;   // WTSClientProtocolType
 constexpr int kWtsVirtualFileHandle = 1;     // WTSVirtualFileHandle
+constexpr int kWtsConnectState = 8;          // WTSConnectState
 
 struct WfApiSet
 {
@@ -29,8 +30,20 @@ struct WtsApiSet
     BOOL(WINAPI *WTSVirtualChannelQuery)(HANDLE, int, PVOID *, DWORD *);
 };
 
+// The session's notifications and connect state, from the RDP library for
+// both protocols. Looked up optionally: a library without them leaves them
+// null, and the programs then do without (no box, no end).
+struct WtsSessionApiSet
+{
+    BOOL(WINAPI *WTSRegisterSessionNotification)(HWND, DWORD);
+    BOOL(WINAPI *WTSUnRegisterSessionNotification)(HWND);
+    BOOL(WINAPI *WTSQuerySessionInformationW)(HANDLE, DWORD, int, LPWSTR *, DWORD *);
+    VOID(WINAPI *WTSFreeMemory)(PVOID);
+};
+
 extern WfApiSet WfApi;
 extern WtsApiSet WtsApi;
+extern WtsSessionApiSet WtsSessionApi;
 
 // One dynamically loaded library, looked for in the system folder and the
 // program's own folder only: never in the current folder or on PATH, which
@@ -51,6 +64,8 @@ public:
     const char *Name() const { return m_szName; }
     // Resolves a function; a loaded library lacking it ends the process.
     FARPROC Resolve(const char *function);
+    // Resolves a function the program can do without: null when missing.
+    FARPROC ResolveOptional(const char *function) const;
 
     // The platform's LoadLibraryExW (name and flags); tests replace it to
     // reach the retry and to see what is asked for.
@@ -66,5 +81,8 @@ extern ApiLibrary g_WfApiLibrary;
 extern ApiLibrary g_WtsApiLibrary;
 
 void BindApiFunctions();
+// Binds WtsSessionApi once, on the window's thread before any other thread
+// of the program starts.
+void BindSessionFunctions();
 bool IsIcaApiLoaded();
 bool IsRdpApiLoaded();

@@ -20,6 +20,38 @@ const SessionOps &GetSessionOps()
 
 void SetSessionOps(const SessionOps *ops) { g_sessionOps.store(ops); }
 
+namespace {
+std::atomic<ConnectStateQuery> g_connectStateQuery{nullptr};
+} // namespace
+
+// The platform's query, in session_win.cpp and session_posix.cpp.
+bool PlatformConnectState(int32_t *state);
+
+void SetConnectStateQuery(ConnectStateQuery query) { g_connectStateQuery.store(query); }
+
+bool IsSessionConnected()
+{
+    const ConnectStateQuery query = g_connectStateQuery.load();
+    int32_t state = kWtsConnectStateActive;
+    if (!(query ? query(&state) : PlatformConnectState(&state)))
+        return true;
+    return state != kWtsConnectStateDisconnected;
+}
+
+SessionChange ClassifySessionChange(uint32_t code)
+{
+    switch (code) {
+    case 1:   // WTS_CONSOLE_CONNECT
+    case 3:   // WTS_REMOTE_CONNECT
+        return SessionChange::Connect;
+    case 2:   // WTS_CONSOLE_DISCONNECT
+    case 4:   // WTS_REMOTE_DISCONNECT
+        return SessionChange::Disconnect;
+    default:
+        return SessionChange::Other;
+    }
+}
+
 bool WaitForSession(unsigned char *retry)
 {
     const SessionOps &ops = GetSessionOps();

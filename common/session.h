@@ -45,3 +45,25 @@ const SessionOps *DefaultSessionOps();
 
 // True for ICA, false for RDP; retry is 1 while no decision can be made yet.
 bool WaitForSession(unsigned char *retry);
+
+// --- the session's connect state ---------------------------------------------
+// A session the user disconnected from keeps running; its channels are dead
+// and nobody sees its screen until the user connects again, perhaps from
+// another client.
+
+constexpr int32_t kWtsConnectStateActive = 0;       // WTSActive
+constexpr int32_t kWtsConnectStateDisconnected = 4; // WTSDisconnected
+
+// Reads the session's WTS_CONNECTSTATE_CLASS; false when it cannot be had.
+using ConnectStateQuery = bool (*)(int32_t *state);
+void SetConnectStateQuery(ConnectStateQuery query);   // null restores the platform's
+
+// False only when the session is known to be disconnected: a query that
+// fails counts as connected, so that nothing is held back on a platform
+// that cannot tell.
+bool IsSessionConnected();
+
+// What a WM_WTSSESSION_CHANGE code means here: the console and the remote
+// kinds are alike (a session may move between them).
+enum class SessionChange { Other, Connect, Disconnect };
+SessionChange ClassifySessionChange(uint32_t code);

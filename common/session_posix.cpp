@@ -20,3 +20,5 @@ const SessionOps kNoPlatformOps = {ReadSessionName, ProbeHalvernService, IsRemot
 } // namespace
 
 const SessionOps *DefaultSessionOps() { return &kNoPlatformOps; }
+
+bool PlatformConnectState(int32_t *) { return false; }

@@ -100,3 +100,21 @@ const SessionOps kWin32Ops = {ReadSessionName, ProbeHalvernService, IsRemoteSess
 } // namespace
 
 const SessionOps *DefaultSessionOps() { return &kWin32Ops; }
+
+// The current session on the current server.
+bool PlatformConnectState(int32_t *state)
+{
+    if (!WtsSessionApi.WTSQuerySessionInformationW || !WtsSessionApi.WTSFreeMemory)
+        return false;
+    LPWSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WtsSessionApi.WTSQuerySessionInformationW(nullptr, static_cast<DWORD>(-1), kWtsConnectState, &buffer,
+                                                   &bytes))
+        return false;
+    const bool ok = buffer && bytes >= sizeof(int32_t);
+    if (ok)
+        memcpy(state, buffer, sizeof(int32_t));
+    if (buffer)
+        WtsSessionApi.WTSFreeMemory(buffer);
+    return ok;
+}

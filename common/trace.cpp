@@ -221,7 +221,12 @@ size_t FormatTraceText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format,
     return out.Finish();
 }
 
+namespace {
+std::atomic<BoxGate> g_boxGate{nullptr};
+} // namespace
+
 void SetTraceHook(TraceHook hook) { g_traceHook.store(hook); }
+void SetErrorBoxGate(BoxGate gate) { g_boxGate.store(gate); }
 void SetErrorBoxHook(TraceHook hook) { g_errorBoxHook.store(hook); }
 void SetErrorBoxOwner(void *window) { g_errorBoxOwner.store(window); }
 void *GetErrorBoxOwner() { return g_errorBoxOwner.load(); }
@@ -264,6 +269,16 @@ void TraceMessage(const wchar_t *format, ...)
         hook(buf);
 }
 
+bool MayShowBox(const wchar_t *text)
+{
+    const BoxGate gate = g_boxGate.load();
+    if (!gate || gate())
+        return true;
+    const CKeepLastError keep;
+    TraceMessage(L"Box not shown, the session is disconnected: %s\r\n", text);
+    return false;
+}
+
 int ShowErrorBox(const wchar_t *format, ...)
 {
     const CKeepLastError keep;
@@ -272,6 +287,8 @@ int ShowErrorBox(const wchar_t *format, ...)
     va_start(ap, format);
     FormatTraceText(buf, format, ap);
     va_end(ap);
+    if (!MayShowBox(buf))
+        return 1; // IDOK: nobody is there to answer
     if (TraceHook hook = g_errorBoxHook.load()) {
         hook(buf);
         return 1; // IDOK: a test took the box

@@ -25,6 +25,17 @@ void TraceMessage(const wchar_t *format, ...);
 // window set with SetErrorBoxOwner (none by default). Returns the box's result.
 int ShowErrorBox(const wchar_t *format, ...);
 
+// Boxes are shown only while the gate says so (the programs pass whether
+// the session is connected): a box in a disconnected session would hold its
+// thread with nobody there to close it. Held back, the text becomes a trace
+// line ("Box not shown, the session is disconnected: TEXT") and
+// ShowErrorBox returns 1 (IDOK). No gate: every box is shown.
+using BoxGate = bool (*)();
+void SetErrorBoxGate(BoxGate gate);
+// For boxes shown by other means: true when one may be shown now; false
+// after writing the text as the trace line above.
+bool MayShowBox(const wchar_t *text);
+
 // The owner window of later error boxes (a HWND on Windows); null for none.
 void SetErrorBoxOwner(void *window);
 void *GetErrorBoxOwner();

@@ -5,9 +5,22 @@
 
 #include <cstring>
 
+namespace {
+
+// Keeps the queue for the thread the session's connect starts.
+void HoldWhileDisconnected(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform)
+{
+    queue.PutBackLast();
+    PYX_TRACE(L"The session is disconnected: %d commands wait for the reconnect\r\n", static_cast<int>(queue.Count()));
+    platform.WaitForStop(kWaitForever);
+}
+
+} // namespace
+
 void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform)
 {
     unsigned char buffer[kPlayerMessageBufferSize];
+    bool failureShown = false;   // since the last write that succeeded
     for (;;) {
         uint32_t waitResult = 0;
         const CPlayerLoopPlatform::Wake wake = platform.WaitForWork(&waitResult);
@@ -31,6 +44,10 @@ void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platf
             PYX_TRACE(L"pCPlayerCommands->ComposeCommandBuffer returned error!\r\n");
             continue;
         }
+        if (!platform.IsSessionConnected()) {
+            HoldWhileDisconnected(queue, platform);
+            return;
+        }
 
         if (!platform.AcquireMutex(kPlayerMutexWaitMs))
             continue;   // another program of the session holds the channel: this command is dropped
@@ -40,7 +57,26 @@ void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platf
         // writers of the session are not held up by it.
         platform.ReleaseMutex();
         PYX_TRACE(L"Written %d bytes\r\n", written);
-        if (!ok || written != length)
-            platform.ShowMessageBox(L"Failed to transmit data to client!");
+        if (ok && written == length) {
+            failureShown = false;
+            continue;
+        }
+        if (platform.WaitForStop(kDisconnectSettleMs)) {
+            // Cancelled by the stop (the window closes or restarts the
+            // thread): no box; a restart sends the command once more.
+            PYX_TRACE(L"The write was cancelled by the stop event\r\n");
+            queue.PutBackLast();
+            return;
+        }
+        if (!platform.IsSessionConnected()) {
+            HoldWhileDisconnected(queue, platform);
+            return;
+        }
+        if (failureShown) {
+            PYX_TRACE(L"Failed to transmit data to client! (again; no box until a write succeeds)\r\n");
+            continue;
+        }
+        failureShown = true;
+        platform.ShowMessageBox(L"Failed to transmit data to client!");
     }
 }

@@ -24,6 +24,11 @@ public:
     virtual bool AcquireMutex(uint32_t timeoutMs) = 0;
     virtual void ReleaseMutex() = 0;
     virtual bool WriteMessage(void *message, uint32_t length, uint32_t *written) = 0;
+    // Waits at most timeoutMs (kWaitForever: no limit) for the stop event
+    // only; true when it came (it is then reset, as by WaitForWork).
+    virtual bool WaitForStop(uint32_t timeoutMs) = 0;
+    // False only while the session is known to be disconnected.
+    virtual bool IsSessionConnected() = 0;
     // A message box of the worker itself: caption "Error!", no owner.
     virtual void ShowMessageBox(const wchar_t *text) = 0;
 
@@ -32,6 +37,15 @@ protected:
 };
 
 constexpr uint32_t kPlayerMutexWaitMs = 1000;
+constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+// After a failed write, how long the session has to show that it
+// disconnected before the failure counts as the client's.
+constexpr uint32_t kDisconnectSettleMs = 500;
 
-// Runs until the stop event is seen or the wait fails.
+// Runs until the stop event is seen or the wait fails. A failed write shows
+// "Failed to transmit data to client!" once until a write succeeds again,
+// and none when the stop event cancelled it. In a disconnected session
+// nothing is written: the command goes back to the front of the queue and
+// the loop waits for the stop event (the window restarts the thread on the
+// session's connect); queued commands wait with it.
 void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform);

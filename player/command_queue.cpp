@@ -108,7 +108,36 @@ bool IsPositionCommand(const CCommand &command)
            (command.dwCommand == PLAYER_CMD_MOVE || command.dwCommand == PLAYER_CMD_SIZE);
 }
 
+// Everything that says where the window is or whether it is active.
+bool IsPlaceCommand(const CCommand &command)
+{
+    return IsPositionCommand(command) ||
+           (command.dwCommandType == COMMAND_PLAYER &&
+            (command.dwCommand == PLAYER_CMD_MINIMIZE || command.dwCommand == PLAYER_CMD_ACTIVATE));
+}
+
 } // namespace
+
+void CPlayerCommandQueue::PutBackLast()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_bLastTaken)
+        return;
+    m_lstCommands.push_front(m_lastTaken);
+    m_bLastTaken = false;
+    if (m_wake)
+        m_wake();
+}
+
+void CPlayerCommandQueue::Resume(const std::vector<CCommand> &first)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_lstCommands.remove_if(IsPlaceCommand);
+    m_lstCommands.insert(m_lstCommands.begin(), first.begin(), first.end());
+    m_bLastTaken = false;
+    if (m_wake)
+        m_wake();
+}
 
 int CPlayerCommandQueue::Append(const CCommand &command)
 {
@@ -159,6 +188,8 @@ int CPlayerCommandQueue::ComposeCommandBuffer(unsigned char *buffer, uint32_t si
         MergeRepeatedCommands(m_lstCommands);
         command = m_lstCommands.front();
         m_lstCommands.pop_front();
+        m_lastTaken = command;
+        m_bLastTaken = true;
     }
     if (size < kPlayerOpenSize)
         return QUEUE_REFUSED;

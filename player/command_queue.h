@@ -13,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <vector>
 
 enum CommandType : uint32_t {
     COMMAND_OPEN_FILE = 0,
@@ -89,6 +90,14 @@ public:
     // 2: the list was empty.
     int ComposeCommandBuffer(unsigned char *buffer, uint32_t size, uint32_t *length);
 
+    // The command ComposeCommandBuffer took last goes back to the front of
+    // the list (its write failed; it is sent once more).
+    void PutBackLast();
+    // Puts `first` before everything queued, where the queued position
+    // commands (MOVE, SIZE, MINIMIZE, ACTIVATE) are dropped: `first` tells
+    // the client where things stand now. Works whether running or not.
+    void Resume(const std::vector<CCommand> &first);
+
     void SetRunning(bool running) { m_bRunning.store(running); }
     bool IsRunning() const { return m_bRunning.load(); }
     size_t Count() const;
@@ -105,6 +114,8 @@ private:
 
     mutable std::mutex m_lock;   // the list and the waker
     std::list<CCommand> m_lstCommands;
+    CCommand m_lastTaken;
+    bool m_bLastTaken = false;
     std::function<void()> m_wake;
     std::function<void(uint32_t)> m_sleep;
     std::atomic<uint16_t> m_wFileChecksum{0};

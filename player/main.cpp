@@ -5,6 +5,7 @@
 #include "trace.h"
 #include "win/instance_marker.h"
 #include "win/kernel_names.h"
+#include "win/session_notification.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -63,6 +64,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
     g_Module.Init(instance);
+    GateErrorBoxesOnSession();
 
     int exitCode = 0;
     MarkerState state = MarkerState::Failed;

@@ -4,6 +4,8 @@
 #include "player_commands.h"
 #include "player_msg.h"
 #include "resource.h"
+#include "resume.h"
+#include "session.h"
 #include "toolbar_win.h"
 #include "trace.h"
 #include "win/center_window.h"
@@ -18,6 +20,15 @@
 namespace {
 
 constexpr int kSizeGripId = 0xE900;
+
+// Posted to the window itself: show the busy box of wParam.
+constexpr UINT kShowBusyBoxMessage = WM_APP + 1;
+constexpr const wchar_t *kBusyTexts[] = {
+    L"Can't process a file drop. Application is busy.....",
+    L"Can't process a new command line. Application is busy.....",
+    L"Can't process a command. Application is busy.....",
+    L"Can't open file. Application is busy.....",
+};
 
 // Tool-bar buttons that are one player command each.
 struct ButtonCommand
@@ -123,6 +134,13 @@ BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam
         OnCopyData(reinterpret_cast<const COPYDATASTRUCT *>(lParam));
         result = 0;
         return TRUE;
+    case kShowBusyBoxMessage:
+        if (wParam < kBusyTextCount)
+            ShowErrorBox(L"%s", kBusyTexts[wParam]);
+        return TRUE;
+    case WM_WTSSESSION_CHANGE:
+        OnSessionChange(wParam);
+        return TRUE;
     case WM_HOTKEY:
         g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_FULL_SCREEN);
         return TRUE;
@@ -180,6 +198,8 @@ BOOL CMainDlg::OnInitDialog()
         loop->AddIdleHandler(this);
     }
     SetErrorBoxOwner(m_hWnd);
+    // Before the thread starts: it reads the session functions too.
+    m_sessionNotification.Register(m_hWnd);
 
     if (g_PlayerCommands.StartPlayerControl() != 0)
         return FALSE;
@@ -291,7 +311,7 @@ void CMainDlg::OnDropFiles(HDROP drop)
             ShowErrorBox(L"Didn't get a name of the dropped file. Please try again.");
         } else {
             ShowFileName();
-            SendCurrentFile(L"Can't process a file drop. Application is busy.....");
+            SendCurrentFile(kBusyDrop);
         }
     }
     DragFinish(drop);
@@ -304,7 +324,50 @@ void CMainDlg::OnCopyData(const COPYDATASTRUCT *data)
         if (!text.empty() && TakeFileNameFromCommandLine(text.c_str(), text.size(), m_szFileName, &m_nFileNameLength))
             ShowFileName();
     }
-    SendCurrentFile(L"Can't process a new command line. Application is busy.....");
+    // The second start waits for this message: a box would hold it.
+    SendCurrentFile(kBusyCommandLine, true);
+}
+
+void CMainDlg::OnSessionChange(WPARAM code)
+{
+    switch (ClassifySessionChange(static_cast<uint32_t>(code))) {
+    case SessionChange::Disconnect:
+        // The slider still shows where the play stood; what comes later
+        // (the server tearing the file down) must not move the resume.
+        m_nSliderAtDisconnect = static_cast<int>(SendMessageW(m_hPosition, TBM_GETPOS, 0, 0));
+        PYX_TRACE(L"CMainDlg: the session disconnected (%d) at %d %%\r\n", static_cast<int>(code),
+                  m_nSliderAtDisconnect);
+        break;
+    case SessionChange::Connect:
+        PYX_TRACE(L"CMainDlg: the session connected (%d)\r\n", static_cast<int>(code));
+        ResumeAfterReconnect();
+        break;
+    case SessionChange::Other:
+        break;
+    }
+}
+
+void CMainDlg::ResumeAfterReconnect()
+{
+    PlayerResumeState state;
+    if (m_nFileNameLength)
+        state.file = reinterpret_cast<const WireChar *>(m_szFileName);
+    state.sliderPercent = m_nSliderAtDisconnect >= 0 ? m_nSliderAtDisconnect
+                                                     : static_cast<int>(SendMessageW(m_hPosition, TBM_GETPOS, 0, 0));
+    state.volume = VolumePosition();
+    state.muted = m_bMuted;
+    state.paused = m_bPaused;
+    m_videoArea.Forget();
+    state.area = CheckVideoArea();
+    m_nSliderAtDisconnect = -1;
+    if (state.file) {
+        m_nLastPositionSent = state.sliderPercent;
+        m_progress.OnSeekSent();
+    }
+    PYX_TRACE(L"CMainDlg: resuming at %d %%, volume %d%s%s\r\n", state.sliderPercent, state.volume,
+              state.muted ? L", muted" : L"", state.paused ? L", paused" : L"");
+    // A fresh thread and channel; these commands go first.
+    g_PlayerCommands.StartPlayerControl(BuildResumeCommands(state));
 }
 
 void CMainDlg::OnActivate(WPARAM wParam)
@@ -325,6 +388,7 @@ void CMainDlg::OnHScroll(WPARAM wParam, HWND control)
     if (control == m_hVolume) {
         if (value != m_nLastVolumeSent) {
             m_nLastVolumeSent = value;
+            m_bMuted = false;
             g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, value);
         }
     } else if (control == m_hPosition) {
@@ -338,6 +402,8 @@ void CMainDlg::OnHScroll(WPARAM wParam, HWND control)
 
 void CMainDlg::OnCommand(UINT id)
 {
+    if (id == ID_PLAYER_PAUSE || id == ID_PLAYER_PLAY || id == ID_PLAYER_STOP)
+        m_bPaused = id == ID_PLAYER_PAUSE;
     for (const ButtonCommand &b : kButtonCommands) {
         if (b.id == id) {
             g_PlayerCommands.QueuePlayerCommand(b.command);
@@ -349,7 +415,7 @@ void CMainDlg::OnCommand(UINT id)
         OnVideoAreaCheck();
         break;
     case IDOK:
-        SendCurrentFile(L"Can't process a command. Application is busy.....");
+        SendCurrentFile(kBusyCommand);
         break;
     case IDCANCEL:
     case ID_APP_EXIT:
@@ -367,17 +433,23 @@ void CMainDlg::OnCommand(UINT id)
     }
 }
 
-void CMainDlg::OnVideoAreaCheck()
+std::vector<AreaCommand> CMainDlg::CheckVideoArea()
 {
     RECT rc{};
     HWND area = GetDlgItem(m_hWnd, IDC_VIDEO_AREA);
     if (!area || !GetWindowRect(area, &rc))
-        return;
-    for (const AreaCommand &c : m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom}, IsIconic(m_hWnd) != FALSE,
-                                                  GetSystemMetrics(SM_XVIRTUALSCREEN))) {
-        g_PlayerCommands.QueuePlayerCommand(c.code, c.p1, c.p2, c.p3, c.p4);
+        return {};
+    std::vector<AreaCommand> commands = m_videoArea.Check({rc.left, rc.top, rc.right, rc.bottom},
+                                                          IsIconic(m_hWnd) != FALSE, GetSystemMetrics(SM_XVIRTUALSCREEN));
+    for (const AreaCommand &c : commands)
         PYX_TRACE(L"%s", c.log.c_str());
-    }
+    return commands;
+}
+
+void CMainDlg::OnVideoAreaCheck()
+{
+    for (const AreaCommand &c : CheckVideoArea())
+        g_PlayerCommands.QueuePlayerCommand(c.code, c.p1, c.p2, c.p3, c.p4);
 }
 
 void CMainDlg::OnSize(UINT type, int width, int height)
@@ -415,11 +487,12 @@ void CMainDlg::OpenFileDialog()
     m_szFileName[kFileNameUnits - 1] = L'\0';
     m_nFileNameLength = static_cast<int>(wcslen(m_szFileName));
     ShowFileName();
-    SendCurrentFile(L"Can't open file. Application is busy.....");
+    SendCurrentFile(kBusyOpen);
 }
 
 void CMainDlg::Mute()
 {
+    m_bMuted = true;
     if (m_nMutedVolume == 0)
         m_nMutedVolume = VolumePosition();
     g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_MUTE);
@@ -428,6 +501,7 @@ void CMainDlg::Mute()
 
 void CMainDlg::Unmute()
 {
+    m_bMuted = false;
     if (VolumePosition() == 0 && m_nMutedVolume != 0) {
         SendMessageW(m_hVolume, TBM_SETPOS, TRUE, m_nMutedVolume);
         m_nMutedVolume = 0;
@@ -437,12 +511,18 @@ void CMainDlg::Unmute()
 
 int CMainDlg::VolumePosition() const { return static_cast<int>(SendMessageW(m_hVolume, TBM_GETPOS, 0, 0)); }
 
-void CMainDlg::SendCurrentFile(const wchar_t *busy)
+void CMainDlg::SendCurrentFile(BusyText busy, bool postBox)
 {
     if (m_nFileNameLength == 0)
         return;
-    if (g_PlayerCommands.QueueOpenFile(m_szFileName) != 0)
-        ShowErrorBox(L"%s", busy);
+    if (g_PlayerCommands.QueueOpenFile(m_szFileName) != 0) {
+        if (postBox)
+            PostMessageW(m_hWnd, kShowBusyBoxMessage, busy, 0);
+        else
+            ShowErrorBox(L"%s", kBusyTexts[busy]);
+    } else {
+        m_bPaused = false;   // a new open plays
+    }
     g_PlayerCommands.QueuePlayerCommand(PLAYER_CMD_VOLUME, VolumePosition());
 }
 
@@ -460,6 +540,7 @@ void CMainDlg::HoldHotKey(bool hold)
 
 void CMainDlg::CloseDialog(int exitCode)
 {
+    m_sessionNotification.Unregister();
     HoldHotKey(false);
     if (m_atomHotKey)
         GlobalDeleteAtom(m_atomHotKey);

@@ -13,6 +13,7 @@
 #include "win/dialog_window.h"
 #include "win/handle.h"
 #include "win/message_loop.h"
+#include "win/session_notification.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -43,6 +44,10 @@ private:
     void OnServerNotification(WPARAM wParam, LPARAM lParam);
     void OnDropFiles(HDROP drop);
     void OnCopyData(const COPYDATASTRUCT *data);
+    // The session's connect and disconnect: after a reconnect the client
+    // player is a fresh one, told where the play stood.
+    void OnSessionChange(WPARAM code);
+    void ResumeAfterReconnect();
     void OnActivate(WPARAM wParam);
     // WM_DPICHANGED: the window at another scale (a monitor or a client
     // with another scale): layout, smallest size and tool-bar images again.
@@ -52,13 +57,18 @@ private:
     void OnHScroll(WPARAM wParam, HWND control);
     void OnCommand(UINT id);
     void OnVideoAreaCheck();
+    // The tracker's commands for the video area's rectangle now.
+    std::vector<AreaCommand> CheckVideoArea();
     void OnSize(UINT type, int width, int height);
     void OpenFileDialog();
     void Mute();
     void Unmute();
-    // Queues the current file (with the volume after it); `busy` is the
-    // message shown when the queue refuses it.
-    void SendCurrentFile(const wchar_t *busy);
+    // What the user was doing when the queue refused a file.
+    enum BusyText : WPARAM { kBusyDrop, kBusyCommandLine, kBusyCommand, kBusyOpen, kBusyTextCount };
+    // Queues the current file (with the volume after it); when the queue
+    // refuses it, the box for `busy` is shown, or with `postBox` posted to
+    // this window so that a sender waiting for this message is not held.
+    void SendCurrentFile(BusyText busy, bool postBox = false);
     void ShowFileName();
     int VolumePosition() const;
 
@@ -74,6 +84,10 @@ private:
     CIcon m_hSmallIcon;
 
     int m_nMutedVolume = 0;        // saved by mute; 0 = nothing saved
+    bool m_bMuted = false;         // the last sound command was MUTE
+    bool m_bPaused = false;        // the last play command was PAUSE
+    int m_nSliderAtDisconnect = -1;   // the position slider then; -1: no disconnect seen
+    CSessionNotification m_sessionNotification;
     int m_nLastVolumeSent = -1;    // by the volume slider; -1: none yet, so a first 0 is sent
     int m_nLastPositionSent = 0;   // by the position slider
     CProgressDisplay m_progress;

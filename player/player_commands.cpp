@@ -15,7 +15,7 @@ CPlayerCommands::~CPlayerCommands()
     StopPlayerControl();
 }
 
-int CPlayerCommands::StartPlayerControl()
+int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
 {
     std::unique_lock<std::recursive_mutex> hold(m_csLock);
     if (!m_hStopEvent)
@@ -40,6 +40,8 @@ int CPlayerCommands::StartPlayerControl()
         m_hThread.Reset();
         ResetEvent(m_hStopEvent.Get());
     }
+    if (!first.empty())
+        m_pQueue->Resume(first);
 
     auto context = std::make_unique<CPlayerThreadContext>();
     context->pQueue = m_pQueue;

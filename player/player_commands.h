@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class CPlayerCommands
 {
@@ -20,8 +21,10 @@ public:
     CPlayerCommands(const CPlayerCommands &) = delete;
     CPlayerCommands &operator=(const CPlayerCommands &) = delete;
 
-    // 0: the thread runs; 1: failure (already reported).
-    int StartPlayerControl();
+    // 0: the thread runs; 1: failure (already reported). A thread still
+    // running is ended first (a fresh channel); `first` then goes before
+    // the commands still queued (see CPlayerCommandQueue::Resume).
+    int StartPlayerControl(const std::vector<CCommand> &first = {});
     // Ends the thread (at most 5000 ms) and closes the events. Queued
     // commands are not sent. Always 0; a second call does nothing.
     int StopPlayerControl();

@@ -25,7 +25,11 @@ struct PlayerThreadFailure {};
 
 [[noreturn]] void Fail() { throw PlayerThreadFailure{}; }
 
-void ShowThreadBox(const wchar_t *text) { MessageBoxW(nullptr, text, L"Error!", MB_OK); }
+void ShowThreadBox(const wchar_t *text)
+{
+    if (MayShowBox(text))
+        MessageBoxW(nullptr, text, L"Error!", MB_OK);
+}
 
 // The loop's platform: the thread's events, the named mutex and the channel.
 class CWinPlayerLoop final : public CPlayerLoopPlatform
@@ -59,6 +63,15 @@ public:
     {
         return m_channel.WriteMessage(message, length, written);
     }
+    bool WaitForStop(uint32_t timeoutMs) override
+    {
+        const HANDLE stop = m_context.hStopEvent.Get();
+        if (WaitForSingleObject(stop, timeoutMs == kWaitForever ? INFINITE : timeoutMs) != WAIT_OBJECT_0)
+            return false;
+        ResetEvent(stop);
+        return true;
+    }
+    bool IsSessionConnected() override { return ::IsSessionConnected(); }
     void ShowMessageBox(const wchar_t *text) override { ShowThreadBox(text); }
 
 private:

@@ -37,6 +37,9 @@ public:
     // rectangle, so it reports the initial place and size.
     std::vector<AreaCommand> Check(const AreaRect &now, bool iconic = false, int32_t virtualLeft = 0);
     const AreaRect &Last() const { return m_last; }
+    // Forgets what was reported: the next check reports place and size
+    // again (a fresh client player knows neither).
+    void Forget() { *this = CVideoAreaTracker(); }
 
 private:
     AreaRect m_last;

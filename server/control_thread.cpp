@@ -29,6 +29,9 @@ constexpr DWORD kSessionRecheckMs = 500;
 // be opened or a broken control channel), so a retry loop never spins a core
 // of a shared terminal server.
 constexpr DWORD kRetryPauseMs = 50;
+// While the session is disconnected its channels stay dead until the
+// connect restarts this thread: failed reads are retried far more slowly.
+constexpr DWORD kDisconnectedPauseMs = 1000;
 
 struct ControlThreadFailure {};
 
@@ -237,7 +240,7 @@ void Serve(HANDLE hExit, HWND hDialog)
             continue;
         if (n == 0) {
             if (!ok && GetTickCount64() - started < 10)
-                WaitForSingleObject(hExit, kRetryPauseMs);
+                WaitForSingleObject(hExit, IsSessionConnected() ? kRetryPauseMs : kDisconnectedPauseMs);
             continue;
         }
         if (!IsCompleteMessage(g_MessageBuffer, n)) {
@@ -277,7 +280,8 @@ bool SolicitePolicyFromClient(HANDLE hExit)
         hMutex.Reset(CreateMutexW(nullptr, FALSE, L"SolicitePolicyFromClient Mutex"));
         if (!hMutex) {
             PYX_TRACE(L" CreateMutex fails\r\n");
-            MessageBoxW(nullptr, L"CreateMutex failed!!!!", L"Error!", MB_OK);
+            if (MayShowBox(L"CreateMutex failed!!!!"))
+                MessageBoxW(nullptr, L"CreateMutex failed!!!!", L"Error!", MB_OK);
             Fail();
         }
         unsigned char message[kSolicitationSize];
@@ -318,6 +322,8 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
         return 0;
     }
     const HWND hDialog = owner->GetControlWindow();
+    const bool quietStart = owner->IsQuietStart();
+    bool serving = false;
     // The thread's own reference to the exit event, closed as it returns.
     const CHandle exitOwn = DuplicateKernelHandle(owner->GetExitEvent());
     if (!exitOwn) {
@@ -393,6 +399,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
             WaitForSingleObject(hExit, kRetryPauseMs);
         }
 
+        serving = true;
         Serve(hExit, hDialog);
     } catch (...) {
         PYX_TRACE(L" ********** PyxControlThread caught exception, or an exit event ************\r\n");
@@ -414,8 +421,15 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
     }
 
     if (!IsSignalled(hExit)) {
-        ShowErrorBox(L"Server thread terminated. Please restart the application.");
-        PostMessageW(hDialog, WM_COMMAND, 3, 0);
+        // A thread that ends in a disconnected session, or one started by a
+        // connect that found no client player, is started again by the
+        // session's next connect.
+        if ((quietStart && !serving) || !IsSessionConnected()) {
+            PYX_TRACE(L"PyxControlThread: ended; the server waits for the session's next connect\r\n");
+        } else {
+            ShowErrorBox(L"Server thread terminated. Please restart the application.");
+            PostMessageW(hDialog, WM_COMMAND, 3, 0);
+        }
     }
     PostServerNotification(MakeNotifyWParam(NOTIFY_SERVER_ENDED, 0, 0), 0);
     FlushServerNotifications(2000);   // gone out before the program may end

@@ -17,6 +17,11 @@ class CControlThreadOwner
 public:
     virtual HWND GetControlWindow() const = 0;   // gets WM_COMMAND 3; holds the settings check boxes
     virtual HANDLE GetExitEvent() const = 0;     // manual-reset; set to ask the thread to end
+    // True for a start on the session's connect: a client without the
+    // client player may be the one that connected, so a failure before the
+    // thread serves ends it without a box and the server waits for the next
+    // connect.
+    virtual bool IsQuietStart() const = 0;
 
 protected:
     ~CControlThreadOwner() = default;

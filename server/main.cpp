@@ -5,6 +5,7 @@
 #include "trace.h"
 #include "win/instance_marker.h"
 #include "win/kernel_names.h"
+#include "win/session_notification.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -47,6 +48,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     InitCommonControlsEx(&icc);
     g_Module.Init(instance);
     InitServerGlobals();
+    GateErrorBoxesOnSession();
 
     MarkerState markerState = MarkerState::Failed;
     CHandle marker = CreateInstanceMarker(kServerInstanceMarkerName, &markerState);

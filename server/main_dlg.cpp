@@ -2,6 +2,7 @@
 
 #include "resource.h"
 #include "server_globals.h"
+#include "session.h"
 #include "settings_win.h"
 #include "trace.h"
 #include "win/center_window.h"
@@ -85,6 +86,9 @@ BOOL CMainDlg::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam
     case kTrayCallbackMessage:
         m_trayIcon.HandleTrayCallback(wParam, lParam);
         return TRUE;
+    case WM_WTSSESSION_CHANGE:
+        OnSessionChange(wParam);
+        return TRUE;
     }
     return FALSE;
 }
@@ -116,6 +120,8 @@ BOOL CMainDlg::OnInitDialog()
     SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Server"));
     SendMessageW(combo, CB_SETCURSEL, 0, 0);
 
+    // Before the control thread starts: it reads the session functions too.
+    m_sessionNotification.Register(m_hWnd);
     m_hExitEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hExitEvent)
         return FALSE;
@@ -151,7 +157,7 @@ void CMainDlg::OnCommand(UINT id)
             SaveSettingsFromDialog(m_hWnd);
             CloseDialog(0);
         } else {
-            RestartControlThread();
+            RestartControlThread(false);
         }
         break;
     case ID_TRAY_SETTINGS:
@@ -200,7 +206,26 @@ bool CMainDlg::WaitForControlThread()
     }
 }
 
-void CMainDlg::RestartControlThread()
+// A disconnect kills the session's channels; the control thread finds out
+// on its own and waits. A connect brings a client with fresh channels
+// (perhaps another device): the thread starts again and solicits it.
+void CMainDlg::OnSessionChange(WPARAM code)
+{
+    switch (ClassifySessionChange(static_cast<uint32_t>(code))) {
+    case SessionChange::Disconnect:
+        PYX_TRACE(L"CMainDlg: the session disconnected (%d)\r\n", static_cast<int>(code));
+        break;
+    case SessionChange::Connect:
+        PYX_TRACE(L"CMainDlg: the session connected (%d); restarting the control thread\r\n", static_cast<int>(code));
+        if (!IsInstallMode())
+            RestartControlThread(true);
+        break;
+    case SessionChange::Other:
+        break;
+    }
+}
+
+void CMainDlg::RestartControlThread(bool quiet)
 {
     if (m_hExitEvent)
         SetEvent(m_hExitEvent.Get());
@@ -212,14 +237,17 @@ void CMainDlg::RestartControlThread()
     m_hControlThread.Reset();
     if (m_hExitEvent)
         ResetEvent(m_hExitEvent.Get());
-    if (StartControlThread())
-        ShowErrorBox(L"All clients disconnected. Server restarted.");
-    else
+    m_bQuietStart = quiet;
+    const bool started = StartControlThread();
+    if (!started)
         ShowErrorBox(L"Failed starting thread.....");
+    else if (!quiet)
+        ShowErrorBox(L"All clients disconnected. Server restarted.");
 }
 
 void CMainDlg::CloseDialog(int exitCode)
 {
+    m_sessionNotification.Unregister();
     if (m_hExitEvent)
         SetEvent(m_hExitEvent.Get());
     if (!WaitForControlThread()) {

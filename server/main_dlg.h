@@ -7,6 +7,7 @@
 #include "win/dialog_window.h"
 #include "win/handle.h"
 #include "win/message_loop.h"
+#include "win/session_notification.h"
 
 #include <windows.h>
 
@@ -24,6 +25,7 @@ public:
 
     HWND GetControlWindow() const override { return m_hWnd; }
     HANDLE GetExitEvent() const override { return m_hExitEvent.Get(); }
+    bool IsQuietStart() const override { return m_bQuietStart; }
 
     // Takes the first word of a command line of 1 to 259 characters.
     void TakeCommandWord(const wchar_t *commandLine);
@@ -39,7 +41,10 @@ public:
 private:
     BOOL OnInitDialog();
     void OnCommand(UINT id);
-    void RestartControlThread();
+    // Ends the control thread and starts it again: on "Kill Clients" with
+    // its box, on the session's connect without (quiet).
+    void RestartControlThread(bool quiet);
+    void OnSessionChange(WPARAM code);
     bool StartControlThread();
     // Waits for the control thread at most 5000 ms; true when it ended.
     bool WaitForControlThread();
@@ -50,6 +55,8 @@ private:
     CHandle m_hExitEvent;
     CHandle m_hControlThread;
     bool m_bThreadAbandoned = false;
+    bool m_bQuietStart = false;   // read by the thread at its start
+    CSessionNotification m_sessionNotification;
     CTrayNotifyIcon m_trayIcon;
     HICON m_hTrayIcon = nullptr;   // shared (LR_SHARED): never destroyed
     CIcon m_hBigIcon;

@@ -22,6 +22,7 @@ public:
 
     HWND GetControlWindow() const override { return m_hDialog; }
     HANDLE GetExitEvent() const override { return m_hExit; }
+    bool IsQuietStart() const override { return false; }
 
     bool Start();
     // Sets the exit event and waits for the thread; false when it did not end.

@@ -526,6 +526,22 @@ TEST_CASE("no installation values: no server, the window stays usable and says i
     PostMessageW(window, WM_COMMAND, IDOK, 0);
     CHECK(session.boxes.WaitFor(L"Can't process a command. Application is busy.....", 5000));
 
+    // A second start is answered at once, while the running player's busy
+    // box, shown after it answered, still waits for the user.
+    {
+        session.boxes.Clear();
+        session.boxes.Pause(true);
+        Player second;
+        const DWORD start = GetTickCount();
+        REQUIRE(second.Start(session.stage, L"\"" + media.Path() + L"\""));
+        CHECK(second.Ended(8000) == 0);
+        CHECK(GetTickCount() - start < 3000);
+        session.boxes.Pause(false);
+        CHECK(session.boxes.WaitFor(L"Can't process a new command line. Application is busy.....", 5000));
+        Sleep(300);
+        CHECK(session.boxes.Texts().size() == 1);
+    }
+
     // A player that does not answer (held still by a debugger here) does not
     // hold a second start for ever: it gives up with its box.
     REQUIRE(DebugActiveProcess(player.process.Pid()));

@@ -84,7 +84,11 @@ struct FakePlatform final : CPlayerLoopPlatform
     bool mutexBusy = false;
     bool failWrite = false;
     bool failWait = false;
+    bool connected = true;
+    bool stopDuringSettle = false;   // the stop event comes while a failure settles
+    bool dropSessionOnWrite = false; // the session disconnects during the next write
     int mutexHeld = 0;
+    std::vector<uint32_t> stopWaits;
     std::vector<std::vector<unsigned char>> writes;
     std::vector<std::wstring> boxes;
 
@@ -113,9 +117,16 @@ struct FakePlatform final : CPlayerLoopPlatform
         CHECK(mutexHeld == 1);
         const auto *b = static_cast<unsigned char *>(message);
         writes.emplace_back(b, b + length);
+        connected = connected && !dropSessionOnWrite;
         *written = failWrite ? length - 1 : length;
         return !failWrite;
     }
+    bool WaitForStop(uint32_t timeoutMs) override
+    {
+        stopWaits.push_back(timeoutMs);
+        return timeoutMs == kWaitForever || stopDuringSettle;
+    }
+    bool IsSessionConnected() override { return connected; }
     void ShowMessageBox(const wchar_t *text) override
     {
         CHECK(mutexHeld == 0);
@@ -283,7 +294,7 @@ TEST_CASE("the write loop: stop wins over queued commands, and failures cost one
         REQUIRE(p.writes.size() == 1);
         CHECK(Code(p.writes[0]) == PLAYER_CMD_STOP);
     }
-    SUBCASE("a busy mutex drops that command without a message; a failed write shows the box and goes on")
+    SUBCASE("a busy mutex drops that command without a message; failed writes show one box until a write succeeds")
     {
         RunningQueue q;
         q.QueuePlayerCommand(PLAYER_CMD_PLAY);
@@ -301,8 +312,55 @@ TEST_CASE("the write loop: stop wins over queued commands, and failures cost one
         p.command = true;
         RunPlayerCommandLoop(q, p);
         CHECK(p.writes.size() == 2);
-        CHECK(p.boxes == std::vector<std::wstring>(2, L"Failed to transmit data to client!"));
+        CHECK(p.boxes == std::vector<std::wstring>(1, L"Failed to transmit data to client!"));
+        CHECK(p.stopWaits == std::vector<uint32_t>(2, kDisconnectSettleMs));
         CHECK(p.mutexHeld == 0);
+        CHECK(q.Count() == 0);
+    }
+    SUBCASE("a write the stop cancelled shows no box and is kept for the next thread")
+    {
+        RunningQueue q;
+        q.QueuePlayerCommand(PLAYER_CMD_CLOSE);
+        FakePlatform p;
+        p.failWrite = true;
+        p.stopDuringSettle = true;
+        RunPlayerCommandLoop(q, p);
+        CHECK(p.boxes.empty());
+        CHECK(q.Count() == 1);
+    }
+    SUBCASE("disconnected: no box, the failed command and later ones wait in order for the reconnect")
+    {
+        RunningQueue q;
+        q.QueuePlayerCommand(PLAYER_CMD_PAUSE);
+        q.QueuePlayerCommand(PLAYER_CMD_MOVE, 1, 2);
+        q.QueuePlayerCommand(PLAYER_CMD_STOP);
+        FakePlatform p;
+        p.failWrite = true;
+        p.dropSessionOnWrite = true;
+        RunPlayerCommandLoop(q, p);
+        CHECK(p.boxes.empty());
+        CHECK(p.writes.size() == 1);
+        CHECK(p.stopWaits == std::vector<uint32_t>{kDisconnectSettleMs, kWaitForever});
+        CHECK(q.Count() == 3);
+
+        // Already disconnected: nothing is written at all.
+        FakePlatform idle;
+        idle.connected = false;
+        RunPlayerCommandLoop(q, idle);
+        CHECK(idle.writes.empty());
+        CHECK(q.Count() == 3);
+
+        // The reconnect's commands go first and replace queued places.
+        q.Resume({CCommand::OpenFile(u"x.avi"), CCommand::Player(PLAYER_CMD_MOVE, 5, 6)});
+        q.QueuePlayerCommand(PLAYER_CMD_ACTIVATE, 1);
+        FakePlatform back;
+        RunPlayerCommandLoop(q, back);
+        std::vector<uint32_t> codes;
+        for (const auto &w : back.writes)
+            codes.push_back(w.size() == 560 ? 0u : Code(w));
+        CHECK(codes == std::vector<uint32_t>{0u, PLAYER_CMD_MOVE, PLAYER_CMD_PAUSE, PLAYER_CMD_STOP,
+                                             PLAYER_CMD_ACTIVATE});
+        CHECK(LoadLE32s(back.writes[1].data() + 36) == 5);
     }
     SUBCASE("a failed wait ends the loop with its log line")
     {

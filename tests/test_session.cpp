@@ -203,3 +203,46 @@ TEST_CASE("every undecidable step asks for a retry")
     CHECK(retry == 1);
     CHECK(Logged(L"Some error prevented session type determination."));
 }
+
+TEST_CASE("the connect state: only a disconnected answer holds boxes back, a failed query counts as connected")
+{
+    Setup setup;
+    static bool s_queryOk;
+    static int32_t s_state;
+    SetConnectStateQuery([](int32_t *state) {
+        *state = s_state;
+        return s_queryOk;
+    });
+    static std::vector<std::wstring> s_boxes;
+    s_boxes.clear();
+    SetErrorBoxHook([](const wchar_t *text) { s_boxes.emplace_back(text); });
+    SetErrorBoxGate(IsSessionConnected);
+
+    s_queryOk = true;
+    s_state = kWtsConnectStateDisconnected;
+    CHECK_FALSE(IsSessionConnected());
+    CHECK(ShowErrorBox(L"Failed to transmit data to client!") == 1);
+    CHECK(s_boxes.empty());
+    CHECK(Logged(L"Box not shown, the session is disconnected: Failed to transmit data to client!"));
+    CHECK_FALSE(MayShowBox(L"CreateMutex failed!!!!"));
+
+    for (int32_t state : {kWtsConnectStateActive, 1 /* WTSConnected */, 3 /* WTSShadow */}) {
+        s_state = state;
+        CHECK(IsSessionConnected());
+    }
+    s_queryOk = false;
+    s_state = kWtsConnectStateDisconnected;
+    CHECK(IsSessionConnected());
+    ShowErrorBox(L"shown");
+    CHECK(s_boxes == std::vector<std::wstring>{L"shown"});
+
+    CHECK(ClassifySessionChange(1) == SessionChange::Connect);
+    CHECK(ClassifySessionChange(3) == SessionChange::Connect);
+    CHECK(ClassifySessionChange(2) == SessionChange::Disconnect);
+    CHECK(ClassifySessionChange(4) == SessionChange::Disconnect);
+    CHECK(ClassifySessionChange(7) == SessionChange::Other);   // a lock, not a disconnect
+
+    SetErrorBoxGate(nullptr);
+    SetErrorBoxHook(nullptr);
+    SetConnectStateQuery(nullptr);
+}
