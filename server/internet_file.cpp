@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cwchar>
@@ -63,7 +64,7 @@ int64_t ParseNumber(const wchar_t *&p)
 }
 
 // "bytes FIRST-LAST/TOTAL", TOTAL a number or "*" (-1).
-bool ParseContentRange(const wchar_t *p, int64_t *first, int64_t *total)
+bool ParseContentRange(const wchar_t *p, int64_t *first, int64_t *last, int64_t *total)
 {
     while (*p == L' ')
         ++p;
@@ -75,15 +76,20 @@ bool ParseContentRange(const wchar_t *p, int64_t *first, int64_t *total)
     *first = ParseNumber(p);
     if (*first < 0 || *p++ != L'-')
         return false;
-    const int64_t last = ParseNumber(p);
-    if (last < *first || *p++ != L'/')
+    *last = ParseNumber(p);
+    if (*last < *first || *p++ != L'/')
         return false;
     if (*p == L'*') {
         *total = -1;
         return true;
     }
     *total = ParseNumber(p);
-    return *total > last;
+    return *total > *last;
+}
+
+std::wstring RangeHeader(int64_t first, int64_t last)
+{
+    return L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(last) + L"\r\n";
 }
 
 bool QueryString(HINTERNET h, DWORD info, wchar_t (&out)[128])
@@ -102,6 +108,12 @@ bool QueryStatus(HINTERNET h, DWORD *status)
     DWORD size = sizeof *status;
     DWORD index = 0;
     return HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &size, &index) != FALSE;
+}
+
+bool QueryContentRange(HINTERNET h, int64_t *first, int64_t *last, int64_t *total)
+{
+    wchar_t text[128];
+    return QueryString(h, HTTP_QUERY_CONTENT_RANGE, text) && ParseContentRange(text, first, last, total);
 }
 
 int64_t QueryContentLength(HINTERNET h)
@@ -171,7 +183,12 @@ bool CInternetFileInterface::Open(const WireChar *name)
         // (Wine's library does not apply it to the reads of a body.)
         SetTimeouts(m_hInternet.Get());
     }
-    CInternetHandle h(InternetOpenUrlW(AsHandle(m_hInternet.Get()), m_url.c_str(), nullptr, 0, kUrlFlags,
+    // An HTTP URL is asked for its first window; the answer tells the size.
+    const bool http = _wcsnicmp(m_url.c_str(), L"http://", 7) == 0 || _wcsnicmp(m_url.c_str(), L"https://", 8) == 0;
+    m_llWindow = kFirstWindow;
+    const std::wstring headers = http ? RangeHeader(0, WindowLast(0, m_llWindow)) : std::wstring();
+    CInternetHandle h(InternetOpenUrlW(AsHandle(m_hInternet.Get()), m_url.c_str(), http ? headers.c_str() : nullptr,
+                                       static_cast<DWORD>(headers.size()), kUrlFlags,
                                        reinterpret_cast<DWORD_PTR>(this)));
     if (!h) {
         Fail(GetLastError());
@@ -182,15 +199,27 @@ bool CInternetFileInterface::Open(const WireChar *name)
     SetTimeouts(h.Get());
     DWORD status = 0;
     m_bHttp = QueryStatus(h.Get(), &status);
+    m_llDownloadEnd = -1;
     if (m_bHttp) {
-        // An error page is not the file.
-        if (status < 200 || status > 299 || status == 204) {
+        int64_t first = 0, last = 0;
+        if (http && status == 206 && QueryContentRange(h.Get(), &first, &last, &m_llSize) && first == 0) {
+            m_llDownloadEnd = last + 1;
+        } else if (http && status == 416) {
+            // Not even the first byte: an empty file, nothing to download.
+            h.Reset();
+            m_llSize = 0;
+        } else if (status < 200 || status > 299 || status == 204 || status == 206) {
+            // An error page is not the file, nor a part that is not its start.
             h.Reset();
             Fail(StatusError(status));
             PYX_TRACE(L"CInternetFileInterface::Open the server answered %u\r\n", status);
             return false;
+        } else {
+            // The whole body: more than the window asked for means the
+            // server ignores ranges.
+            m_llSize = QueryContentLength(h.Get());
+            m_bRangesIgnored = http && (m_llSize < 0 || m_llSize > m_llWindow);
         }
-        m_llSize = QueryContentLength(h.Get());
     } else {
         DWORD high = 0;
         const DWORD low = FtpGetFileSize(h.Get(), &high);
@@ -211,36 +240,55 @@ int CInternetFileInterface::Read(void *buffer, unsigned count)
         Fail(ERROR_INVALID_HANDLE);
         return -1;
     }
-    if (!m_hUrl || count == 0 || (m_llSize >= 0 && m_llPosition >= m_llSize)) {
-        // Positioned at or past the end, or nothing asked for.
-        return 0;
-    }
     if (count > INT_MAX)
         count = INT_MAX;
     auto *p = static_cast<unsigned char *>(buffer);
     unsigned total = 0;
-    while (total < count) {
+    // Nothing at or past the end.
+    while (total < count && (m_llSize < 0 || m_llPosition < m_llSize)) {
+        if (!m_hUrl || m_llDownload != m_llPosition || (m_llDownloadEnd >= 0 && m_llDownload >= m_llDownloadEnd)) {
+            // The window is used up (or a failure left no download here): the
+            // next one, twice the last for a reader that reads on, and at
+            // least the rest of this read.
+            const bool onward = m_hUrl && m_llDownload == m_llPosition;
+            int64_t window = onward ? 2 * m_llWindow : kFirstWindow;
+            window = std::min(kWindow, std::max(window, static_cast<int64_t>(count - total)));
+            const Fetch fetched = Request(m_llPosition, window);
+            if (fetched == Fetch::kEnd)
+                break;
+            if (fetched == Fetch::kFailed) {
+                if (total > 0)
+                    break;   // the failure shows on the next read
+                return -1;
+            }
+        }
+        DWORD want = count - total;
+        if (m_llDownloadEnd >= 0 && m_llDownloadEnd - m_llDownload < want)
+            want = static_cast<DWORD>(m_llDownloadEnd - m_llDownload);
         DWORD got = 0;
-        if (!InternetReadFile(AsHandle(m_hUrl.Get()), p + total, count - total, &got)) {
+        if (!InternetReadFile(AsHandle(m_hUrl.Get()), p + total, want, &got)) {
             Fail(GetLastError());
             if (total > 0)
-                break;   // the failure shows on the next read
+                break;
             PYX_TRACE(L"CInternetFileInterface::Read failed, error %u\r\n", m_dwLastError);
             return -1;
         }
-        if (got == 0)
-            break;
+        if (got == 0) {
+            // The end of a download to the end of a file of untold size; any
+            // other ended before its window or the size it announced.
+            if (m_llDownloadEnd < 0 && m_llSize < 0)
+                break;
+            Fail(ERROR_INTERNET_CONNECTION_RESET);
+            if (total > 0)
+                break;
+            PYX_TRACE(L"CInternetFileInterface::Read the download ended early at %d\r\n",
+                      static_cast<int>(m_llPosition));
+            return -1;
+        }
         total += got;
+        m_llPosition += got;
+        m_llDownload = m_llPosition;
     }
-    if (total == 0 && m_llSize >= 0 && m_llPosition < m_llSize) {
-        // The download ended before the size it announced.
-        Fail(ERROR_INTERNET_CONNECTION_RESET);
-        PYX_TRACE(L"CInternetFileInterface::Read the download ended early at %d\r\n",
-                  static_cast<int>(m_llPosition));
-        return -1;
-    }
-    m_llPosition += total;
-    m_llDownload = m_llPosition;
     return static_cast<int>(total);
 }
 
@@ -294,7 +342,7 @@ long CInternetFileInterface::Seek(long offset, int origin)
         return static_cast<long>(target);
     }
 
-    if (m_hUrl && target > m_llDownload &&
+    if (m_hUrl && target > m_llDownload && (m_llDownloadEnd < 0 || target <= m_llDownloadEnd) &&
         (target - m_llDownload <= kSkipLimit || m_bRangesIgnored || !m_bHttp)) {
         // Whatever part was skipped before a failure is behind us.
         const bool skipped = Skip(m_hUrl.Get(), target - m_llDownload);
@@ -302,7 +350,7 @@ long CInternetFileInterface::Seek(long offset, int origin)
         if (skipped)
             return static_cast<long>(target);
     }
-    return Request(target) ? static_cast<long>(target) : -1;
+    return Request(target, kFirstWindow) == Fetch::kFailed ? -1 : static_cast<long>(target);
 }
 
 bool CInternetFileInterface::Skip(void *request, int64_t count)
@@ -327,45 +375,62 @@ bool CInternetFileInterface::Skip(void *request, int64_t count)
     return true;
 }
 
-bool CInternetFileInterface::Request(int64_t position)
+int64_t CInternetFileInterface::WindowLast(int64_t position, int64_t window) const
 {
-    const bool ranged = m_bHttp && !m_bRangesIgnored && position > 0;
-    const std::wstring headers = ranged ? L"Range: bytes=" + std::to_wstring(position) + L"-\r\n" : std::wstring();
+    const int64_t end = position + window;
+    return (m_llSize >= 0 && end > m_llSize ? m_llSize : end) - 1;
+}
+
+CInternetFileInterface::Fetch CInternetFileInterface::Request(int64_t position, int64_t window)
+{
+    // Closed first: the library reads what is left of its window (a few MiB
+    // at most) and the connection serves the new request.
+    m_hUrl.Reset();
+    const bool ranged = m_bHttp && !m_bRangesIgnored;
+    const int64_t last = WindowLast(position, window);
+    const std::wstring headers = ranged ? RangeHeader(position, last) : std::wstring();
     CInternetHandle h(InternetOpenUrlW(AsHandle(m_hInternet.Get()), m_url.c_str(),
                                        ranged ? headers.c_str() : nullptr, static_cast<DWORD>(headers.size()),
                                        kUrlFlags, reinterpret_cast<DWORD_PTR>(this)));
     if (!h) {
         Fail(GetLastError());
         PYX_TRACE(L"CInternetFileInterface::Seek InternetOpenUrlW failed, error %u\r\n", m_dwLastError);
-        return false;
+        return Fetch::kFailed;
     }
     SetTimeouts(h.Get());
     auto refuse = [&](uint32_t error) {
         h.Reset();
         Fail(error);
         PYX_TRACE(L"CInternetFileInterface::Seek to %d refused, error %u\r\n", static_cast<int>(position), error);
-        return false;
+        return Fetch::kFailed;
     };
 
     int64_t skip = position;
+    int64_t end = -1;
     if (m_bHttp) {
         DWORD status = 0;
         if (!QueryStatus(h.Get(), &status))
             return refuse(GetLastError());
         if (status == 206 && ranged) {
-            // It must be the part asked for, of the same resource.
-            wchar_t text[128];
-            int64_t first = 0, total = 0;
-            if (!QueryString(h.Get(), HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, &first, &total) ||
-                first != position || (total >= 0 && m_llSize >= 0 && total != m_llSize))
+            // It must be the part asked for (or its start), of the same resource.
+            int64_t first = 0, got = 0, total = 0;
+            if (!QueryContentRange(h.Get(), &first, &got, &total) || first != position ||
+                (total >= 0 && m_llSize >= 0 && total != m_llSize))
                 return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
             skip = 0;
+            end = got + 1;
+        } else if (status == 416 && ranged && m_llSize < 0) {
+            // Not one byte from there: the end of a file of untold size.
+            h.Reset();
+            m_llPosition = m_llDownload = position;
+            return Fetch::kEnd;
         } else if (status >= 200 && status <= 299 && status != 204 && status != 206) {
-            // The whole resource again: the server doesn't do ranges.
+            // The whole resource: unless the window was all of it, the
+            // server doesn't do ranges.
             const int64_t length = QueryContentLength(h.Get());
             if (length >= 0 && m_llSize >= 0 && length != m_llSize)
                 return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
-            if (ranged) {
+            if (ranged && (position > 0 || length < 0 || length > last + 1)) {
                 m_bRangesIgnored = true;
                 PYX_TRACE(L"CInternetFileInterface::Seek the server ignores ranges; skipping to %d\r\n",
                           static_cast<int>(position));
@@ -376,11 +441,13 @@ bool CInternetFileInterface::Request(int64_t position)
     }
     if (skip > 0 && !Skip(h.Get(), skip)) {
         h.Reset();
-        return false;
+        return Fetch::kFailed;
     }
-    m_hUrl = std::move(h);   // closes the download it replaces first
+    m_hUrl = std::move(h);
     m_llPosition = m_llDownload = position;
-    return true;
+    m_llDownloadEnd = end;
+    m_llWindow = window;
+    return Fetch::kOk;
 }
 
 int CInternetFileInterface::Close()

@@ -5,9 +5,14 @@
 // benchmark, not a test: it prints figures.
 //
 //   bench_file_object [MiB]      (default 256)
+//   bench_file_object MiB --url [segment KiB...]
+//       the Internet source on the loopback HTTP server: the URL read in
+//       segments in a shuffled order against the same URL read straight
 #include "api_sets.h"
 #include "channel_rdp.h"
 #include "file_rpc.h"
+#include "http_server.h"
+#include "internet_file.h"
 #include "notification.h"
 #include "protocol.h"
 #include "server_globals.h"
@@ -18,7 +23,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,12 +190,114 @@ std::wstring MakeFile(uint64_t size)
     return path;
 }
 
+struct UrlRow
+{
+    double mbps = 0;
+    size_t requests = 0;
+    double slowestSeekMs = 0;
+    double closeMs = 0;
+    bool ok = false;
+};
+
+double MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Reads the URL through one source in 64 KiB reads, every byte checked.
+// segment 0: straight from the start. Otherwise the file's segments in a
+// shuffled order, each reached by a seek from the start, the current
+// position or the end in turn, so that every byte is read once.
+UrlRow ReadUrl(const loopback::HttpServer &server, const std::string &url, const std::vector<unsigned char> &bytes,
+               uint32_t segment)
+{
+    constexpr uint32_t kRead = 64 * 1024;
+    UrlRow row;
+    const size_t requestsBefore = server.Requests().size();
+    const uint32_t size = static_cast<uint32_t>(bytes.size());
+    const uint32_t step = segment ? segment : size;
+    std::vector<uint32_t> starts;
+    for (uint32_t at = 0; at < size; at += step)
+        starts.push_back(at);
+    std::mt19937 random(20240601);
+    std::shuffle(starts.begin(), starts.end(), random);
+
+    const std::u16string name(url.begin(), url.end());
+    std::vector<unsigned char> buffer(kRead);
+    const auto start = std::chrono::steady_clock::now();
+    CInternetFileInterface file;
+    bool ok = file.Open(name.c_str());
+    for (size_t i = 0; ok && i < starts.size(); ++i) {
+        const uint32_t first = starts[i];
+        if (segment) {
+            const int origin = static_cast<int>(i % 3);
+            const long here = file.Seek(0, SEEK_CUR);
+            const long offset = origin == SEEK_SET   ? static_cast<long>(first)
+                                : origin == SEEK_CUR ? static_cast<long>(first) - here
+                                                     : static_cast<long>(first) - static_cast<long>(size);
+            const auto seekStart = std::chrono::steady_clock::now();
+            ok = file.Seek(offset, origin) == static_cast<long>(first);
+            row.slowestSeekMs = std::max(row.slowestSeekMs, MsSince(seekStart));
+        }
+        const uint32_t end = std::min(size, first + step);
+        for (uint32_t at = first; ok && at < end;) {
+            const int got = file.Read(buffer.data(), std::min(kRead, end - at));
+            ok = got > 0 && std::memcmp(buffer.data(), bytes.data() + at, static_cast<size_t>(got)) == 0;
+            at += got > 0 ? static_cast<uint32_t>(got) : 0;
+        }
+    }
+    const auto closeStart = std::chrono::steady_clock::now();
+    file.Close();
+    row.closeMs = MsSince(closeStart);
+    row.mbps = double(size) / 1e6 / (MsSince(start) / 1000);
+    row.requests = server.Requests().size() - requestsBefore;
+    row.ok = ok;
+    return row;
+}
+
+int BenchUrl(uint64_t mib, std::vector<uint32_t> segmentsKiB)
+{
+    std::vector<unsigned char> bytes(static_cast<size_t>(mib << 20));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>((i * 7 + (i >> 12)) & 0xFF);   // differs from block to block
+    loopback::HttpServer server;
+    server.AddFile("/bench.bin", bytes);
+    if (!server.Start()) {
+        std::printf("the loopback HTTP server did not start\n");
+        return 1;
+    }
+    const std::string url = server.Url("/bench.bin");
+    if (segmentsKiB.empty())
+        segmentsKiB = {200, 1000, 6000};
+    std::printf("one URL source on the loopback HTTP server, %llu MiB, 64 KiB reads, every byte once and checked\n",
+                static_cast<unsigned long long>(mib));
+    std::printf("%-10s %14s %14s %7s %9s %13s %10s\n", "segment", "seeking MB/s", "straight MB/s", "ratio",
+                "requests", "max seek ms", "close ms");
+    for (const uint32_t kib : segmentsKiB) {
+        // Straight right before, so that both see the machine alike.
+        const UrlRow straight = ReadUrl(server, url, bytes, 0);
+        const UrlRow seeking = ReadUrl(server, url, bytes, kib * 1024);
+        std::printf("%-10s %14.1f %14.1f %6.0f%% %9zu %13.1f %10.1f%s\n", (std::to_string(kib) + " KiB").c_str(),
+                    seeking.mbps, straight.mbps, straight.mbps > 0 ? 100.0 * seeking.mbps / straight.mbps : 0.0,
+                    seeking.requests, seeking.slowestSeekMs, seeking.closeMs,
+                    seeking.ok && straight.ok ? "" : "  (FAILED)");
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const uint64_t mib = argc > 1 ? static_cast<uint64_t>(std::atoll(argv[1])) : 256;
     const uint64_t size = mib << 20;
+    if (argc > 2 && std::string(argv[2]) == "--url") {
+        std::vector<uint32_t> segments;
+        for (int i = 3; i < argc; ++i)
+            segments.push_back(static_cast<uint32_t>(std::atoi(argv[i])));
+        return BenchUrl(mib, segments);
+    }
     BindApiFunctions();
     InitServerGlobals();
     const std::wstring path = MakeFile(size);

@@ -46,6 +46,19 @@ int ReadAndCheck(CInternetFileInterface &file, uint32_t from, unsigned count)
     return got;
 }
 
+// The first and last byte a request's Range header asked for; false when it
+// asked for no bounded range.
+bool AskedRange(const HttpServer::RequestRecord &request, int64_t *first, int64_t *last)
+{
+    const std::string &range = request.range;
+    const size_t dash = range.find('-');
+    if (range.compare(0, 6, "bytes=") != 0 || dash == std::string::npos || dash == 6 || dash + 1 == range.size())
+        return false;
+    *first = std::stoll(range.substr(6, dash - 6));
+    *last = std::stoll(range.substr(dash + 1));
+    return *first <= *last;
+}
+
 struct Served
 {
     HttpServer server;
@@ -87,7 +100,17 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
     CHECK(at == kSize);
     CHECK(ReadAndCheck(file, at, 4096) == 0);
     CHECK(ReadAndCheck(file, at, 4096) == 0);
-    CHECK(s.Requests() == 1);
+    // Window after window, each from where the last ended, the last one
+    // ending at the end; nothing asked at the end.
+    int64_t next = 0;
+    for (const auto &r : s.server.Requests()) {
+        int64_t first = 0, last = 0;
+        REQUIRE(AskedRange(r, &first, &last));
+        CHECK(first == next);
+        CHECK(last - first < CInternetFileInterface::kWindow);
+        next = last + 1;
+    }
+    CHECK(next == kSize);
 
     // From the end, the current position and the start.
     CHECK(file.Seek(-1000, 2) == static_cast<long>(kSize - 1000));
@@ -127,7 +150,7 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
         CHECK(r.method == "GET");
         CHECK(r.path == "/media/clip one.avi");
         CHECK(r.userAgent == "Mozilla/4.0 (compatible; MSIE 6.0;Windows NT 5.1)");
-        ranged = ranged || r.range == "bytes=12345-";
+        ranged = ranged || r.range == "bytes=12345-" + std::to_string(12345 + CInternetFileInterface::kFirstWindow - 1);
     }
     CHECK(ranged);
     CHECK(file.Close() == 1);
@@ -181,18 +204,20 @@ TEST_CASE("two open URLs have descriptors of their own and read independently")
 
 TEST_CASE("a URL whose length the server does not tell fails the size probe")
 {
-    Served s(HttpServer::kNoLength, 200000);
+    Served s(HttpServer::kNoLength, 700000);
     CInternetFileInterface file;
     REQUIRE(file.Open(Wire(s.url).c_str()));
     CHECK(file.Size() == -1);
     CHECK(file.Seek(0, 2) == -1);
     CHECK(file.LastError() == ERROR_INTERNET_INVALID_OPERATION);
-    // Still a sequential download.
+    // Still read to its end, window after window: the window that starts
+    // there is refused.
     CHECK(file.Seek(0, 0) == 0);
     uint32_t at = 0;
     for (int got; (got = ReadAndCheck(file, at, 65536)) > 0;)
         at += static_cast<uint32_t>(got);
-    CHECK(at == 200000);
+    CHECK(at == 700000);
+    CHECK(ReadAndCheck(file, at, 10) == 0);
 }
 
 TEST_CASE("a server that ignores ranges still gives the right bytes after a seek")
@@ -200,6 +225,10 @@ TEST_CASE("a server that ignores ranges still gives the right bytes after a seek
     Served s(HttpServer::kIgnoreRange, 1500000);
     CInternetFileInterface file;
     REQUIRE(file.Open(Wire(s.url).c_str()));
+    // The whole body came for a window: read straight across where the
+    // window would have ended.
+    for (uint32_t at = 0; at < 600000; at += 100000)
+        REQUIRE(ReadAndCheck(file, at, 100000) == 100000);
     CHECK(file.Seek(0, 2) == 1500000);
     CHECK(file.Seek(0, 0) == 0);
     CHECK(file.Seek(900000, 0) == 900000);
@@ -213,6 +242,45 @@ TEST_CASE("a server that ignores ranges still gives the right bytes after a seek
     CHECK(ReadAndCheck(file, 1200000, 300000) == 300000);
     CHECK(ReadAndCheck(file, 1500000, 10) == 0);
     CHECK(s.Requests() == before);
+}
+
+TEST_CASE("on a large URL a seek, a read and a close each take well under a second, and every window is bounded")
+{
+    // Closing a download part-way makes the library read the rest of its
+    // body: seconds for a whole body of this size, a fraction for a window.
+    constexpr uint32_t kLarge = 200u << 20;
+    Served s(HttpServer::kNormal, kLarge);
+    CInternetFileInterface file;
+    REQUIRE(file.Open(Wire(s.url).c_str()));
+    REQUIRE(file.Size() == kLarge);
+    // The time since the last call.
+    DWORD start = GetTickCount();
+    const auto lap = [&start] {
+        const DWORD now = GetTickCount(), ms = now - start;
+        start = now;
+        return ms;
+    };
+    const uint32_t middle = kLarge / 2 + 12345;
+    CHECK(file.Seek(middle, 0) == static_cast<long>(middle));
+    CHECK(lap() < 1000);
+    // Two reads as large as a client's, across windows.
+    CHECK(ReadAndCheck(file, middle, 4 << 20) == 4 << 20);
+    CHECK(lap() < 1000);
+    CHECK(ReadAndCheck(file, middle + (4 << 20), 2 << 20) == 2 << 20);
+    CHECK(lap() < 1000);
+    CHECK(file.Seek(1000 - static_cast<long>(middle + (6 << 20)), 1) == 1000);
+    CHECK(lap() < 1000);
+    CHECK(ReadAndCheck(file, 1000, 100000) == 100000);
+    CHECK(lap() < 1000);
+    CHECK(file.Close() == 1);
+    CHECK(lap() < 1000);
+
+    for (const auto &r : s.server.Requests()) {
+        int64_t first = 0, last = 0;
+        REQUIRE(AskedRange(r, &first, &last));
+        CHECK(last - first < CInternetFileInterface::kWindow);
+        CHECK(last < kLarge);
+    }
 }
 
 TEST_CASE("a URL that cannot be fetched does not open")
@@ -258,7 +326,8 @@ TEST_CASE("a download that ends before its announced length is an error, not the
     while ((got = ReadAndCheck(file, at, 65536)) > 0)
         at += static_cast<uint32_t>(got);
     CHECK(got == -1);
-    CHECK(at == 150000);
+    CHECK(at > 0);
+    CHECK(at < 300000);
     CHECK(file.LastError() != 0);
 }
 
