@@ -1,4 +1,5 @@
 #include "client_device.h"
+#include "pipe_io.h"
 #include "text_format.h"
 
 #include "player_check.h"
@@ -165,38 +166,43 @@ std::string FileReport::Line() const
 std::string DeviceSummary::Line() const
 {
     return Format("summary: files=%u bytes=%llu seconds=%.3f MBps=%.2f requests=%u chunked=%u chunk_errors=%u "
-                  "mismatches=%u protocol_errors=%u result=%s%s%s",
+                  "mismatches=%u protocol_errors=%u result=%s%s%s reconnects=%u",
                   files, static_cast<unsigned long long>(bytes), seconds, mbps, requests, chunked, chunkErrors,
-                  mismatches, protocolErrors, ok ? "ok" : "fail", error.empty() ? "" : " ", error.c_str());
+                  mismatches, protocolErrors, ok ? "ok" : "fail", error.empty() ? "" : " ", error.c_str(), reconnects);
 }
 
 // --- channels and routing ---------------------------------------------------
 
-ClientDevice::ClientDevice(bool ica) : m_bIca(ica)
-{
-    if (ica) {
-        // One channel for everything; an instance per open of it.
-        m_control = std::make_unique<ChannelServer>(kIcaChannelName, 4);
-    } else {
-        m_control = std::make_unique<ChannelServer>(kRdpControlChannelName, 1);
-        m_player = std::make_unique<ChannelServer>(kRdpPlayerChannelName, 2);
-        for (int n = 0; n < kDataChannelCount; ++n) {
-            char name[8];
-            RdpDataChannelName(n, name, sizeof name);
-            m_data.push_back(std::make_unique<ChannelServer>(name, 1));
-        }
-    }
-}
+ClientDevice::ClientDevice(bool ica) : m_bIca(ica), m_channels(MakeChannels()) {}
 
 ClientDevice::~ClientDevice() { Stop(); }
 
-bool ClientDevice::Start(std::string *error)
+ClientDevice::Channels ClientDevice::MakeChannels() const
 {
-    std::vector<std::pair<ChannelServer *, int>> all{{m_control.get(), m_bIca ? INT32_MIN : int(kControl)}};
-    if (m_player)
-        all.emplace_back(m_player.get(), int(kPlayer));
-    for (size_t n = 0; n < m_data.size(); ++n)
-        all.emplace_back(m_data[n].get(), static_cast<int>(n));
+    Channels c;
+    if (m_bIca) {
+        // One channel for everything; an instance per open of it.
+        c.control = std::make_shared<ChannelServer>(kIcaChannelName, 4);
+    } else {
+        c.control = std::make_shared<ChannelServer>(kRdpControlChannelName, 1);
+        c.player = std::make_shared<ChannelServer>(kRdpPlayerChannelName, 2);
+        for (int n = 0; n < kDataChannelCount; ++n) {
+            char name[8];
+            RdpDataChannelName(n, name, sizeof name);
+            c.data.push_back(std::make_shared<ChannelServer>(name, 1));
+        }
+    }
+    return c;
+}
+
+// Starts the channels and a pump for each.
+bool ClientDevice::Listen(const Channels &channels, std::string *error)
+{
+    std::vector<std::pair<std::shared_ptr<ChannelServer>, int>> all{{channels.control, m_bIca ? INT32_MIN : int(kControl)}};
+    if (channels.player)
+        all.emplace_back(channels.player, int(kPlayer));
+    for (size_t n = 0; n < channels.data.size(); ++n)
+        all.emplace_back(channels.data[n], static_cast<int>(n));
     for (auto &[server, route] : all) {
         if (!server->Start()) {
             if (error)
@@ -204,45 +210,74 @@ bool ClientDevice::Start(std::string *error)
             return false;
         }
     }
+    m_bPumpStop = false;
     for (auto &[server, route] : all) {
-        ChannelServer *s = server;
+        std::shared_ptr<ChannelServer> s = server;
         const int r = route;
         m_pumps.emplace_back([this, s, r] { Pump(s, r); });
     }
     return true;
 }
 
-void ClientDevice::Stop()
+// The pumps first (they use the channels), then every channel closes.
+void ClientDevice::StopListening()
 {
-    m_stop = true;
+    m_bPumpStop = true;
     for (auto &t : m_pumps)
         t.join();
     m_pumps.clear();
-    if (m_control)
-        m_control->Stop();
-    if (m_player)
-        m_player->Stop();
-    for (auto &d : m_data)
+    Channels channels;
+    {
+        std::lock_guard<std::mutex> hold(m_channelsLock);
+        channels = m_channels;
+    }
+    channels.control->Stop();
+    if (channels.player)
+        channels.player->Stop();
+    for (auto &d : channels.data)
         d->Stop();
+}
+
+bool ClientDevice::Start(std::string *error)
+{
+    std::lock_guard<std::mutex> roam(m_roamLock);
+    m_started = Clock::now();
+    if (!Listen(m_channels, error))
+        return false;
+    m_bConnected = true;
+    return true;
+}
+
+void ClientDevice::Stop()
+{
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_stop = true;
+    }
+    m_sessionChanged.notify_all();
+    std::lock_guard<std::mutex> roam(m_roamLock);
+    StopListening();
 }
 
 uint32_t ClientDevice::ChunkErrors() const
 {
-    uint32_t errors = m_control->ChunkErrors();
-    if (m_player)
-        errors += m_player->ChunkErrors();
-    for (auto &d : m_data)
+    std::lock_guard<std::mutex> hold(m_channelsLock);
+    uint32_t errors = m_retiredChunkErrors + m_channels.control->ChunkErrors();
+    if (m_channels.player)
+        errors += m_channels.player->ChunkErrors();
+    for (auto &d : m_channels.data)
         errors += d->ChunkErrors();
     return errors;
 }
 
-ChannelServer *ClientDevice::ServerFor(int route)
+std::shared_ptr<ChannelServer> ClientDevice::ServerFor(int route) const
 {
+    std::lock_guard<std::mutex> hold(m_channelsLock);
     if (m_bIca || route == kControl)
-        return m_control.get();
+        return m_channels.control;
     if (route == kPlayer)
-        return m_player.get();
-    return IsDataChannel(route) ? m_data[static_cast<size_t>(route)].get() : nullptr;
+        return m_channels.player;
+    return IsDataChannel(route) ? m_channels.data[static_cast<size_t>(route)] : nullptr;
 }
 
 ClientDevice::Mailbox &ClientDevice::MailboxFor(int route)
@@ -253,10 +288,10 @@ ClientDevice::Mailbox &ClientDevice::MailboxFor(int route)
 // RDP: every channel is a route of its own. ICA: the header's channel
 // number says where a message belongs, and the player's codes go to the
 // player whatever it says.
-void ClientDevice::Pump(ChannelServer *server, int fixedRoute)
+void ClientDevice::Pump(std::shared_ptr<ChannelServer> server, int fixedRoute)
 {
     ReceivedMessage m;
-    while (!m_stop) {
+    while (!m_stop && !m_bPumpStop) {
         if (!server->Receive(&m, 100))
             continue;
         int route = fixedRoute;
@@ -290,11 +325,19 @@ void ClientDevice::Deliver(int route, ReceivedMessage &&m)
 
 bool ClientDevice::Receive(int route, ReceivedMessage *out, DWORD timeoutMs)
 {
+    return ReceiveAt(route, out, timeoutMs, Generation());
+}
+
+// A disconnect ends the wait: what it waited for went with the session.
+bool ClientDevice::ReceiveAt(int route, ReceivedMessage *out, DWORD timeoutMs, uint64_t generation)
+{
     if (route != kControl && route != kPlayer && !IsDataChannel(route))
         return false;
     Mailbox &box = MailboxFor(route);
     std::unique_lock<std::mutex> hold(box.lock);
-    if (!box.arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return !box.queue.empty(); }))
+    box.arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                         [&] { return !box.queue.empty() || m_generation.load() != generation; });
+    if (box.queue.empty() || m_generation.load() != generation)
         return false;
     *out = std::move(box.queue.front());
     box.queue.pop_front();
@@ -309,13 +352,21 @@ uint32_t ClientDevice::NextPsn()
 
 bool ClientDevice::SendRaw(int route, const void *data, uint32_t length)
 {
-    ChannelServer *server = ServerFor(route);
-    if (!server)
-        return false;
+    return SendAt(route, data, length, Generation());
+}
+
+// Sends only within the session of `generation`: a request of a session
+// that is gone must not reach the next one, where its file descriptor and
+// data channel may belong to another file.
+bool ClientDevice::SendAt(int route, const void *data, uint32_t length, uint64_t generation)
+{
     // A data channel's pipe connects a moment after the OPEN reply, and a
     // slot used before reconnects: retry until the write goes through.
     const auto start = Clock::now();
     for (;;) {
+        const std::shared_ptr<ChannelServer> server = ServerFor(route);
+        if (!server || !m_bConnected || m_generation.load() != generation)
+            return false;
         // On ICA, until the server's control channel has answered once, a
         // request goes to every connection that may be it (the player
         // program's connection never reads, so it does no harm there).
@@ -333,16 +384,22 @@ bool ClientDevice::SendRaw(int route, const void *data, uint32_t length)
 
 bool ClientDevice::Call(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs)
 {
+    return CallAt(route, std::move(request), reply, timeoutMs, Generation());
+}
+
+bool ClientDevice::CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs,
+                          uint64_t generation)
+{
     if (request.size() < kHeaderSize)
         return false;
     const uint32_t psn = NextPsn();
     StoreLE32(request.data() + hdr::kPSN, psn);
-    if (!SendRaw(route, request.data(), static_cast<uint32_t>(request.size())))
+    if (!SendAt(route, request.data(), static_cast<uint32_t>(request.size()), generation))
         return false;
     const auto start = Clock::now();
     for (;;) {
         const double left = timeoutMs - MsSince(start);
-        if (left <= 0 || !Receive(route, reply, static_cast<DWORD>(left)))
+        if (left <= 0 || !ReceiveAt(route, reply, static_cast<DWORD>(left), generation))
             return false;
         if (reply->bytes.size() >= kHeaderSize && LoadHeader(reply->bytes.data()).dwPSN == psn)
             return true;
@@ -381,7 +438,191 @@ bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const
         *error = "bad reply to SEND";
         return false;
     }
+    SessionReady();
     return true;
+}
+
+// --- roaming ------------------------------------------------------------------
+
+namespace {
+
+struct SessionChange
+{
+    WPARAM change;
+    LPARAM session;
+};
+
+BOOL CALLBACK PostSessionChange(HWND hwnd, LPARAM param)
+{
+    const auto *note = reinterpret_cast<const SessionChange *>(param);
+    if (GetPropW(hwnd, kSessionNotifyProperty))
+        PostMessageW(hwnd, WM_WTSSESSION_CHANGE, note->change, note->session);
+    return TRUE;
+}
+
+} // namespace
+
+// Every top-level window registered with WTSRegisterSessionNotification.
+void ClientDevice::NotifySessionWindows(WPARAM change) const
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    SessionChange note{change, static_cast<LPARAM>(session)};
+    EnumWindows(PostSessionChange, reinterpret_cast<LPARAM>(&note));
+}
+
+void ClientDevice::Disconnect()
+{
+    std::lock_guard<std::mutex> roam(m_roamLock);
+    if (!m_bConnected)
+        return;
+    // The state first: a program whose channel fails already reads it.
+    if (!m_hDisconnected)
+        m_hDisconnected.Reset(CreateEventW(nullptr, TRUE, FALSE, kSessionDisconnectedEvent));
+    if (m_hDisconnected)
+        SetEvent(m_hDisconnected.Get());
+    m_bConnected = false;
+    ++m_generation;
+    for (Mailbox &box : m_mailboxes) {
+        std::lock_guard<std::mutex> hold(box.lock);
+        box.arrived.notify_all();
+    }
+    StopListening();
+    Log(Format("pyxclient: disconnected at ms=%.1f", MsSince(m_started)));
+    NotifySessionWindows(m_bIca ? WTS_CONSOLE_DISCONNECT : WTS_REMOTE_DISCONNECT);
+}
+
+bool ClientDevice::Reconnect(std::string *error)
+{
+    std::lock_guard<std::mutex> roam(m_roamLock);
+    if (m_stop) {
+        *error = "the client stopped";
+        return false;
+    }
+    if (m_bConnected)
+        return true;
+    const Channels fresh = MakeChannels();
+    {
+        std::lock_guard<std::mutex> hold(m_channelsLock);
+        m_retiredChunkErrors += m_channels.control->ChunkErrors();
+        if (m_channels.player)
+            m_retiredChunkErrors += m_channels.player->ChunkErrors();
+        for (auto &d : m_channels.data)
+            m_retiredChunkErrors += d->ChunkErrors();
+        m_channels = fresh;
+    }
+    // Nothing of the old session is waiting any more.
+    for (Mailbox &box : m_mailboxes) {
+        std::lock_guard<std::mutex> hold(box.lock);
+        box.queue.clear();
+    }
+    if (!Listen(fresh, error)) {
+        StopListening();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_reconnectedAt = Clock::now();
+        m_firstByteAfterReconnectMs = -1;
+        m_bAwaitFirstByte = true;
+    }
+    if (m_hDisconnected)
+        ResetEvent(m_hDisconnected.Get());
+    m_bConnected = true;
+    ++m_reconnects;
+    Log(Format("pyxclient: reconnected at ms=%.1f", MsSince(m_started)));
+    NotifySessionWindows(m_bIca ? WTS_CONSOLE_CONNECT : WTS_REMOTE_CONNECT);
+    return true;
+}
+
+bool ClientDevice::Roam(double gapSeconds, std::string *error)
+{
+    Disconnect();
+    {
+        std::unique_lock<std::mutex> hold(m_sessionLock);
+        const auto gap = std::chrono::milliseconds(static_cast<long long>(gapSeconds > 0 ? gapSeconds * 1000 : 0));
+        m_sessionChanged.wait_for(hold, gap, [&] { return m_stop.load(); });
+    }
+    return Reconnect(error);
+}
+
+double ClientDevice::FirstByteAfterReconnectMs() const
+{
+    std::lock_guard<std::mutex> hold(m_sessionLock);
+    return m_firstByteAfterReconnectMs;
+}
+
+// A solicitation was answered: the session serves again.
+void ClientDevice::SessionReady()
+{
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_readyGeneration = m_generation.load();
+    }
+    m_sessionChanged.notify_all();
+}
+
+// After an exchange cut by a disconnect: waits for the reconnect and the
+// answered solicitation of the new session.
+bool ClientDevice::WaitSessionBack(const DeviceOptions &options, std::string *why)
+{
+    const double gap = options.roamGapSeconds > 0 ? options.roamGapSeconds : 0;
+    const auto limit = std::chrono::milliseconds(static_cast<long long>(gap * 1000) + 2LL * options.timeoutMs);
+    std::unique_lock<std::mutex> hold(m_sessionLock);
+    const bool settled = m_sessionChanged.wait_for(hold, limit, [&] {
+        return m_stop || !m_roamError.empty() || (m_bConnected && m_readyGeneration == m_generation.load());
+    });
+    if (m_stop)
+        *why = "the client stopped";
+    else if (!m_roamError.empty())
+        *why = m_roamError;
+    else if (!settled)
+        *why = "no new handshake";
+    return settled && !m_stop && m_roamError.empty();
+}
+
+// Run's roam: once, roamAfterSeconds after the start, if the files are
+// still being served; then the new session's handshake.
+void ClientDevice::RoamDuringRun(const DeviceOptions &options, Clock::time_point start)
+{
+    {
+        std::unique_lock<std::mutex> hold(m_sessionLock);
+        const auto at = start + std::chrono::milliseconds(static_cast<long long>(options.roamAfterSeconds * 1000));
+        if (m_sessionChanged.wait_until(hold, at, [&] { return m_bRunDone || m_stop.load(); }))
+            return;
+    }
+    std::string error;
+    if (Roam(options.roamGapSeconds, &error) && Handshake(options, &error))
+        return;
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_roamError = error;
+    }
+    m_sessionChanged.notify_all();
+}
+
+void ClientDevice::NoteData(Clock::time_point received)
+{
+    if (!m_bAwaitFirstByte)
+        return;
+    double ms = 0;
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        if (!m_bAwaitFirstByte || received < m_reconnectedAt)
+            return;
+        m_bAwaitFirstByte = false;
+        ms = std::chrono::duration<double, std::milli>(received - m_reconnectedAt).count();
+        m_firstByteAfterReconnectMs = ms;
+    }
+    Log(Format("pyxclient: first byte %.1f ms after the reconnect", ms));
+}
+
+void ClientDevice::Log(const std::string &line)
+{
+    if (!m_log)
+        return;
+    std::lock_guard<std::mutex> hold(m_logLock);
+    m_log(line);
 }
 
 void ClientDevice::SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs)
@@ -409,8 +650,8 @@ DeviceSummary ClientDevice::Session(const DeviceOptions &options)
         DeviceSummary summary;
         summary.error = error;
         summary.chunkErrors = ChunkErrors();
-        if (m_log)
-            m_log(summary.Line());
+        summary.reconnects = Reconnects();
+        Log(summary.Line());
         return summary;
     }
     return Run(options);
@@ -430,7 +671,15 @@ DeviceSummary ClientDevice::Run(const DeviceOptions &options)
     for (const DeviceFile &f : options.files)
         g_Sources.Get(f.source.empty() ? f.name : f.source);
 
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_bRunDone = false;
+        m_roamError.clear();
+    }
     const auto start = Clock::now();
+    std::thread roamer;
+    if (options.roamAfterSeconds >= 0)
+        roamer = std::thread([this, &options, start] { RoamDuringRun(options, start); });
     std::vector<std::thread> threads;
     for (size_t i = 0; i < jobs; ++i) {
         const DeviceFile &file = options.files[i % options.files.size()];
@@ -441,8 +690,22 @@ DeviceSummary ClientDevice::Run(const DeviceOptions &options)
     for (auto &t : threads)
         t.join();
     summary.seconds = MsSince(start) / 1000.0;
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        m_bRunDone = true;
+    }
+    m_sessionChanged.notify_all();
+    if (roamer.joinable())
+        roamer.join();
+    summary.reconnects = Reconnects();
+    summary.firstByteAfterReconnectMs = FirstByteAfterReconnectMs();
+    {
+        std::lock_guard<std::mutex> hold(m_sessionLock);
+        if (!m_roamError.empty())
+            summary.error = "the session did not come back: " + m_roamError;
+    }
 
-    summary.ok = jobs > 0 && summary.protocolErrors == 0;
+    summary.ok = jobs > 0 && summary.protocolErrors == 0 && summary.error.empty();
     summary.files = static_cast<uint32_t>(jobs);
     for (const FileReport &r : summary.reports) {
         summary.bytes += r.bytes;
@@ -451,14 +714,12 @@ DeviceSummary ClientDevice::Run(const DeviceOptions &options)
         summary.mismatches += r.mismatches;
         summary.protocolErrors += r.protocolErrors;
         summary.ok = summary.ok && r.ok;
-        if (m_log)
-            m_log(r.Line());
+        Log(r.Line());
     }
     summary.chunkErrors = ChunkErrors();
     summary.ok = summary.ok && summary.chunkErrors == 0 && summary.mismatches == 0 && summary.protocolErrors == 0;
     summary.mbps = summary.seconds > 0 ? summary.bytes / summary.seconds / 1e6 : 0;
-    if (m_log)
-        m_log(summary.Line());
+    Log(summary.Line());
     return summary;
 }
 
@@ -467,9 +728,10 @@ DeviceSummary ClientDevice::Run(const DeviceOptions &options)
 bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD timeoutMs)
 {
     ReceivedMessage m;
+    const uint64_t session = Generation();
     {
         std::lock_guard<std::mutex> hold(m_controlLock);
-        if (!Call(kControl, MakeOpenRequest(name), &m, timeoutMs)) {
+        if (!CallAt(kControl, MakeOpenRequest(name), &m, timeoutMs, session)) {
             Fail(r, "no reply to OPEN");
             return false;
         }
@@ -479,6 +741,7 @@ bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD ti
         Fail(r, "bad reply to OPEN");
         return false;
     }
+    r->session = session;
     r->fileDesc = Word(m, 32);
     r->channel = Word(m, 36);
     r->extendedError = Word(m, 40);
@@ -493,7 +756,7 @@ bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD ti
 
 bool ClientDevice::DataCall(FileReport *r, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs)
 {
-    if (!Call(r->channel, std::move(request), reply, timeoutMs)) {
+    if (!CallAt(r->channel, std::move(request), reply, timeoutMs, r->session)) {
         Fail(r, "no reply on the data channel");
         return false;
     }
@@ -534,6 +797,8 @@ bool ClientDevice::CheckData(FileReport *r, const ReceivedMessage &reply, const 
             r->mismatches += data[i] != want[at + static_cast<uint32_t>(i)];
     }
     r->bytes += static_cast<uint32_t>(*got);
+    if (*got > 0)
+        NoteData(reply.received);
     return true;
 }
 
@@ -550,7 +815,7 @@ bool ClientDevice::RequestClose(FileReport *r, uint32_t code, uint32_t handle, i
 {
     ReceivedMessage m;
     std::lock_guard<std::mutex> hold(m_controlLock);
-    if (!Call(kControl, MakeWordsMessage(code, {handle}, CHANNEL_CONTROL), &m, timeoutMs)) {
+    if (!CallAt(kControl, MakeWordsMessage(code, {handle}, CHANNEL_CONTROL), &m, timeoutMs, r->session)) {
         Fail(r, "no reply to the close");
         return false;
     }
@@ -563,7 +828,9 @@ bool ClientDevice::RequestClose(FileReport *r, uint32_t code, uint32_t handle, i
 }
 
 // One file: OPEN, the reads to the end with the mix of positioned reads and
-// seeks, the read past the end, and CLOS (FCLO for a stream).
+// seeks, the read past the end, and CLOS (FCLO for a stream). An exchange
+// cut by a roam is not the file's failure: once the new session is ready
+// the file is opened again and goes on from where it was.
 void ClientDevice::ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *r)
 {
     r->index = index;
@@ -575,25 +842,15 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         return;
     }
 
-    const auto opened = Clock::now();
-    if (!RequestOpen(file.name, r, options.timeoutMs))
-        return;
-    if (options.expectOpenFail) {
-        r->ok = r->fileDesc == -1;
-        if (!r->ok)
-            fail("OPEN was expected to fail");
-        return;
-    }
-    if (r->fileDesc == -1) {
-        fail(Format("OPEN refused (extended 0x%x, system %d)", static_cast<unsigned>(r->extendedError), r->systemError));
-        return;
-    }
-
-    const std::vector<unsigned char> &want = *expected;
+    const std::vector<unsigned char> none;
+    const std::vector<unsigned char> &want = expected ? *expected : none;
     const uint32_t size = static_cast<uint32_t>(want.size());
-    const int channel = r->channel;
-    const uint32_t fd = static_cast<uint32_t>(r->fileDesc);
     const uint32_t count = options.requestSize;
+    const auto opened = Clock::now();
+    // The open file of this session.
+    int channel = -1;
+    uint32_t fd = 0;
+    uint32_t stream = 0;
     // A one-word reply (SEEK, FSEK, FTEL) that must carry `value`.
     const auto expectWord = [&](std::vector<unsigned char> request, int32_t value, const char *what) {
         int32_t got = 0;
@@ -607,18 +864,6 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         return true;
     };
 
-    uint32_t stream = 0;
-    if (options.stream) {
-        ReceivedMessage m;
-        if (!DataCall(r, MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m, options.timeoutMs))
-            return;
-        stream = static_cast<uint32_t>(Word(m, 32));
-        if (m.bytes.size() != kFdopenReplySize || stream == 0) {
-            ++r->protocolErrors;
-            fail("FDOP gave no stream");
-            return;
-        }
-    }
     // Reads `asked` bytes at the current position (or at `at` when
     // positioned), expected to begin at byte `at`.
     const auto readAt = [&](uint32_t at, uint32_t asked, bool positioned, int32_t *got) {
@@ -640,96 +885,140 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
     uint32_t offset = 0;
     bool reposition = false;   // the position was moved away from `offset`
     bool malformedSent = !options.malformed;
-    while (r->error.empty() && offset < size) {
-        if (options.seed && mix.Below(8) == 0) {
-            const uint32_t p = mix.Below(size);
-            int32_t got = 0;
-            switch (mix.Below(3)) {
-            case 0:   // a positioned read somewhere else
-                if (!readAt(p, count, true, &got))
-                    return;
-                reposition = true;
-                break;
-            case 1:   // seeks from all three origins, back to where we were
-                if (options.stream) {
-                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
-                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
-                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
-                        !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
-                        return;
-                } else {
-                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
-                        !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
-                        !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
-                                    static_cast<int32_t>(offset), "SEEK"))
-                        return;
-                }
-                break;
-            default:   // at the end, a read gives nothing
-                if (options.stream) {
-                    if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
-                        return;
-                } else if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
-                    return;
-                }
-                if (!readAt(size, count, false, &got))
-                    return;
-                if (got != 0) {
-                    fail("a read at the end gave data");
-                    return;
-                }
-                reposition = true;
-                break;
-            }
-        }
-        int32_t got = 0;
-        if (!readAt(offset, count, reposition, &got))
-            return;
-        reposition = false;
-        if (got == 0) {
-            fail(Format("the file ended early, at %u of %u", offset, size));
-            return;
-        }
-        offset += static_cast<uint32_t>(got);
 
-        if (!malformedSent) {
-            // Short, lying and unknown messages on the data channel: dropped,
-            // and the next request is served as usual.
-            malformedSent = true;
-            const unsigned char tiny[12] = {'R', 'E', 'A', 'D'};
-            auto lying = MakeWordsMessage(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
-            StoreLE32(lying.data() + hdr::kDataSize, 4000);
-            auto unknown = MakeWordsMessage(0x3F3F3F3F, {fd}, channel);
-            if (!SendRaw(channel, tiny, sizeof tiny) ||
-                !SendRaw(channel, lying.data(), static_cast<uint32_t>(lying.size())) ||
-                !SendRaw(channel, unknown.data(), static_cast<uint32_t>(unknown.size())))
-                fail("cannot send the malformed messages");
-            ReceivedMessage unwanted;
-            if (Receive(channel, &unwanted, 500)) {
+    // One session's part: OPEN, the reads from `offset`, the read past the end, the close.
+    const auto serve = [&] {
+        if (!RequestOpen(file.name, r, options.timeoutMs))
+            return;
+        if (options.expectOpenFail) {
+            r->ok = r->fileDesc == -1;
+            if (!r->ok)
+                fail("OPEN was expected to fail");
+            return;
+        }
+        if (r->fileDesc == -1) {
+            fail(Format("OPEN refused (extended 0x%x, system %d)", static_cast<unsigned>(r->extendedError), r->systemError));
+            return;
+        }
+        channel = r->channel;
+        fd = static_cast<uint32_t>(r->fileDesc);
+        if (options.stream) {
+            ReceivedMessage m;
+            if (!DataCall(r, MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m, options.timeoutMs))
+                return;
+            stream = static_cast<uint32_t>(Word(m, 32));
+            if (m.bytes.size() != kFdopenReplySize || stream == 0) {
                 ++r->protocolErrors;
-                fail("a malformed message was answered");
+                fail("FDOP gave no stream");
                 return;
             }
         }
+        reposition = offset != 0;   // a fresh open stands at the start
+        while (r->error.empty() && offset < size) {
+            if (options.seed && mix.Below(8) == 0) {
+                const uint32_t p = mix.Below(size);
+                int32_t got = 0;
+                switch (mix.Below(3)) {
+                case 0:   // a positioned read somewhere else
+                    if (!readAt(p, count, true, &got))
+                        return;
+                    reposition = true;
+                    break;
+                case 1:   // seeks from all three origins, back to where we were
+                    if (options.stream) {
+                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
+                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
+                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
+                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
+                            return;
+                    } else {
+                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
+                            !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
+                            !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
+                                        static_cast<int32_t>(offset), "SEEK"))
+                            return;
+                    }
+                    break;
+                default:   // at the end, a read gives nothing
+                    if (options.stream) {
+                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
+                            return;
+                    } else if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
+                        return;
+                    }
+                    if (!readAt(size, count, false, &got))
+                        return;
+                    if (got != 0) {
+                        fail("a read at the end gave data");
+                        return;
+                    }
+                    reposition = true;
+                    break;
+                }
+            }
+            int32_t got = 0;
+            if (!readAt(offset, count, reposition, &got))
+                return;
+            reposition = false;
+            if (got == 0) {
+                fail(Format("the file ended early, at %u of %u", offset, size));
+                return;
+            }
+            offset += static_cast<uint32_t>(got);
+
+            if (!malformedSent) {
+                // Short, lying and unknown messages on the data channel: dropped,
+                // and the next request is served as usual.
+                malformedSent = true;
+                const unsigned char tiny[12] = {'R', 'E', 'A', 'D'};
+                auto lying = MakeWordsMessage(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
+                StoreLE32(lying.data() + hdr::kDataSize, 4000);
+                auto unknown = MakeWordsMessage(0x3F3F3F3F, {fd}, channel);
+                if (!SendAt(channel, tiny, sizeof tiny, r->session) ||
+                    !SendAt(channel, lying.data(), static_cast<uint32_t>(lying.size()), r->session) ||
+                    !SendAt(channel, unknown.data(), static_cast<uint32_t>(unknown.size()), r->session))
+                    fail("cannot send the malformed messages");
+                ReceivedMessage unwanted;
+                if (ReceiveAt(channel, &unwanted, 500, r->session)) {
+                    ++r->protocolErrors;
+                    fail("a malformed message was answered");
+                    return;
+                }
+            }
+        }
+        if (!r->error.empty())
+            return;
+        // Past the end: nothing more.
+        int32_t got = 0;
+        if (!readAt(size, count, false, &got))
+            return;
+        if (got != 0) {
+            fail("data past the end");
+            return;
+        }
+        // The source's own close result: 0 for a local file, 1 for a URL.
+        const int32_t closed = file.name.find(L"://") != std::wstring::npos ? 1 : 0;
+        if (!RequestClose(r, options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE, options.stream ? stream : fd, closed,
+                          options.timeoutMs))
+            return;
+        r->ok = r->mismatches == 0 && r->protocolErrors == 0 && r->bytes >= size;
+        if (!r->ok)
+            fail("bytes differ from the source");
+    };
+
+    for (;;) {
+        const uint64_t generation = Generation();
+        serve();
+        if (r->error.empty() || Generation() == generation)
+            return;
+        r->error.clear();
+        std::string why;
+        if (!WaitSessionBack(options, &why)) {
+            fail("the session did not come back: " + why);
+            return;
+        }
+        ++r->reopens;
     }
-    if (!r->error.empty())
-        return;
-    // Past the end: nothing more.
-    int32_t got = 0;
-    if (!readAt(size, count, false, &got))
-        return;
-    if (got != 0) {
-        fail("data past the end");
-        return;
-    }
-    // The source's own close result: 0 for a local file, 1 for a URL.
-    const int32_t closed = file.name.find(L"://") != std::wstring::npos ? 1 : 0;
-    if (!RequestClose(r, options.stream ? PYXMSG_RPC_FCLOSE : PYXMSG_RPC_CLOSE, options.stream ? stream : fd, closed,
-                      options.timeoutMs))
-        return;
-    r->ok = r->mismatches == 0 && r->protocolErrors == 0 && r->bytes >= size;
-    if (!r->ok)
-        fail("bytes differ from the source");
 }
 
 // --- the command line ---------------------------------------------------------
@@ -800,6 +1089,24 @@ bool ParseDeviceOptions(const std::vector<std::string> &args, DeviceOptions *out
             if (!number(i, &v))
                 return false;
             out->parallel = static_cast<int>(v);
+        } else if (a == "--roam" && i + 1 < args.size()) {
+            // SECONDS[,GAP]
+            const std::string &text = args[++i];
+            char *end = nullptr;
+            const double after = std::strtod(text.c_str(), &end);
+            double gap = out->roamGapSeconds;
+            bool ok = end != text.c_str() && after >= 0;
+            if (ok && *end == ',') {
+                const char *at = end + 1;
+                gap = std::strtod(at, &end);
+                ok = end != at && gap >= 0;
+            }
+            if (!ok || *end) {
+                *error = "--roam takes SECONDS[,GAP], both 0 or more: " + text;
+                return false;
+            }
+            out->roamAfterSeconds = after;
+            out->roamGapSeconds = gap;
         } else if (a == "--stream") {
             out->stream = true;
         } else if (a == "--malformed") {

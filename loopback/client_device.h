@@ -4,14 +4,18 @@
 // with a mix of positioned reads and seeks, checks every byte against the
 // source, closes them, and sums up what it saw. Several files are served
 // at once, each by a thread of its own; it can also send malformed messages
-// to show that the server drops them and goes on serving.
+// to show that the server drops them and goes on serving. It can roam: leave
+// the session (every channel closes) and come back to it as a fresh client,
+// telling the windows registered for session notifications both times.
 #pragma once
 
 #include "vc_server.h"
+#include "win/handle.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,6 +50,8 @@ struct DeviceOptions
     bool malformed = false;        // send short, lying and unknown messages too
     bool expectOpenFail = false;   // every OPEN is expected to be refused
     DWORD timeoutMs = 20000;       // for any one reply
+    double roamAfterSeconds = -1;  // disconnect once, this long after the run starts; < 0: never
+    double roamGapSeconds = 2;     // and reconnect this long after the disconnect
 };
 
 struct FileReport
@@ -62,6 +68,8 @@ struct FileReport
     uint32_t mismatches = 0;     // bytes that differ from the source
     uint32_t protocolErrors = 0; // replies of the wrong kind, size or number
     double firstByteMs = -1;     // from sending OPEN to the first data byte
+    uint64_t session = 0;        // the device's generation at the OPEN: requests go to that session only
+    uint32_t reopens = 0;        // opened again after a reconnect
     bool ok = false;
     std::string error;           // why it failed
 
@@ -79,6 +87,8 @@ struct DeviceSummary
     uint32_t chunkErrors = 0;
     uint32_t mismatches = 0;
     uint32_t protocolErrors = 0;
+    uint32_t reconnects = 0;
+    double firstByteAfterReconnectMs = -1;   // from the last reconnect to the first data byte after it
     bool ok = false;
     std::string error;           // the session's own failure (handshake)
     std::vector<FileReport> reports;
@@ -121,6 +131,8 @@ public:
     bool Receive(int route, ReceivedMessage *out, DWORD timeoutMs);
     // One file's exchanges one at a time, for a caller that paces its reads
     // (the client player). Each counts into `r` and on failure sets r->error.
+    // After OPEN they go to the session the file was opened in (r->session)
+    // and fail at once when it is gone.
     // OPEN: true when a well-formed reply came (fileDesc -1: refused).
     bool RequestOpen(const std::wstring &name, FileReport *r, DWORD timeoutMs);
     // READ of `count` bytes at the current position, or at `at` when
@@ -133,11 +145,32 @@ public:
     // CLOS or FCLO of `handle`, whose reply must carry `result`.
     bool RequestClose(FileReport *r, uint32_t code, uint32_t handle, int32_t result, DWORD timeoutMs);
 
+    // Roaming. Disconnect: the session reads disconnected (the stand-ins'
+    // WTSConnectState), every channel closes (the programs' reads and writes
+    // fail; waits on a route end at once), then the windows registered with
+    // WTSRegisterSessionNotification get WM_WTSSESSION_CHANGE (console
+    // disconnect for ICA, remote disconnect for RDP).
+    void Disconnect();
+    // A fresh client: the channels listen again, the routes are emptied, the
+    // session reads connected, and the windows are told (console or remote
+    // connect).
+    bool Reconnect(std::string *error);
+    // Both, gapSeconds apart (cut short by Stop).
+    bool Roam(double gapSeconds, std::string *error);
+    bool IsConnected() const { return m_bConnected.load(); }
+    // One more at every disconnect: an exchange begun at an earlier
+    // generation was cut by the roam.
+    uint64_t Generation() const { return m_generation.load(); }
+    uint32_t Reconnects() const { return m_reconnects.load(); }
+    // From the last reconnect to the first data byte that came after it;
+    // -1 until one came.
+    double FirstByteAfterReconnectMs() const;
+
     // Messages that arrived where no one waits for them, or on no route.
     uint32_t StrayMessages() const { return m_stray.load(); }
     uint32_t ChunkErrors() const;
 
-    // Log lines (one per file and the summary); none by default.
+    // Log lines (one per file, the summary, the roam's); none by default.
     std::function<void(const std::string &)> m_log;
 
 private:
@@ -148,9 +181,29 @@ private:
         std::deque<ReceivedMessage> queue;
     };
 
-    ChannelServer *ServerFor(int route);
+    using Clock = std::chrono::steady_clock;
+    struct Channels
+    {
+        std::shared_ptr<ChannelServer> control;   // RDP pyxcm, ICA ZRBCHNL
+        std::shared_ptr<ChannelServer> player;    // RDP pyxan
+        std::vector<std::shared_ptr<ChannelServer>> data;   // RDP pyx00 ... pyx09
+    };
+
+    Channels MakeChannels() const;
+    bool Listen(const Channels &channels, std::string *error);
+    void StopListening();
+    std::shared_ptr<ChannelServer> ServerFor(int route) const;
     Mailbox &MailboxFor(int route);
-    void Pump(ChannelServer *server, int fixedRoute);
+    bool CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs, uint64_t generation);
+    bool SendAt(int route, const void *data, uint32_t length, uint64_t generation);
+    bool ReceiveAt(int route, ReceivedMessage *out, DWORD timeoutMs, uint64_t generation);
+    void Pump(std::shared_ptr<ChannelServer> server, int fixedRoute);
+    void NotifySessionWindows(WPARAM change) const;
+    void SessionReady();
+    bool WaitSessionBack(const DeviceOptions &options, std::string *why);
+    void RoamDuringRun(const DeviceOptions &options, Clock::time_point start);
+    void NoteData(Clock::time_point received);
+    void Log(const std::string &line);
     void Deliver(int route, ReceivedMessage &&m);
     uint32_t NextPsn();
     void ServeFile(const DeviceOptions &options, int index, const DeviceFile &file, FileReport *report);
@@ -160,11 +213,31 @@ private:
     void SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs);
 
     bool m_bIca;
-    std::unique_ptr<ChannelServer> m_control;   // RDP pyxcm, ICA ZRBCHNL
-    std::unique_ptr<ChannelServer> m_player;    // RDP pyxan
-    std::vector<std::unique_ptr<ChannelServer>> m_data;   // RDP pyx00 ... pyx09
+    Channels m_channels;                 // replaced by a reconnect
+    mutable std::mutex m_channelsLock;   // guards m_channels and m_retiredChunkErrors
+    uint32_t m_retiredChunkErrors = 0;   // of the channels before the last reconnect
     std::vector<std::thread> m_pumps;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_bPumpStop{false};
+
+    // The roam.
+    std::mutex m_roamLock;               // one Disconnect, Reconnect or Stop at a time
+    CHandle m_hDisconnected;             // the session-disconnected event, made at the first disconnect
+    std::atomic<bool> m_bConnected{false};
+    std::atomic<uint64_t> m_generation{0};
+    std::atomic<uint32_t> m_reconnects{0};
+    Clock::time_point m_started = Clock::now();
+    // The session after a reconnect: usable again once the solicitation is
+    // answered (m_readyGeneration reaches m_generation).
+    mutable std::mutex m_sessionLock;
+    std::condition_variable m_sessionChanged;
+    uint64_t m_readyGeneration = 0;
+    bool m_bRunDone = false;
+    std::string m_roamError;             // the session did not come back
+    Clock::time_point m_reconnectedAt{};
+    std::atomic<bool> m_bAwaitFirstByte{false};
+    double m_firstByteAfterReconnectMs = -1;
+    std::mutex m_logLock;
     Mailbox m_mailboxes[12];   // control, player, data 0 ... 9
     std::mutex m_controlLock;  // one control exchange at a time
     std::atomic<uint32_t> m_psn{1};

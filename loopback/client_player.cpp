@@ -13,14 +13,18 @@ namespace {
 
 std::wstring Wide(const std::u16string &s) { return std::wstring(s.begin(), s.end()); }
 
+// After a reconnect the player program sends its state again (open, seek,
+// volume, pause, ...): the first read waits until that has stopped coming.
+constexpr std::chrono::milliseconds kResumeSettle{250};
+
 } // namespace
 
 std::string PlayerSummary::Line() const
 {
     return Format("player: summary: commands=%u opens=%u closes=%u pauses=%u plays=%u seeks=%u bytes=%llu "
-                  "mismatches=%u protocol_errors=%u failures=%u last_name=%s result=%s",
+                  "mismatches=%u protocol_errors=%u failures=%u last_name=%s result=%s reconnects=%u",
                   commands, opens, closes, pauses, plays, seeks, static_cast<unsigned long long>(bytes), mismatches,
-                  protocolErrors, failures, Utf8(lastName).c_str(), Ok() ? "ok" : "fail");
+                  protocolErrors, failures, Utf8(lastName).c_str(), Ok() ? "ok" : "fail", reconnects);
 }
 
 CClientPlayer::CClientPlayer(ClientDevice &device, const PlayerOptions &options)
@@ -31,7 +35,13 @@ CClientPlayer::CClientPlayer(ClientDevice &device, const PlayerOptions &options)
 PlayerSummary CClientPlayer::Run()
 {
     const auto end = m_start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_options.seconds));
+    m_generation = m_device.Generation();
     while (!m_bStop && !m_bQuit && (m_options.seconds <= 0 || Clock::now() < end)) {
+        RoamOnSchedule();
+        if (m_device.Generation() != m_generation)
+            Disconnected();
+        if (m_device.Reconnects() != m_sum.reconnects)
+            Publish();
         // Messages first; between them, the next read when it is due.
         DWORD wait = 100;
         if (m_sum.playing) {
@@ -58,6 +68,8 @@ PlayerSummary CClientPlayer::Snapshot() const
 
 void CClientPlayer::Publish()
 {
+    m_sum.reconnects = m_device.Reconnects();
+    m_sum.firstByteAfterReconnectMs = m_device.FirstByteAfterReconnectMs();
     std::lock_guard<std::mutex> hold(m_lock);
     m_published = m_sum;
 }
@@ -80,12 +92,13 @@ void CClientPlayer::Handle(const ReceivedMessage &m)
     e.arrived = m.received;
     e.ms = Ms(m.received);
     Log(Format("player: %s ms=%.1f", PlayerMessageText(e.message).c_str(), e.ms));
+    m_lastMessage = Clock::now();
     switch (e.message.kind) {
     case PlayerMessage::kSolicitation: {
         std::string error;
         if (m_device.AnswerSolicitation(m, m_options.device, &error)) {
             ++m_sum.solicitations;
-        } else {
+        } else if (m_device.Generation() == m_generation) {   // not cut by a disconnect
             ++m_sum.failures;
             Log("player: solicitation not answered: " + error);
         }
@@ -159,11 +172,53 @@ void CClientPlayer::Restart(uint32_t position)
 CClientPlayer::Clock::time_point CClientPlayer::NextRead() const
 {
     const auto now = Clock::now();
-    if (m_options.playKbps == 0 ||
-        (m_options.fastAfterSeconds >= 0 && now - m_file.opened >= std::chrono::duration<double>(m_options.fastAfterSeconds)))
-        return now;
-    const double seconds = m_file.paceBytes * 8.0 / (m_options.playKbps * 1000.0);
-    return m_file.paceStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Clock::time_point due = now;
+    if (m_options.playKbps != 0 &&
+        (m_options.fastAfterSeconds < 0 || now - m_file.opened < std::chrono::duration<double>(m_options.fastAfterSeconds))) {
+        const double seconds = m_file.paceBytes * 8.0 / (m_options.playKbps * 1000.0);
+        due = m_file.paceStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    if (m_bResumePending && due < m_lastMessage + kResumeSettle)
+        due = m_lastMessage + kResumeSettle;
+    return due;
+}
+
+// The option's roam: the disconnect once its time has come, the reconnect
+// a gap later (the loop goes on meanwhile, so Stop is seen).
+void CClientPlayer::RoamOnSchedule()
+{
+    const DeviceOptions &o = m_options.device;
+    const auto now = Clock::now();
+    if (!m_bRoamed && o.roamAfterSeconds >= 0 && now - m_start >= std::chrono::duration<double>(o.roamAfterSeconds)) {
+        m_bRoamed = true;
+        m_device.Disconnect();
+        m_reconnectDue = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.roamGapSeconds));
+    } else if (m_reconnectDue != Clock::time_point{} && now >= m_reconnectDue) {
+        m_reconnectDue = {};
+        std::string error;
+        if (!m_device.Reconnect(&error)) {
+            ++m_sum.failures;
+            Log("player: cannot reconnect: " + error);
+        }
+    }
+}
+
+// The session went, and the server's end of the open file with it: no CLOS
+// can be sent, so the file is forgotten. Where it stood is kept for the
+// line of the first read after the reconnect.
+void CClientPlayer::Disconnected()
+{
+    m_generation = m_device.Generation();
+    if (m_sum.open)
+        m_sum.disconnectedAt = m_sum.position;
+    else if (!m_bResumePending)
+        m_sum.disconnectedAt = -1;
+    m_sum.resumedAt = -1;
+    m_sum.open = m_sum.playing = m_sum.atEnd = false;
+    m_sum.size = m_sum.position = 0;
+    m_file = File{};
+    m_bResumePending = true;
+    Publish();
 }
 
 FileReport CClientPlayer::Exchange() const
@@ -171,6 +226,7 @@ FileReport CClientPlayer::Exchange() const
     FileReport r;
     r.fileDesc = m_file.report.fileDesc;
     r.channel = m_file.report.channel;
+    r.session = m_file.report.session;
     return r;
 }
 
@@ -183,6 +239,8 @@ bool CClientPlayer::Account(const FileReport &r)
     m_sum.protocolErrors += r.protocolErrors;
     if (r.error.empty())
         return true;
+    if (m_device.Generation() != m_generation)
+        return false;   // cut by a disconnect: the roam's doing, not a failure
     if (r.protocolErrors == 0)
         ++m_sum.failures;
     Log("player: " + r.error);
@@ -212,6 +270,7 @@ void CClientPlayer::Open(const std::u16string &name)
     }
     m_file.report.fileDesc = r.fileDesc;
     m_file.report.channel = r.channel;
+    m_file.report.session = r.session;
     m_file.opened = Clock::now();
     m_sum.open = true;
     m_sum.size = 0;
@@ -252,6 +311,12 @@ void CClientPlayer::Close()
 // One read at the position; at the end, the read past it.
 void CClientPlayer::Step()
 {
+    if (m_bResumePending) {
+        m_bResumePending = false;
+        m_sum.resumedAt = m_sum.position;
+        Log(Format("player: resumed at byte %u of %u, disconnected at byte %lld", m_sum.position, m_sum.size,
+                   static_cast<long long>(m_sum.disconnectedAt)));
+    }
     FileReport r = Exchange();
     int32_t got = 0;
     const bool ok = m_device.RequestRead(&r, m_file.want ? m_file.want->data() : nullptr, m_sum.size, m_sum.position,

@@ -4,7 +4,10 @@
 // solicitations, and acts on the commands as a player would: opens the named
 // file on the server, reads it at a pace with every byte checked against the
 // local file of that name, pauses, resumes, seeks and closes it. It logs a
-// line per message and a summary at the end.
+// line per message and a summary at the end. When the client roams (the
+// device's option, or a Disconnect from elsewhere) the open file is gone
+// with the session; after the reconnect it acts on what the player program
+// sends again, and logs where the play resumed.
 #pragma once
 
 #include "client_device.h"
@@ -22,7 +25,8 @@ namespace loopback {
 
 struct PlayerOptions
 {
-    DeviceOptions device;          // SEND parameters, read size, reply time-out, expectOpenFail
+    DeviceOptions device;          // SEND parameters, read size, reply time-out, expectOpenFail,
+                                   // roamAfterSeconds (from the player's start) and roamGapSeconds
     uint32_t playKbps = 0;         // reading pace in kilobits per second; 0: as fast as it can
     double fastAfterSeconds = -1;  // full speed from this long after an open; < 0: never
     double seconds = 30;           // length of the run; 0: until stopped
@@ -57,6 +61,11 @@ struct PlayerSummary
     bool atEnd = false;          // read past its end
     uint32_t size = 0;
     uint32_t position = 0;       // where the next read begins
+    // Roaming.
+    uint32_t reconnects = 0;
+    int64_t disconnectedAt = -1; // the open file's position at the disconnect; -1: none was open
+    int64_t resumedAt = -1;      // where the first read after the reconnect began; -1: none yet
+    double firstByteAfterReconnectMs = -1;   // from the reconnect to the first data byte after it
 
     bool Ok() const { return mismatches == 0 && protocolErrors == 0 && failures == 0; }
     std::string Line() const;
@@ -100,6 +109,8 @@ private:
     void Close();
     void Step();
     void Restart(uint32_t position);
+    void RoamOnSchedule();
+    void Disconnected();
     Clock::time_point NextRead() const;
     FileReport Exchange() const;
     bool Account(const FileReport &r);
@@ -114,13 +125,18 @@ private:
     bool m_bQuit = false;
     PlayerSummary m_sum;   // the loop's own
     File m_file;           // valid while m_sum.open
+    uint64_t m_generation = 0;     // the device's, as last seen: a change is a disconnect
+    bool m_bRoamed = false;        // the scheduled roam is done (or going on)
+    Clock::time_point m_reconnectDue{};   // while the scheduled roam waits out its gap
+    bool m_bResumePending = false; // the first read after a reconnect is still to come
+    Clock::time_point m_lastMessage{};
     mutable std::mutex m_lock;
     PlayerSummary m_published;
 };
 
-// Parses `pyxclient --player ...`: the device options of SEND and reads plus
-// --play-kbps, --fast-after, --seconds and --exit-on-close. False with a
-// message on a bad command line.
+// Parses `pyxclient --player ...`: the device options of SEND, reads and
+// --roam plus --play-kbps, --fast-after, --seconds and --exit-on-close.
+// False with a message on a bad command line.
 bool ParsePlayerOptions(const std::vector<std::string> &args, PlayerOptions *out, bool *ica, std::string *error);
 
 } // namespace loopback

@@ -9,6 +9,14 @@
 
 namespace loopback {
 
+// The session's connect state, shared by the stand-in libraries and the
+// client emulator. While this named manual-reset event exists and is
+// signalled, the session reads disconnected (WTSConnectState).
+constexpr wchar_t kSessionDisconnectedEvent[] = L"tarsel-vc-session-disconnected";
+// The window property WTSRegisterSessionNotification sets: windows that
+// carry it get WM_WTSSESSION_CHANGE when the client leaves and comes back.
+constexpr wchar_t kSessionNotifyProperty[] = L"TarselSessionNotify";
+
 std::wstring PipeName(const char *channel);
 
 // One overlapped read or write on a handle opened for overlapped I/O, waiting

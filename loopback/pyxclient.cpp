@@ -14,6 +14,7 @@
 //             [--parallel N] [--request-size BYTES] [--read-cap KB]
 //             [--rate KBPS] [--chunking 0|1] [--policy WORD] [--stream]
 //             [--seed N] [--malformed] [--expect-open-fail] [--timeout-ms N]
+//             [--roam SECONDS[,GAP]]
 //
 // It answers the solicitation with SEND, serves every file (NAME as sent in
 // OPEN, PATH the local copy its bytes are checked against, NAME by default),
@@ -25,12 +26,32 @@
 //   pyxclient --player [--protocol rdp|ica] [--play-kbps K] [--fast-after SECONDS]
 //             [--seconds N] [--exit-on-close] [--request-size BYTES]
 //             [--read-cap KB] [--rate KBPS] [--chunking 0|1] [--timeout-ms N]
-//             [--expect-open-fail]
+//             [--expect-open-fail] [--roam SECONDS[,GAP]]
 //
 // It answers every solicitation, checks and prints every message of the
 // player program ("player: CONT PAUSE 0 0 0 0 ms=..."), acts on them (see
 // client_player.h), and ends with a summary line; exit code 0 when it is ok.
 // In the listening mode the player's messages get such a line too.
+//
+// --roam: once, SECONDS after the start (the device: after the handshake,
+// and only while files are still being served), the client leaves the
+// session and comes back GAP seconds later (2 by default), as a client
+// device that loses its network does. The session reads disconnected
+// (WTSConnectState), every channel closes, and the windows registered with
+// WTSRegisterSessionNotification get WM_WTSSESSION_CHANGE; on the way back
+// new channels listen, the session reads connected and the windows are told
+// again. It prints
+//
+//   pyxclient: disconnected at ms=...
+//   pyxclient: reconnected at ms=...
+//   pyxclient: first byte N ms after the reconnect
+//
+// (ms since it began listening). The device answers the server's new
+// solicitation, opens every file cut by the roam again and goes on from
+// where it was; the player forgets the file that was open and acts on what
+// the player program sends again, and prints "player: resumed at byte Y of
+// SIZE, disconnected at byte X" at its first read. Both summary lines end
+// with "reconnects=N".
 #include "client_device.h"
 #include "client_player.h"
 #include "player_check.h"
@@ -139,11 +160,13 @@ int RunPlayer(const std::vector<std::string> &args)
         std::fprintf(stderr, "pyxclient: %s\n", error.c_str());
         return 1;
     }
-    loopback::CClientPlayer player(device, options);
-    player.m_log = [](const std::string &line) {
+    const auto print = [](const std::string &line) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     };
+    device.m_log = print;   // the roam's lines
+    loopback::CClientPlayer player(device, options);
+    player.m_log = print;
     std::printf("pyxclient: listening (%s, player)\n", ica ? "ica" : "rdp");
     std::fflush(stdout);
     const loopback::PlayerSummary summary = player.Run();

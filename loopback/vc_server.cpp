@@ -75,6 +75,8 @@ bool ChannelServer::Start()
     return true;
 }
 
+// Closes every instance; the instances themselves stay until the object
+// goes, so that a Send racing with Stop finds them closed, not freed.
 void ChannelServer::Stop()
 {
     m_stop = true;
@@ -85,12 +87,14 @@ void ChannelServer::Stop()
     for (auto &inst : m_instances) {
         if (inst->thread.joinable())
             inst->thread.join();
+        std::lock_guard<std::mutex> hold(inst->writeLock);
+        inst->connected = false;
         if (inst->pipe != INVALID_HANDLE_VALUE) {
             CloseHandle(inst->pipe);
             inst->pipe = INVALID_HANDLE_VALUE;
         }
     }
-    m_instances.clear();
+    m_changed.notify_all();
 }
 
 void ChannelServer::Serve(int index)
@@ -192,9 +196,9 @@ bool ChannelServer::Send(const void *data, uint32_t length, int instance)
 
 bool ChannelServer::Write(Instance &target, const void *data, uint32_t length)
 {
-    if (!target.connected)
-        return false;
     std::lock_guard<std::mutex> hold(target.writeLock);
+    if (m_stop || !target.connected)
+        return false;
     DWORD n = 0;
     return PipeIo(target.pipe, true, const_cast<void *>(data), length, &n, 5000) && n == length;
 }

@@ -53,6 +53,9 @@ public:
     ChannelServer &operator=(const ChannelServer &) = delete;
 
     bool Start();
+    // Closes every instance: the other ends' reads and writes fail. Sends
+    // from other threads fail from then on. The object is spent: a client
+    // that comes back listens with new ones.
     void Stop();
 
     // Waits for the next complete message of any instance.

@@ -1,7 +1,9 @@
 // Stand-in for the platform's virtual-channel libraries (built twice, as
 // Wtsapi32.dll and as wfapi.dll). Opening channel NAME connects to the
 // message-mode pipe \\.\pipe\tarsel-vc-NAME that the client emulator keeps
-// listening; the server and session arguments are ignored.
+// listening; the server and session arguments are ignored. The session
+// reads connected unless the emulator says otherwise, and windows registered
+// for session notifications get them from the emulator.
 #include "pipe_io.h"
 
 #include <cstdlib>
@@ -88,7 +90,39 @@ BOOL WriteChannel(HANDLE h, PCHAR buffer, ULONG length, PULONG written)
     return ok ? TRUE : FALSE;
 }
 
-// Client protocol type from TARSEL_VC_PROTOCOL: 1 ICA, 2 RDP (the default).
+constexpr int kConnectStateClass = 8;     // WTSConnectState
+constexpr int kClientProtocolClass = 16;  // WTSClientProtocolType
+constexpr DWORD kStateActive = 0;         // WTSActive
+constexpr DWORD kStateDisconnected = 4;   // WTSDisconnected
+
+// Connected unless the client emulator marked the session disconnected.
+DWORD ConnectState()
+{
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, loopback::kSessionDisconnectedEvent);
+    if (!event)
+        return kStateActive;
+    const bool disconnected = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    CloseHandle(event);
+    return disconnected ? kStateDisconnected : kStateActive;
+}
+
+// A value in memory of its own, freed with WTSFreeMemory/WFFreeMemory.
+template <class T>
+BOOL Answer(T value, LPWSTR *buffer, DWORD *bytes)
+{
+    auto *p = static_cast<T *>(LocalAlloc(LMEM_FIXED, sizeof(T)));
+    if (!p) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *p = value;
+    *buffer = reinterpret_cast<LPWSTR>(p);
+    *bytes = sizeof(T);
+    return TRUE;
+}
+
+// The connect state (4 bytes), and the client protocol type (2 bytes) from
+// TARSEL_VC_PROTOCOL: 1 ICA, 2 RDP (the default).
 BOOL QuerySession(HANDLE, DWORD, int infoClass, LPWSTR *buffer, DWORD *bytes)
 {
     if (!buffer || !bytes) {
@@ -97,7 +131,9 @@ BOOL QuerySession(HANDLE, DWORD, int infoClass, LPWSTR *buffer, DWORD *bytes)
     }
     *buffer = nullptr;
     *bytes = 0;
-    if (infoClass != 16) {
+    if (infoClass == kConnectStateClass)
+        return Answer<DWORD>(ConnectState(), buffer, bytes);
+    if (infoClass != kClientProtocolClass) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
@@ -106,14 +142,25 @@ BOOL QuerySession(HANDLE, DWORD, int infoClass, LPWSTR *buffer, DWORD *bytes)
     const DWORD n = GetEnvironmentVariableA("TARSEL_VC_PROTOCOL", value, sizeof value);
     if (n > 0 && n < sizeof value)
         type = static_cast<USHORT>(std::atoi(value));
-    auto *p = static_cast<USHORT *>(LocalAlloc(LMEM_FIXED, sizeof(USHORT)));
-    if (!p) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return Answer<USHORT>(type, buffer, bytes);
+}
+
+BOOL RegisterWindow(HWND hwnd)
+{
+    if (!IsWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    *p = type;
-    *buffer = reinterpret_cast<LPWSTR>(p);
-    *bytes = sizeof(USHORT);
+    return SetPropW(hwnd, loopback::kSessionNotifyProperty, reinterpret_cast<HANDLE>(1));
+}
+
+BOOL UnregisterWindow(HWND hwnd)
+{
+    if (!IsWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    RemovePropW(hwnd, loopback::kSessionNotifyProperty);
     return TRUE;
 }
 
@@ -182,6 +229,12 @@ BOOL WINAPI WTSVirtualChannelWrite(HANDLE h, PCHAR buffer, ULONG length, PULONG 
 }
 
 VOID WINAPI WTSFreeMemory(PVOID p) { FreeMemory(p); }
+
+// The client emulator tells the windows so marked when it disconnects and
+// reconnects (WM_WTSSESSION_CHANGE); the flags are ignored.
+BOOL WINAPI WTSRegisterSessionNotification(HWND hwnd, DWORD) { return RegisterWindow(hwnd); }
+
+BOOL WINAPI WTSUnRegisterSessionNotification(HWND hwnd) { return UnregisterWindow(hwnd); }
 
 // WTSVirtualFileHandle (1): the pipe handle, opened for overlapped I/O.
 BOOL WINAPI WTSVirtualChannelQuery(HANDLE h, int virtualClass, PVOID *buffer, DWORD *bytes)

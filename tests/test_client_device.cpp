@@ -13,10 +13,13 @@
 #include "server_globals.h"
 #include "win_test_util.h"
 
+#include <wtsapi32.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using loopback::ClientDevice;
@@ -81,6 +84,44 @@ DeviceOptions Files(const std::vector<const TempFile *> &files, int parallel = 1
     o.parallel = parallel;
     o.timeoutMs = 15000;
     return o;
+}
+
+// A stand-in library beside the test, loaded as the programs load it.
+class StandIn
+{
+public:
+    explicit StandIn(const wchar_t *name) : m_hModule(LoadLibraryW((wintest::ExeFolder() + name).c_str())) {}
+    ~StandIn() { FreeLibrary(m_hModule); }
+    StandIn(const StandIn &) = delete;
+    StandIn &operator=(const StandIn &) = delete;
+
+    template <class F>
+    F Get(const char *name) const
+    {
+        return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m_hModule, name)));
+    }
+    // The connect state through `query` (WTS or WF); -1 when it fails.
+    int ConnectState(const char *query, const char *release) const
+    {
+        LPWSTR buffer = nullptr;
+        DWORD bytes = 0;
+        if (!Get<BOOL(WINAPI *)(HANDLE, DWORD, int, LPWSTR *, DWORD *)>(query)(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                                              WTSConnectState, &buffer, &bytes))
+            return -1;
+        const int state = bytes == 4 ? *reinterpret_cast<const int *>(buffer) : -1;
+        Get<VOID(WINAPI *)(PVOID)>(release)(buffer);
+        return state;
+    }
+
+private:
+    HMODULE m_hModule;
+};
+
+// The next session change posted to a window of this thread.
+bool WaitSessionChange(HWND window, DWORD timeoutMs, MSG *out)
+{
+    return WaitUntil([&] { return PeekMessageW(out, window, WM_WTSSESSION_CHANGE, WM_WTSSESSION_CHANGE, PM_REMOVE) != 0; },
+                     timeoutMs);
 }
 
 } // namespace
@@ -254,4 +295,98 @@ TEST_CASE("the emulator program against the control-thread host program")
         wintest::RemoveService(L"HalvernService");
     }
     CHECK(boxes.Texts().empty());
+}
+
+TEST_CASE("a roam: registered windows are told once the session reads disconnected and the channels are closed, "
+          "then connected; the files go on in the new session")
+{
+    Session s(false);
+    StandIn wts(L"Wtsapi32.dll"), wf(L"wfapi.dll");
+    const auto registerWindow = wts.Get<BOOL(WINAPI *)(HWND, DWORD)>("WTSRegisterSessionNotification");
+    const auto unregisterWindow = wts.Get<BOOL(WINAPI *)(HWND)>("WTSUnRegisterSessionNotification");
+    const auto openChannel = wts.Get<HANDLE(WINAPI *)(HANDLE, DWORD, LPSTR)>("WTSVirtualChannelOpen");
+    const auto readChannel = wts.Get<BOOL(WINAPI *)(HANDLE, ULONG, PCHAR, ULONG, PULONG)>("WTSVirtualChannelRead");
+    const auto closeChannel = wts.Get<BOOL(WINAPI *)(HANDLE)>("WTSVirtualChannelClose");
+    REQUIRE((registerWindow && unregisterWindow && openChannel && readChannel && closeChannel));
+    const auto state = [&] { return wts.ConnectState("WTSQuerySessionInformationW", "WTSFreeMemory"); };
+    const auto stateWf = [&] { return wf.ConnectState("WFQuerySessionInformationW", "WFFreeMemory"); };
+    const auto openPlayerChannel = [&] {
+        return openChannel(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, const_cast<LPSTR>(kRdpPlayerChannelName));
+    };
+
+    HWND told = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+    HWND untold = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+    REQUIRE((told && untold));
+    CHECK(registerWindow(told, NOTIFY_FOR_THIS_SESSION));
+    CHECK_FALSE(registerWindow(nullptr, NOTIFY_FOR_THIS_SESSION));
+    CHECK(GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(state() == WTSActive);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+
+    std::string error;
+    REQUIRE_MESSAGE(s.device.Handshake(DeviceOptions{}, &error), error);
+    TempFile a(3000000, L"pyx_roam"), b(2000007, L"pyx_roam");
+    DeviceOptions o = Files({&a, &b}, 2);
+    o.requestSize = 4096;   // about 1.5 s for both: the roam comes in the middle
+    o.seed = 3;
+    o.roamAfterSeconds = 0.3;
+    o.roamGapSeconds = 1;
+    HANDLE channel = openPlayerChannel();
+    REQUIRE(channel);
+    DeviceSummary sum;
+    std::thread run([&] { sum = s.device.Run(o); });
+
+    // No REQUIRE until the run is joined.
+    MSG m{};
+    CHECK(WaitSessionChange(told, 10000, &m));
+    CHECK(m.wParam == WTS_REMOTE_DISCONNECT);
+    CHECK(m.lParam == static_cast<LPARAM>(session));
+    CHECK(state() == WTSDisconnected);
+    CHECK(stateWf() == WTSDisconnected);
+    char buffer[64];
+    ULONG n = 1;
+    CHECK_FALSE(readChannel(channel, 2000, buffer, sizeof buffer, &n));
+    CHECK(GetLastError() != WAIT_TIMEOUT);
+    CHECK(n == 0);
+    closeChannel(channel);
+
+    m = MSG{};
+    CHECK(WaitSessionChange(told, 10000, &m));
+    CHECK(m.wParam == WTS_REMOTE_CONNECT);
+    CHECK(state() == WTSActive);
+    CHECK(stateWf() == WTSActive);
+    channel = openPlayerChannel();
+    CHECK(channel);
+    closeChannel(channel);
+    // The server's part: a fresh control thread, which solicits again.
+    CHECK(s.host.Stop());
+    CHECK(s.host.Start());
+    run.join();
+
+    CHECK_FALSE(PeekMessageW(&m, untold, WM_WTSSESSION_CHANGE, WM_WTSSESSION_CHANGE, PM_REMOVE));
+    CHECK(unregisterWindow(told));
+    CHECK(GetPropW(told, L"TarselSessionNotify") == nullptr);
+    DestroyWindow(told);
+    DestroyWindow(untold);
+
+    INFO(sum.Line());
+    CHECK(sum.ok);
+    CHECK(sum.reconnects == 1);
+    CHECK(sum.Line().substr(sum.Line().rfind(' ')) == " reconnects=1");
+    CHECK(sum.firstByteAfterReconnectMs >= 0);
+    uint32_t reopens = 0;
+    for (const auto &r : sum.reports) {
+        CHECK_MESSAGE(r.ok, r.Line());
+        reopens += r.reopens;
+    }
+    CHECK(reopens >= 1);
+    CHECK(sum.reports[0].bytes >= 3000000u);
+    CHECK(sum.reports[1].bytes >= 2000007u);
+    std::string log;
+    for (const auto &line : s.lines)
+        log += line + "\n";
+    CHECK(log.find("pyxclient: disconnected at ms=") != std::string::npos);
+    CHECK(log.find("pyxclient: reconnected at ms=") != std::string::npos);
+    CHECK(log.find("pyxclient: first byte ") != std::string::npos);
 }

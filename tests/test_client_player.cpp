@@ -334,6 +334,59 @@ TEST_CASE("ICA player: the same on the one channel ZRBCHNL")
     PlayScript(true);
 }
 
+TEST_CASE("a roam in the middle of a file: it goes with the session; the re-sent open and seek resume the play there")
+{
+    const uint32_t size = 1024 * 1024;
+    TempFile file(size, L"pyx_roam");
+    PlayerOptions o;
+    o.playKbps = 1600;   // 200000 bytes a second: the roam comes in the middle
+    o.device.requestSize = 8192;
+    o.device.timeoutMs = 15000;
+    o.device.roamAfterSeconds = 2.5;
+    o.device.roamGapSeconds = 1;
+    o.seconds = 0;
+    PlayerSession s(true, o);
+    REQUIRE(s.WaitFor([](const PlayerSummary &p) { return p.solicitations == 1; }));
+    {
+        CPlayerProgram program(true);
+        REQUIRE(program.IsOpen());
+        REQUIRE(program.Open(file.Path()));
+        REQUIRE(s.WaitFor([](const PlayerSummary &p) { return p.reconnects == 1; }));
+    }
+    PlayerSummary p = s.Now();
+    REQUIRE(p.disconnectedAt > 0);
+    REQUIRE(p.disconnectedAt < size);
+    CHECK_FALSE(p.open);
+    CHECK(p.closes == 0);   // forgotten: no CLOS could go
+    CHECK(p.failures == 0);
+
+    // The server's control thread starts again and solicits; the player
+    // program sends its file and where its slider stood.
+    REQUIRE(s.host.Stop());
+    REQUIRE(s.host.Start());
+    REQUIRE(s.WaitFor([](const PlayerSummary &p) { return p.solicitations == 2; }));
+    const int32_t percent = static_cast<int32_t>(p.disconnectedAt * 100 / size);
+    CPlayerProgram program(true);
+    REQUIRE(program.IsOpen());
+    REQUIRE(program.Open(file.Path()));
+    REQUIRE(program.Command(PLAYER_CMD_SEEK, percent));
+    REQUIRE(s.WaitFor([](const PlayerSummary &p) { return p.atEnd; }, 20000));
+    p = s.Now();
+    INFO(s.Log());
+    const int64_t resumed = int64_t(size) * percent / 100;
+    CHECK(p.resumedAt == resumed);
+    CHECK(p.disconnectedAt - p.resumedAt <= size / 20);
+    CHECK(p.bytes == uint64_t(p.disconnectedAt + (size - resumed)));   // every byte checked, none twice
+    CHECK(p.opens == 2);
+    CHECK(p.mismatches == 0);
+    CHECK(p.failures == 0);
+    CHECK(p.protocolErrors == 0);
+    CHECK(p.firstByteAfterReconnectMs > 0);
+    CHECK(s.Log().find("player: resumed at byte " + std::to_string(resumed) + " of " + std::to_string(size) +
+                       ", disconnected at byte " + std::to_string(p.disconnectedAt)) != std::string::npos);
+    CHECK(p.Line().substr(p.Line().rfind(' ')) == " reconnects=1");
+}
+
 TEST_CASE("the emulator program: player lines when listening; --player between the control-thread and the queue-thread host programs")
 {
     wintest::BoxWatcher boxes;
