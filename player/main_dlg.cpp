@@ -285,6 +285,12 @@ void CMainDlg::InitControls()
 
 void CMainDlg::OnServerNotification(WPARAM wParam, LPARAM lParam)
 {
+    // A disconnect ends the server's file too, and its close resets the
+    // slider, perhaps before the disconnect reaches this window: the
+    // position the play resumes at is taken first.
+    if (NotifyCodeOf(static_cast<uint32_t>(wParam)) == NOTIFY_FILE_CLOSED && m_nSliderAtDisconnect < 0 &&
+        !IsSessionConnected())
+        m_nSliderAtDisconnect = static_cast<int>(SendMessageW(m_hPosition, TBM_GETPOS, 0, 0));
     const ProgressUpdate u = m_progress.OnNotification(g_PlayerCommands.GetFileChecksum(),
                                                        static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
     if (u.setSlider)
@@ -332,9 +338,11 @@ void CMainDlg::OnSessionChange(WPARAM code)
 {
     switch (ClassifySessionChange(static_cast<uint32_t>(code))) {
     case SessionChange::Disconnect:
-        // The slider still shows where the play stood; what comes later
-        // (the server tearing the file down) must not move the resume.
-        m_nSliderAtDisconnect = static_cast<int>(SendMessageW(m_hPosition, TBM_GETPOS, 0, 0));
+        // The slider shows where the play stood, unless the server's close
+        // of the file came first (then it was taken then); what comes later
+        // must not move the resume.
+        if (m_nSliderAtDisconnect < 0)
+            m_nSliderAtDisconnect = static_cast<int>(SendMessageW(m_hPosition, TBM_GETPOS, 0, 0));
         PYX_TRACE(L"CMainDlg: the session disconnected (%d) at %d %%\r\n", static_cast<int>(code),
                   m_nSliderAtDisconnect);
         break;

@@ -16,6 +16,8 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -194,6 +196,68 @@ TEST_CASE("a double-clicked file plays through both programs, and a second start
     REQUIRE(next.Window());
     PostMessageW(next.Window(), WM_COMMAND, IDCANCEL, 0);   // Escape
     CHECK(next.Ended() == 2);
+}
+
+TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect the play goes on where it was")
+{
+    Session session;
+    loopback::PlayerOptions options;
+    options.playKbps = 12000;   // 1.5 MB/s: the file takes about 4 s
+    PlayerClient client(options);
+    const uint32_t size = 6u << 20;
+    TempFile media(size, L"pyx_roam");
+    Player player;
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 15000));
+    HWND window = player.Window();
+    REQUIRE(window);
+    HWND volume = GetDlgItem(window, IDC_VOLUME);
+    SendMessageW(volume, TBM_SETPOS, TRUE, 40);
+    PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 40), reinterpret_cast<LPARAM>(volume));
+    REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 3000));
+    REQUIRE(WaitUntil([&] { return client.Snapshot().position >= size / 3; }, 15000));
+
+    client.Mark();
+    std::string error;
+    REQUIRE_MESSAGE(client.Device().Roam(2, &error), error);
+    // The player tells the fresh client player the file, where the slider
+    // stood, the volume and the video area's place and size, in this order.
+    REQUIRE(client.WaitFor(PLAYER_CMD_SIZE, 15000));
+    const std::vector<std::pair<uint32_t, int32_t>> sent = Commands(client);
+    REQUIRE(sent.size() >= 5);
+    CHECK(sent[0].first == 0);
+    CHECK(sent[1].first == PLAYER_CMD_SEEK);
+    CHECK(sent[2] == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 40));
+    CHECK(sent[3].first == PLAYER_CMD_MOVE);
+    CHECK(sent[4].first == PLAYER_CMD_SIZE);
+
+    REQUIRE(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
+    const loopback::PlayerSummary s = client.Snapshot();
+    CHECK(s.reconnects == 1);
+    REQUIRE(s.disconnectedAt >= 0);
+    REQUIRE(s.resumedAt >= 0);
+    CHECK(std::abs(s.resumedAt - s.disconnectedAt) <= static_cast<int64_t>(size / 20));
+    CHECK(s.mismatches == 0);
+    CHECK(s.protocolErrors == 0);
+    CHECK(s.failures == 0);
+    MESSAGE("disconnected at byte " << s.disconnectedAt << ", resumed at " << s.resumedAt << " of " << size
+            << "; first byte " << s.firstByteAfterReconnectMs << " ms after the reconnect");
+    CHECK(session.boxes.Texts().empty());
+
+    // Both programs end as usual.
+    HWND server = wintest::ServerDialog(0);
+    REQUIRE(server);
+    DWORD serverPid = 0;
+    GetWindowThreadProcessId(server, &serverPid);
+    CHandle serverProcess(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
+    REQUIRE(serverProcess);
+    PostMessageW(window, WM_COMMAND, ID_APP_EXIT, 0);
+    CHECK(player.Ended() == 32773);
+    CHECK(wintest::StopServers());
+    DWORD serverCode = 0xDEAD;
+    CHECK(WaitForSingleObject(serverProcess.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(GetExitCodeProcess(serverProcess.Get(), &serverCode));
+    CHECK(serverCode == 0);
 }
 
 TEST_CASE("every control of the window sends its command")

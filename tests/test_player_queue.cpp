@@ -9,6 +9,7 @@
 #include "launch_server.h"
 #include "player_msg.h"
 #include "protocol.h"
+#include "resume.h"
 #include "trace.h"
 
 #include <algorithm>
@@ -482,4 +483,33 @@ TEST_CASE("LaunchServer: every way it ends, with its box or log line")
         CHECK(g_launch.folder == u"<player's>");
         CHECK(ProgramFolder(u"C:/Tarsel/PyxVideoServer.exe") == u"C:/Tarsel/");
     }
+}
+
+TEST_CASE("after a reconnect: file, slider, sound, pause and area in this order; without a file the sound and area only")
+{
+    PlayerResumeState state;
+    const std::u16string name = u"C:\\media\\film.avi";
+    state.file = name.c_str();
+    state.sliderPercent = 37;
+    state.volume = 40;
+    state.paused = true;
+    state.area = {{PLAYER_CMD_MOVE, 10, 20, 0, 0, L""}, {PLAYER_CMD_SIZE, 0, 0, 300, 200, L""}};
+    auto codes = [](const std::vector<CCommand> &commands) {
+        std::vector<std::pair<uint32_t, int32_t>> out;
+        for (const CCommand &c : commands)
+            out.emplace_back(c.dwCommandType == COMMAND_OPEN_FILE ? 0u : c.dwCommand, c.nParam1);
+        return out;
+    };
+    using Want = std::vector<std::pair<uint32_t, int32_t>>;
+    const std::vector<CCommand> all = BuildResumeCommands(state);
+    CHECK(codes(all) == Want{{0, 0}, {PLAYER_CMD_SEEK, 37}, {PLAYER_CMD_VOLUME, 40}, {PLAYER_CMD_PAUSE, 0},
+                             {PLAYER_CMD_MOVE, 10}, {PLAYER_CMD_SIZE, 0}});
+    CHECK(std::u16string(all[0].szFileName) == name);
+
+    state.muted = true;
+    state.paused = false;
+    CHECK(codes(BuildResumeCommands(state))[2] == std::make_pair(uint32_t{PLAYER_CMD_MUTE}, 0));
+    state.file = nullptr;
+    state.paused = true;
+    CHECK(codes(BuildResumeCommands(state)) == Want{{PLAYER_CMD_MUTE, 0}, {PLAYER_CMD_MOVE, 10}, {PLAYER_CMD_SIZE, 0}});
 }

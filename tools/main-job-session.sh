@@ -1,10 +1,11 @@
 #!/bin/bash
 # The session part of the main job, inside one Wine session under Xvfb:
-#   main-job-session.sh STAGE NAME staged|installed MSI
+#   main-job-session.sh STAGE NAME staged|installed MSI [ROAM]
 # NAME is the file or URL the user opens with the player; "installed" runs
-# the programs installed from MSI instead of those in STAGE.
+# the programs installed from MSI instead of those in STAGE. With ROAM 1 the
+# session disconnects after the user's seek and comes back 2 s later.
 set -uo pipefail
-stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"
+stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"; roam="${5:-0}"
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
 winpath() { case "$1" in *://*) echo "$1" ;; *) winepath -w "$1" 2>/dev/null ;; esac; }
 url=0; case "$name" in *://*) url=1 ;; esac
@@ -38,8 +39,17 @@ wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v
 
 cd "$stage"
 rm -f client.txt player-trace.txt server-trace.txt player_window.png
-step "client player: plays at 1411 kbit/s for 10 s, then as fast as it can"
-wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 --fast-after 10 --exit-on-close --seconds 300 \
+if [ "$roam" == 1 ]; then
+  # The disconnect comes after the user's seek, while the play is still at
+  # its media rate; each open (the reconnect's too) plays 14 s at that rate.
+  step "client player: plays at 1411 kbit/s for 14 s after each open, then as fast as it can;" \
+       "disconnects after 13 s for 2 s"
+  pace=(--fast-after 14 --roam 13,2)
+else
+  step "client player: plays at 1411 kbit/s for 10 s, then as fast as it can"
+  pace=(--fast-after 10)
+fi
+wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 "${pace[@]}" --exit-on-close --seconds 300 \
      --request-size 65536 --timeout-ms 20000 > client.txt 2>&1 &
 client=$!
 sleep 1
@@ -64,6 +74,13 @@ ctl press play; sleep 1
 echo "   playing again: $(ctl status)"
 ctl seek 60; sleep 1
 echo "   after the seek: $(grep -c 'CONT SEEK 60' client.txt) seek to 60% at the client; $(ctl status) slider $(ctl slider)%"
+if [ "$roam" == 1 ]; then
+  step "the session disconnects and comes back"
+  for _ in $(seq 1 300); do grep -q 'first byte .* after the reconnect' client.txt && break; sleep 0.2; done
+  grep -E '^(pyxclient: (disconnected|reconnected|first byte)|player: resumed)' client.txt | sed 's/^/   /'
+  grep -q 'first byte .* after the reconnect' client.txt || { echo "   no byte came after the reconnect"; fail=1; }
+  echo "   after the reconnect: $(ctl status) slider $(ctl slider)%"
+fi
 step "waiting for the client to read to the end"
 for _ in $(seq 1 600); do grep -q '^player: eof' client.txt && break; sleep 0.2; done
 grep -q '^player: eof' client.txt || { echo "the client did not reach the end"; fail=1; }
@@ -102,5 +119,12 @@ grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | h
 grep '^player: summary' client.txt || cat client.txt
 step "the window's last status line: \"$last_status\" (slider ${slider}%)"
 step "traces: $stage/player-trace.txt ($(wc -l < player-trace.txt) lines), $stage/server-trace.txt ($(wc -l < server-trace.txt) lines)"
+if [ "$roam" == 1 ]; then
+  grep '^player: summary' client.txt | tr -d '\r' | grep -q 'result=ok.* reconnects=1$' ||
+    { echo "== the client's summary is not result=ok with reconnects=1"; fail=1; }
+  boxes=$(grep -c 'Box not shown' player-trace.txt server-trace.txt | paste -sd' ')
+  step "reconnect: $(sed -n 's/^pyxclient: \(first byte .* after the reconnect\).*/\1/p' client.txt | tr -d '\r');" \
+       "boxes held back while disconnected: $boxes"
+fi
 step "exit codes: client $client_rc, player $player_rc (File, Exit is 32773), tray $tray_rc"
 [ $fail -eq 0 ] && [ $client_rc -eq 0 ] && [ "$player_rc" = 32773 ] && [ $tray_rc -eq 0 ]

@@ -10,7 +10,7 @@
 # prints the client's summary, the window's last status line, the exit codes
 # and where both traces are.
 #
-#   tools/main-job.sh [--shipping] [--installed] [FILE | URL]
+#   tools/main-job.sh [--shipping] [--installed] [--roam] [FILE | URL]
 #
 # Without an argument it plays a generated sample (a WAV file). A URL is
 # served by the server's Internet source (the client checks its length).
@@ -18,16 +18,22 @@
 # installed), otherwise the x86_64 build. With --installed the programs come
 # from that build's package (Tarsel.msi, or the test package Tarsel-x64.msi),
 # installed silently into a prefix of its own (and removed at the end),
-# instead of from the staging folder.
+# instead of from the staging folder. With --roam the user disconnects from
+# the session in the middle of the play and comes back 2 s later as a fresh
+# client: the play must go on where it was (the job ends non-zero unless the
+# client's summary says result=ok with reconnects=1) and the job prints the
+# time from the reconnect to the first byte after it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=staged
 preset=win64
+roam=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --installed) mode=installed; shift ;;
     --shipping) preset=win32; shift ;;
+    --roam) roam=1; shift ;;
     *) break ;;
   esac
 done
@@ -81,4 +87,4 @@ if [ "$mode" == installed ]; then
   cp $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/$system_dir/"
 fi
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name"
+  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam"
