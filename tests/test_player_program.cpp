@@ -217,19 +217,32 @@ TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect
     REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 3000));
     REQUIRE(WaitUntil([&] { return client.Snapshot().position >= size / 3; }, 15000));
 
+    // While disconnected the user moves the window and the volume slider:
+    // the commands wait, and no box tells of a failed write.
     client.Mark();
+    client.Device().Disconnect();
+    Sleep(300);
+    RECT rc{};
+    GetWindowRect(window, &rc);
+    SetWindowPos(window, nullptr, rc.left + 16, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(volume, TBM_SETPOS, TRUE, 60);
+    PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 60), reinterpret_cast<LPARAM>(volume));
+    Sleep(1500);
     std::string error;
-    REQUIRE_MESSAGE(client.Device().Roam(2, &error), error);
+    REQUIRE_MESSAGE(client.Device().Reconnect(&error), error);
     // The player tells the fresh client player the file, where the slider
-    // stood, the volume and the video area's place and size, in this order.
-    REQUIRE(client.WaitFor(PLAYER_CMD_SIZE, 15000));
+    // stood, the volume and the video area's place and size, in this order;
+    // then what waited, without the stale move.
+    REQUIRE(WaitUntil([&] { return Commands(client).size() >= 6; }, 15000));
+    client.WaitQuiet(500);
     const std::vector<std::pair<uint32_t, int32_t>> sent = Commands(client);
-    REQUIRE(sent.size() >= 5);
+    REQUIRE(sent.size() == 6);
     CHECK(sent[0].first == 0);
     CHECK(sent[1].first == PLAYER_CMD_SEEK);
-    CHECK(sent[2] == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 40));
+    CHECK(sent[2] == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 60));
     CHECK(sent[3].first == PLAYER_CMD_MOVE);
     CHECK(sent[4].first == PLAYER_CMD_SIZE);
+    CHECK(sent[5] == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 60));
 
     REQUIRE(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
     const loopback::PlayerSummary s = client.Snapshot();
