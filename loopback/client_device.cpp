@@ -988,9 +988,10 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         }
         if (!r->error.empty())
             return;
-        // Past the end: nothing more.
+        // Past the end: nothing more (a file opened again at its end stands
+        // at its start).
         int32_t got = 0;
-        if (!readAt(size, count, false, &got))
+        if (!readAt(size, count, reposition, &got))
             return;
         if (got != 0) {
             fail("data past the end");

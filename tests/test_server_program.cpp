@@ -8,11 +8,13 @@
 #include "http_server.h"
 #include "installation_guard.h"
 #include "notify.h"
+#include "pipe_io.h"
 #include "program_stage.h"
 #include "protocol.h"
 #include "resource.h"
 #include "settings.h"
 #include "win/handle.h"
+#include "win/session_notification.h"
 #include "win_test_util.h"
 
 #include <psapi.h>
@@ -211,6 +213,35 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
     one[0] = std::make_unique<TempFile>(99999, L"pyx_e2e");
     CHECK(device.Run(FilesOf(one, 1)).ok);
+
+    // The session roams in the middle of a read: the server asks the new
+    // client for its parameters and the file is read on, every byte checked.
+    DeviceOptions roaming = FilesOf(one, 1);
+    roaming.requestSize = 4096;
+    roaming.roamAfterSeconds = 0.2;
+    roaming.roamGapSeconds = 1;
+    sum = device.Run(roaming);
+    INFO(sum.Line());
+    const std::string report = sum.reports.empty() ? std::string() : sum.reports[0].Line();
+    INFO(report);
+    CHECK(sum.ok);
+    CHECK(sum.reconnects == 1);
+
+    // A connect from a client without the client player (no channel to
+    // open): no box, and the server waits for the next connect.
+    device.Disconnect();
+    {
+        CHandle state(OpenEventW(EVENT_MODIFY_STATE, FALSE, loopback::kSessionDisconnectedEvent));
+        REQUIRE(state);
+        ResetEvent(state.Get());
+    }
+    PostMessageW(dialog, WM_WTSSESSION_CHANGE, 1 /* WTS_CONSOLE_CONNECT */, 0);
+    Sleep(2000);
+    CHECK(IsWindow(dialog));
+    REQUIRE_MESSAGE(device.Reconnect(&error), error);
+    REQUIRE_MESSAGE(device.Handshake(DeviceOptions{}, &error), error);
+    CHECK(device.Run(FilesOf(one, 1)).ok);
+    CHECK(boxes.Texts() == std::vector<std::wstring>{L"All clients disconnected. Server restarted."});
 
     // The tray menu's Exit ends the program, and its icon goes with it.
     CHECK(TrayIconExists(dialog));
