@@ -20,10 +20,6 @@
 
 #include <atomic>
 
-constexpr int32_t ERR_CHANNEL_OPEN = static_cast<int32_t>(0x80000001u);
-constexpr int32_t ERR_CREATE_EVENT = static_cast<int32_t>(0x80000002u);
-constexpr int32_t ERR_CREATE_THREAD = static_cast<int32_t>(0x80000003u);
-
 constexpr DWORD kWorkerJoinMs = 5000;
 constexpr DWORD kIcaWorkerWaitMs = 500;
 
@@ -48,15 +44,7 @@ public:
 
     int LastOsError() override { return static_cast<int>(GetLastError()); }
 
-    // What the OPEN reply carries, taken before the worker starts: once it
-    // runs, a channel error may tear the object down at any time.
-    struct OpenOutcome
-    {
-        int32_t fileDescriptor = -1;
-        int32_t channelNumber = 0;
-        int32_t extendedError = 0;
-        int32_t systemError = 0;
-    };
+    using OpenOutcome = FileOpenOutcome;
 
     // Takes a slot, opens the data channel and the file, probes its size and
     // starts the worker. On false the fields tell the client why; *outcome

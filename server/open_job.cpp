@@ -3,9 +3,9 @@
 #include "server_globals.h"
 #include "trace.h"
 
-std::shared_ptr<COpenJob> COpenJob::Start(CFileRpc *file, const wchar_t *name)
+std::shared_ptr<COpenJob> COpenJob::Start(CFileRpc *file, const wchar_t *name, HANDLE hExit)
 {
-    auto job = std::make_shared<COpenJob>(file, name);
+    auto job = std::make_shared<COpenJob>(file, name, hExit);
     job->m_hDone.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!job->m_hDone)
         return nullptr;
@@ -45,12 +45,12 @@ void COpenJob::Finish()
         m_pFile->DeallocateAndSetError(0, true);
 }
 
-COpenJob::Outcome COpenJob::Wait(HANDLE hExit, ULONGLONG deadline)
+COpenJob::Outcome COpenJob::Wait(uint64_t deadline)
 {
     const ULONGLONG now = GetTickCount64();
     const DWORD ms = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    HANDLE waits[2] = {m_hDone.Get(), hExit};
-    const DWORD r = WaitForMultipleObjects(hExit ? 2 : 1, waits, FALSE, ms);
+    HANDLE waits[2] = {m_hDone.Get(), m_hExit};
+    const DWORD r = WaitForMultipleObjects(m_hExit ? 2 : 1, waits, FALSE, ms);
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_bDone)
         return Outcome::Done;   // also when it ended just as the wait did

@@ -7,6 +7,7 @@
 // lets go last frees it.
 #pragma once
 
+#include "control_dispatch.h"
 #include "file_rpc.h"
 
 #include <windows.h>
@@ -15,30 +16,22 @@
 #include <mutex>
 #include <string>
 
-// How long an OPEN may take, counted from its arrival, and the system error
-// its reply carries after that (the platform's time-out, ERROR_INTERNET_TIMEOUT).
-constexpr DWORD kOpenDeadlineMs = 20000;
-constexpr int32_t kOpenTimedOutError = 12002;
-
-class COpenJob
+class COpenJob : public CPendingOpen
 {
 public:
-    enum class Outcome { Done, TimedOut, Exited };
-
     // Starts FileRpcInit(name) of `file` on a new thread; null (and the file
-    // untouched) when the thread cannot be made.
-    static std::shared_ptr<COpenJob> Start(CFileRpc *file, const wchar_t *name);
+    // untouched) when the thread cannot be made. hExit (the control thread's,
+    // which outlives every wait) ends a wait.
+    static std::shared_ptr<COpenJob> Start(CFileRpc *file, const wchar_t *name, HANDLE hExit);
 
-    // Waits for the open until `deadline` (GetTickCount64) or hExit. On
-    // TimedOut and Exited the open is given up: the job's file belongs to
-    // its thread from then on.
-    Outcome Wait(HANDLE hExit, ULONGLONG deadline);
+    // Waits for the open until `deadline` (GetTickCount64) or hExit.
+    Outcome Wait(uint64_t deadline) override;
 
     // After Done: what FileRpcInit returned and reported.
-    bool Opened() const { return m_bOpened; }
-    const CFileRpc::OpenOutcome &Result() const { return m_outcome; }
+    bool Opened() const override { return m_bOpened; }
+    FileOpenOutcome Result() const override { return m_outcome; }
 
-    COpenJob(CFileRpc *file, const wchar_t *name) : m_pFile(file), m_name(name) {}
+    COpenJob(CFileRpc *file, const wchar_t *name, HANDLE hExit) : m_pFile(file), m_name(name), m_hExit(hExit) {}
 
 private:
     static DWORD WINAPI Run(LPVOID parameter);
@@ -48,6 +41,7 @@ private:
 
     CFileRpc *m_pFile;
     std::wstring m_name;   // the thread's own copy: the message buffer is reused
+    HANDLE m_hExit;
     CFileRpc::OpenOutcome m_outcome;
     bool m_bOpened = false;
     CHandle m_hDone;

@@ -1,0 +1,42 @@
+// The control dispatch's operations on Windows: the control channel and the
+// settings dialog, the file objects of file_rpc.h and their open jobs.
+#pragma once
+
+#include "channel_io.h"
+#include "control_dispatch.h"
+
+#include <windows.h>
+
+class CWinControlChannel final : public CControlChannelOps
+{
+public:
+    CWinControlChannel(CChannelIO &channel, HWND hDialog) : m_channel(channel), m_hDialog(hDialog) {}
+
+    bool WriteReply(void *message, uint32_t length) override;
+    void SetChunking(uint32_t flag) override { m_channel.SetChunking(flag); }
+    void ApplyClientPolicy(uint32_t policy) override;
+
+private:
+    CChannelIO &m_channel;
+    HWND m_hDialog;
+};
+
+// hExit ends the wait for an open.
+class CWinFileOps final : public CControlFileOps
+{
+public:
+    CWinFileOps(bool ica, HANDLE hExit) : m_bIca(ica), m_hExit(hExit) {}
+
+    CFileRpcRequests *CreateFileObject() override;
+    std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,
+                                            int32_t *systemError) override;
+    CFileRpcRequests *ClaimByDescriptor(int fd) override;
+    CFileRpcRequests *ClaimByStream(uint32_t stream) override;
+    bool Claim(CFileRpcRequests *file) override;
+    int CloseClaimed(CFileRpcRequests *file) override;
+    void Discard(CFileRpcRequests *file) override;
+
+private:
+    bool m_bIca;
+    HANDLE m_hExit;
+};
