@@ -4,13 +4,6 @@
 #include "open_job.h"
 #include "settings_win.h"
 
-namespace {
-
-// Every file object the dispatch sees is one of file_rpc.h's.
-CFileRpc *Object(CFileRpcRequests *file) { return static_cast<CFileRpc *>(file); }
-
-} // namespace
-
 bool CWinControlChannel::WriteReply(void *message, uint32_t length)
 {
     uint32_t written = 0;
@@ -25,18 +18,9 @@ std::shared_ptr<CPendingOpen> CWinFileOps::StartOpen(CFileRpcRequests *file, con
                                                      int32_t *systemError)
 {
     static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows wide strings are UTF-16");
-    auto job = COpenJob::Start(Object(file), reinterpret_cast<const wchar_t *>(name), m_hExit);
+    auto job = COpenJob::Start(static_cast<CFileRpc *>(Object(file)), reinterpret_cast<const wchar_t *>(name), m_hExit);
     if (!job)
         *systemError = static_cast<int32_t>(GetLastError());
     return job;
 }
 
-CFileRpcRequests *CWinFileOps::ClaimByDescriptor(int fd) { return ClaimClassByFileDescriptor(fd); }
-
-CFileRpcRequests *CWinFileOps::ClaimByStream(uint32_t stream) { return ClaimClassByFilePointer(stream); }
-
-bool CWinFileOps::Claim(CFileRpcRequests *file) { return ClaimFileObject(Object(file)); }
-
-int CWinFileOps::CloseClaimed(CFileRpcRequests *file) { return CloseClaimedFile(Object(file)); }
-
-void CWinFileOps::Discard(CFileRpcRequests *file) { Object(file)->DeallocateAndSetError(0, true); }

@@ -4,6 +4,7 @@
 
 #include "channel_io.h"
 #include "control_dispatch.h"
+#include "file_object.h"
 
 #include <windows.h>
 
@@ -21,8 +22,8 @@ private:
     HWND m_hDialog;
 };
 
-// hExit ends the wait for an open.
-class CWinFileOps final : public CControlFileOps
+// File objects of the session's kind; hExit ends the wait for an open.
+class CWinFileOps final : public CFileTableOps
 {
 public:
     CWinFileOps(bool ica, HANDLE hExit) : m_bIca(ica), m_hExit(hExit) {}
@@ -30,11 +31,6 @@ public:
     CFileRpcRequests *CreateFileObject() override;
     std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,
                                             int32_t *systemError) override;
-    CFileRpcRequests *ClaimByDescriptor(int fd) override;
-    CFileRpcRequests *ClaimByStream(uint32_t stream) override;
-    bool Claim(CFileRpcRequests *file) override;
-    int CloseClaimed(CFileRpcRequests *file) override;
-    void Discard(CFileRpcRequests *file) override;
 
 private:
     bool m_bIca;

@@ -50,13 +50,13 @@ constexpr DWORD kTeardownBudgetMs = 2000;
 void TearDownAllFiles()
 {
     const ULONGLONG deadline = GetTickCount64() + kTeardownBudgetMs;
-    CFileRpc *claimed[kDataChannelCount] = {};
+    CFileObject *claimed[kDataChannelCount] = {};
     for (int i = 0; i < kDataChannelCount; ++i) {
         claimed[i] = ClaimClassBySlot(i);
         if (claimed[i])
             claimed[i]->RequestStop(deadline);
     }
-    for (CFileRpc *file : claimed) {
+    for (CFileObject *file : claimed) {
         if (file)
             file->DeallocateAndSetError(0, true);
     }

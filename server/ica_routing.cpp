@@ -1,19 +1,12 @@
 #include "ica_routing.h"
 
-#include "file_rpc.h"
+#include "file_object.h"
 #include "server_globals.h"
 #include "trace.h"
 
 HANDLE g_ChannelEvents[kDataChannelCount] = {};
 
-CIcaRoutingOps::Worker CWinIcaRouting::WorkerOf(int channel)
-{
-    CServerLockGuard guard;
-    const CFileRpc *file = g_FileRpcTable[channel];
-    if (!file || file->IsOpening())
-        return Worker::None;
-    return file->IsInRequest() ? Worker::Busy : Worker::Ready;
-}
+CIcaRoutingOps::Worker CWinIcaRouting::WorkerOf(int channel) { return WorkerOfSlot(channel); }
 
 bool CWinIcaRouting::PrepareWake(int channel)
 {

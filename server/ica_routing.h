@@ -12,7 +12,7 @@
 // the life of the process.
 extern HANDLE g_ChannelEvents[kDataChannelCount];
 
-// The routing operations over g_FileRpcTable, the hand-off events and
+// The routing operations over the file table, the hand-off events and
 // "Event_Passed_OK"; hExit (may be null) is the exit signal.
 class CWinIcaRouting final : public CIcaRoutingOps
 {

@@ -8,7 +8,7 @@
 inline bool SlotsFree()
 {
     CServerLockGuard guard;
-    for (CFileRpc *file : g_FileRpcTable) {
+    for (CFileObject *file : g_FileRpcTable) {
         if (file)
             return false;
     }

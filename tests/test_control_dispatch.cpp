@@ -1,14 +1,19 @@
 // The control channel's dispatch over recording operations: the checks of
 // SEND, OPEN, CLOS and FCLO against the bytes received, their replies, the
-// open's deadline and exit, claim-and-close, and the ICA hand-off.
+// open's deadline and exit, claim-and-close, and the ICA hand-off. Then the
+// file objects' table and teardown with workers on threads of their own.
 #include "doctest.h"
 
 #include "channel_io.h"
 #include "control_dispatch.h"
+#include "file_object.h"
+#include "file_source.h"
 #include "protocol.h"
 #include "trace.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -460,4 +465,413 @@ TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker,
         CHECK(waits == 3);
         CHECK_FALSE(handoff.IsFree());   // the next read waits for it too, or the thread ends
     }
+}
+
+// --- file objects, their table and claims -----------------------------------
+
+namespace {
+
+// A file source whose reads can be held inside the read, as a stalled
+// download holds its worker; it records a close that comes during a read.
+struct SourceState
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    bool hold = false, inRead = false, closedInRead = false, openHeld = false, opening = false;
+    int closes = 0;
+
+    void Set(bool &flag, bool value)
+    {
+        std::lock_guard<std::mutex> hold_(lock);
+        flag = value;
+        changed.notify_all();
+    }
+    bool WaitFor(const bool &flag, bool value = true)
+    {
+        std::unique_lock<std::mutex> wait(lock);
+        return changed.wait_for(wait, std::chrono::seconds(5), [&] { return flag == value; });
+    }
+};
+
+class HeldSource final : public CVirtualFileInterface
+{
+public:
+    HeldSource(std::shared_ptr<SourceState> state, uint32_t size) : m_state(std::move(state)), m_size(size) {}
+
+    bool Open(const WireChar *name) override
+    {
+        std::unique_lock<std::mutex> wait(m_state->lock);
+        m_state->opening = true;
+        m_state->changed.notify_all();
+        m_state->changed.wait(wait, [&] { return !m_state->openHeld; });
+        m_state->opening = false;
+        errno = ENOENT;
+        return name[0] != u'-';   // "-..." names a missing file
+    }
+    int Read(void *buffer, unsigned count) override
+    {
+        std::unique_lock<std::mutex> wait(m_state->lock);
+        m_state->inRead = true;
+        m_state->changed.notify_all();
+        m_state->changed.wait(wait, [&] { return !m_state->hold; });
+        m_state->inRead = false;
+        m_state->changed.notify_all();
+        const unsigned n = std::min<unsigned>(count, m_size - std::min<uint32_t>(m_size, m_position));
+        std::fill_n(static_cast<unsigned char *>(buffer), n, 0x5A);
+        m_position += n;
+        return static_cast<int>(n);
+    }
+    long Seek(long offset, int origin) override
+    {
+        m_position = static_cast<uint32_t>(offset + (origin == 2 ? m_size : origin == 1 ? m_position : 0));
+        return static_cast<long>(m_position);
+    }
+    int Close() override
+    {
+        std::lock_guard<std::mutex> hold(m_state->lock);
+        m_state->closedInRead |= m_state->inRead;
+        ++m_state->closes;
+        return 0;
+    }
+    uint32_t GetHandle() override { return m_fd; }
+
+private:
+    std::shared_ptr<SourceState> m_state;
+    uint32_t m_size, m_position = 0;
+    uint32_t m_fd = static_cast<uint32_t>(++s_nDescriptors);
+    static inline std::atomic<int> s_nDescriptors{100};
+};
+
+std::atomic<int> g_liveWorkers{0};
+std::atomic<uint64_t> g_now{50000};
+std::atomic<int> g_liveObjects{0};
+
+// A file object on std::thread, with a request queue for a data channel.
+class TestFile final : public CFileObject
+{
+public:
+    std::shared_ptr<SourceState> source = std::make_shared<SourceState>();
+    uint32_t size = 1000;
+    bool channelFails = false;
+    uint32_t joinCapMs = 5000;   // the longest a join really waits
+    uint32_t joinTakesMs = 0;    // how far the clock moves during a join
+    std::vector<uint32_t> *joins = nullptr;   // what each join was given
+    std::vector<std::vector<unsigned char>> replies;
+
+    TestFile() { ++g_liveObjects; }
+    ~TestFile() override { --g_liveObjects; }
+
+    void Queue(const std::vector<unsigned char> &request)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_requests.push_back(request);
+        m_wake.notify_all();
+    }
+    void BreakChannel() { Signal(m_bBroken); }
+
+    unsigned char *GetMessageBuffer() override { return m_buffer.data(); }
+    uint32_t GetMessageLength() override { return m_nLength; }
+    bool ChannelWrite(void *message, uint32_t length, uint32_t *written) override
+    {
+        if (m_bRepliesStopped)
+            return false;
+        const auto *b = static_cast<const unsigned char *>(message);
+        std::lock_guard<std::mutex> hold(m_lock);
+        replies.emplace_back(b, b + length);
+        *written = length;
+        return true;
+    }
+    bool VirtualChannelOpen(int) override { return !channelFails; }
+    // The worker's wait for its next request, as an ICA worker marks itself busy.
+    void ProcessFileRpc() override
+    {
+        {
+            std::unique_lock<std::mutex> wait(m_lock);
+            m_wake.wait(wait, [&] { return m_bExit || m_bBroken || !m_requests.empty(); });
+            if (m_bBroken) {
+                m_nExtendedErrorNumber = ERR_CHANNEL_IO;
+                return;
+            }
+            if (m_requests.empty())
+                return;
+            std::copy(m_requests.front().begin(), m_requests.front().end(), m_buffer.begin());
+            m_nLength = static_cast<uint32_t>(m_requests.front().size());
+            m_requests.erase(m_requests.begin());
+        }
+        m_bInRequest = true;
+        CFileRpcRequests::ProcessFileRpc();
+        m_bInRequest = false;
+    }
+
+protected:
+    bool CreateExitSignal() override { return true; }
+    void SetExitSignal() override { Signal(m_bExit); }
+    bool IsExitSignalled() override
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_bExit;
+    }
+    void CloseExitSignal() override {}
+    std::unique_ptr<CVirtualFileInterface> CreateFileSource(const WireChar *) override
+    {
+        return std::make_unique<HeldSource>(source, size);
+    }
+    bool CreateWorker() override
+    {
+        auto worker = std::make_shared<Worker>();
+        ++g_liveWorkers;
+        std::thread thread([this, worker] {
+            {
+                std::unique_lock<std::mutex> wait(worker->lock);
+                worker->changed.wait(wait, [&] { return worker->resumed; });
+            }
+            RunWorker();   // may delete the object: only `worker` is used after it
+            std::lock_guard<std::mutex> hold(worker->lock);
+            worker->done = true;
+            worker->changed.notify_all();
+            --g_liveWorkers;
+        });
+        worker->id = thread.get_id();
+        thread.detach();
+        m_worker = worker;
+        return true;
+    }
+    void ResumeWorker() override
+    {
+        std::lock_guard<std::mutex> hold(m_worker->lock);
+        m_worker->resumed = true;
+        m_worker->changed.notify_all();
+    }
+    bool HasWorker() override { return m_worker != nullptr; }
+    bool IsWorkerThread() override { return std::this_thread::get_id() == m_worker->id; }
+    bool JoinWorker(uint32_t ms) override
+    {
+        if (joins)
+            joins->push_back(ms);
+        g_now += joinTakesMs;
+        std::unique_lock<std::mutex> wait(m_worker->lock);
+        return m_worker->changed.wait_for(wait, std::chrono::milliseconds(std::min(ms, joinCapMs)),
+                                          [&] { return m_worker->done; });
+    }
+    void CloseWorker() override { m_worker.reset(); }
+    uint64_t Now() override { return g_now; }
+    void ReleaseChannel() override {}
+
+private:
+    struct Worker
+    {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool resumed = false, done = false;
+        std::thread::id id;
+    };
+    void Signal(bool &flag)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        flag = true;
+        m_wake.notify_all();
+    }
+
+    std::shared_ptr<Worker> m_worker;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_bExit = false, m_bBroken = false;
+    std::vector<std::vector<unsigned char>> m_requests;
+    std::vector<unsigned char> m_buffer = std::vector<unsigned char>(kMessageBufferSize);
+    uint32_t m_nLength = 0;
+};
+
+bool SlotsFree()
+{
+    CServerLockGuard guard;
+    return std::all_of(std::begin(g_FileRpcTable), std::end(g_FileRpcTable), [](CFileObject *f) { return !f; });
+}
+
+template <class Done> bool WaitUntil(Done done)
+{
+    for (int i = 0; i < 500 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+// Opens a new object (left to the caller, or discarded on failure as the
+// dispatch does after its reply).
+TestFile *Open(FileOpenOutcome *outcome, const std::u16string &name = u"clip.avi",
+               const std::function<void(TestFile &)> &setUp = {})
+{
+    auto *file = new TestFile;
+    if (setUp)
+        setUp(*file);
+    if (file->FileRpcInit(name.c_str(), outcome))
+        return file;
+    file->DeallocateAndSetError(0, true);
+    return nullptr;
+}
+
+// Every test leaves no object, no worker and no slot behind.
+struct TableFixture : Fixture
+{
+    ~TableFixture()
+    {
+        for (int i = 0; i < kDataChannelCount; ++i) {
+            if (CFileObject *file = ClaimClassBySlot(i))
+                file->DeallocateAndSetError(0, true);
+        }
+        CHECK(WaitUntil([] { return g_liveWorkers == 0 && g_liveObjects == 0; }));
+    }
+};
+
+} // namespace
+
+TEST_CASE_FIXTURE(TableFixture, "slots: lowest free first, the eleventh refused, an object still opening invisible")
+{
+    std::vector<int32_t> fds;
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        FileOpenOutcome outcome;
+        REQUIRE(Open(&outcome));
+        CHECK(outcome.channelNumber == i);
+        CHECK(outcome.extendedError == 0);
+        fds.push_back(outcome.fileDescriptor);
+    }
+    FileOpenOutcome refused;
+    CHECK_FALSE(Open(&refused));
+    CHECK(refused.fileDescriptor == -1);
+    CHECK(refused.channelNumber == 0);
+    CHECK(refused.systemError == 0);
+    CHECK(GetClassByFileDescriptor(-1) == nullptr);
+    CHECK(GetClassByFilePointer(0) == nullptr);
+    CHECK(GetClassByFileDescriptor(fds[4]) == g_FileRpcTable[4]);
+
+    for (int slot : {6, 3}) {
+        CFileObject *file = ClaimClassByFileDescriptor(fds[slot]);
+        REQUIRE(file);
+        CHECK(ClaimClassByFileDescriptor(fds[slot]) == nullptr);   // claimed once
+        CHECK(CloseClaimedFile(file) == 0);
+    }
+
+    // An open in progress holds slot 3 but is invisible; the next takes 6.
+    auto source = std::make_shared<SourceState>();
+    source->openHeld = true;
+    TestFile *opening = nullptr;
+    FileOpenOutcome held;
+    std::thread opener([&] { opening = Open(&held, u"clip.avi", [&](TestFile &f) { f.source = source; }); });
+    REQUIRE(source->WaitFor(source->opening));
+    CHECK(ClaimClassBySlot(3) == nullptr);
+    CHECK(WorkerOfSlot(3) == CIcaRoutingOps::Worker::None);
+    FileOpenOutcome next;
+    REQUIRE(Open(&next));
+    CHECK(next.channelNumber == 6);
+    source->Set(source->openHeld, false);
+    opener.join();
+    REQUIRE(opening);
+    CHECK(held.channelNumber == 3);
+    CHECK(WorkerOfSlot(3) == CIcaRoutingOps::Worker::Ready);
+    CHECK(ClaimFileObject(opening));
+    CHECK_FALSE(ClaimFileObject(opening));
+    opening->DeallocateAndSetError(0, true);
+
+    // Failed opens report why and leave their slot free.
+    FileOpenOutcome missing, empty, channel;
+    CHECK_FALSE(Open(&missing, u"-missing"));
+    CHECK_FALSE(Open(&empty, u"clip.avi", [](TestFile &f) { f.size = 0; }));
+    CHECK_FALSE(Open(&channel, u"clip.avi", [](TestFile &f) { f.channelFails = true; }));
+    CHECK(std::vector<int32_t>{missing.fileDescriptor, missing.channelNumber, missing.extendedError,
+                               missing.systemError} == std::vector<int32_t>{-1, 3, 0, ENOENT});
+    CHECK(empty.fileDescriptor == -1);
+    CHECK(empty.extendedError == 0);
+    CHECK(channel.extendedError == ERR_CHANNEL_OPEN);
+    CHECK(g_FileRpcTable[3] == nullptr);
+}
+
+TEST_CASE_FIXTURE(TableFixture, "a CLOS while the worker is inside a read closes the source after the read, once")
+{
+    struct FilesOverTable final : CFileTableOps
+    {
+        CFileRpcRequests *CreateFileObject() override { return nullptr; }
+        std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *, const WireChar *, int32_t *) override
+        {
+            return nullptr;
+        }
+    } table;
+    auto close = [&](int32_t fd) {
+        const auto m = Words(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(fd)}, 9);
+        std::copy(m.begin(), m.end(), buffer.begin());
+        CControlDispatch dispatch(false, buffer.data(), p, table, p, handoff, length);
+        REQUIRE(dispatch.OnReceived(static_cast<uint32_t>(m.size()), 0));
+        REQUIRE(p.replies.size() == 1);
+        return ReplyWord(32);
+    };
+    FileOpenOutcome outcome;
+    TestFile *file = Open(&outcome);
+    REQUIRE(file);
+    const std::shared_ptr<SourceState> source = file->source;
+    source->Set(source->hold, true);
+    file->Queue(Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 100, 0xFFFFFFFFu}, 1, 0));
+    REQUIRE(source->WaitFor(source->inRead));
+    CHECK(WorkerOfSlot(0) == CIcaRoutingOps::Worker::Busy);
+
+    SUBCASE("the read returns within the join: closed after it, answered with the close's result")
+    {
+        std::thread reader([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            source->Set(source->hold, false);
+        });
+        CHECK(close(outcome.fileDescriptor) == 0);
+        reader.join();
+        CHECK(source->closes == 1);
+        CHECK_FALSE(source->closedInRead);
+        CHECK(SlotsFree());
+    }
+    SUBCASE("the read outlasts the join: answered -1, the worker finishes the teardown, its slot held till then")
+    {
+        std::vector<uint32_t> joins;
+        file->joinCapMs = 30;
+        file->joins = &joins;
+        CHECK(close(outcome.fileDescriptor) == -1);
+        CHECK(joins == std::vector<uint32_t>{kWorkerJoinMs});
+        CHECK(AnyThreadGivenUp());
+        CHECK(g_liveObjects == 1);
+        FileOpenOutcome next;
+        REQUIRE(Open(&next));
+        CHECK(next.channelNumber == 1);
+        CHECK(CloseClaimedFile(ClaimClassBySlot(1)) == 0);
+
+        source->Set(source->hold, false);
+        CHECK(WaitUntil([] { return g_liveObjects == 0; }));
+        CHECK(source->closes == 0);   // the worker drops the source; nothing closes it under the read
+        REQUIRE(Open(&next));
+        CHECK(next.channelNumber == 0);   // given back once the worker ended
+    }
+}
+
+TEST_CASE_FIXTURE(TableFixture, "teardowns: a close racing the worker's own ends in one; a stop with one deadline")
+{
+    for (int round = 0; round < 50; ++round) {
+        FileOpenOutcome outcome;
+        TestFile *file = Open(&outcome);
+        REQUIRE(file);
+        file->BreakChannel();   // the worker starts its own teardown...
+        if (CFileObject *claimed = ClaimClassByFileDescriptor(outcome.fileDescriptor))   // ...while a CLOS arrives
+            CloseClaimedFile(claimed);
+        REQUIRE(WaitUntil([] { return g_liveObjects == 0 && SlotsFree(); }));
+    }
+
+    // The control thread's end: every worker told first, each joined within
+    // what is left of the one deadline.
+    FileOpenOutcome a, b;
+    TestFile *first = Open(&a);
+    TestFile *second = Open(&b);
+    REQUIRE((first && second));
+    std::vector<uint32_t> joins;
+    first->joins = second->joins = &joins;
+    first->joinTakesMs = 1500;
+    CFileObject *claimed[] = {ClaimClassBySlot(0), ClaimClassBySlot(1)};
+    for (CFileObject *file : claimed)
+        file->RequestStop(g_now + 2000);
+    for (CFileObject *file : claimed)
+        file->DeallocateAndSetError(0, true);
+    CHECK(joins == std::vector<uint32_t>{2000, 500});
+    CHECK(SlotsFree());
+    CHECK(WorkerOfSlot(0) == CIcaRoutingOps::Worker::None);
+    CHECK(g_liveObjects == 0);
 }
