@@ -33,9 +33,9 @@ public:
     enum class Outcome { Done, TimedOut, Exited };
 
     virtual ~CPendingOpen() = default;
-    // Waits for the open until `deadline` (the routing clock's milliseconds)
-    // or the exit signal. On TimedOut and Exited the open is given up: its
-    // file belongs to the open's thread from then on.
+    // Waits for the open until `deadline` (milliseconds of the control
+    // thread's clock) or the exit signal. On TimedOut and Exited the open is
+    // given up: its file belongs to the open's thread from then on.
     virtual Outcome Wait(uint64_t deadline) = 0;
     // After Done: what the open returned and reported.
     virtual bool Opened() const = 0;
@@ -130,9 +130,10 @@ public:
     CControlDispatch(bool ica, unsigned char *buffer, CControlChannelOps &channel, CControlFileOps &files,
                      CIcaRoutingOps &routing, CIcaBufferHandoff &handoff, std::atomic<uint32_t> &messageLength);
 
-    // One read of n bytes into the buffer, arrived at `arrived` (the routing
-    // clock). False when the control thread has to end: a reply could not be
-    // written, or no file object could be made.
+    // One read of n bytes into the buffer, arrived at `arrived` (milliseconds
+    // of the control thread's clock, GetTickCount64 on Windows). False when
+    // the control thread has to end: a reply could not be written, or no
+    // file object could be made.
     bool OnReceived(uint32_t n, uint64_t arrived);
 
 private:

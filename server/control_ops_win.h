@@ -5,6 +5,7 @@
 #include "channel_io.h"
 #include "control_dispatch.h"
 #include "file_object.h"
+#include "open_job.h"
 
 #include <windows.h>
 
@@ -22,11 +23,25 @@ private:
     HWND m_hDialog;
 };
 
+// An open's thread, its done event, and the wait for it that hExit ends.
+class CWinOpenOps final : public COpenJobOps
+{
+public:
+    explicit CWinOpenOps(HANDLE hExit) : m_hExit(hExit) {}
+
+    std::unique_ptr<CDoneSignal> MakeDoneSignal() override;
+    bool StartThread(std::function<void()> body) override;
+    Wake WaitDone(CDoneSignal &done, uint64_t deadline) override;
+
+private:
+    HANDLE m_hExit;
+};
+
 // File objects of the session's kind; hExit ends the wait for an open.
 class CWinFileOps final : public CFileTableOps
 {
 public:
-    CWinFileOps(bool ica, HANDLE hExit) : m_bIca(ica), m_hExit(hExit) {}
+    CWinFileOps(bool ica, HANDLE hExit) : m_bIca(ica), m_openOps(hExit) {}
 
     CFileRpcRequests *CreateFileObject() override;
     std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,
@@ -34,5 +49,5 @@ public:
 
 private:
     bool m_bIca;
-    HANDLE m_hExit;
+    CWinOpenOps m_openOps;
 };

@@ -89,12 +89,12 @@ CFileObject *ClaimClassBySlot(int slot)
     return file;
 }
 
-bool ClaimFileObject(CFileObject *file)
+bool ClaimFileObject(const CFileRpcRequests *file)
 {
     CServerLockGuard guard;
     for (CFileObject *&entry : g_FileRpcTable) {
-        if (entry == file && file && !file->m_bOpening) {
-            file->m_bClaimed = true;
+        if (entry && entry == file && !entry->m_bOpening) {
+            entry->m_bClaimed = true;
             entry = nullptr;
             return true;
         }

@@ -139,7 +139,7 @@ protected:
     std::atomic<bool> m_bInRequest{false};
 
 private:
-    friend bool ClaimFileObject(CFileObject *file);
+    friend bool ClaimFileObject(const CFileRpcRequests *file);
     friend int CloseClaimedFile(CFileObject *file);
     friend CFileObject *ClaimClassBySlot(int slot);
     template <class Match> friend CFileObject *ClaimFirst(Match match);
@@ -168,7 +168,7 @@ CFileObject *ClaimClassByFilePointer(uint32_t stream);
 CFileObject *ClaimClassBySlot(int slot);
 // Claims an object the caller knows (by address, never dereferenced unless
 // it is still in the table).
-bool ClaimFileObject(CFileObject *file);
+bool ClaimFileObject(const CFileRpcRequests *file);
 
 // A close request for a claimed object: its worker is stopped first, so the
 // source is never closed or freed under a read in progress; then the source
@@ -188,7 +188,7 @@ class CFileTableOps : public CControlFileOps
 public:
     CFileRpcRequests *ClaimByDescriptor(int fd) override { return ClaimClassByFileDescriptor(fd); }
     CFileRpcRequests *ClaimByStream(uint32_t stream) override { return ClaimClassByFilePointer(stream); }
-    bool Claim(CFileRpcRequests *file) override { return ClaimFileObject(Object(file)); }
+    bool Claim(CFileRpcRequests *file) override { return ClaimFileObject(file); }
     int CloseClaimed(CFileRpcRequests *file) override { return CloseClaimedFile(Object(file)); }
     void Discard(CFileRpcRequests *file) override { Object(file)->DeallocateAndSetError(0, true); }
 
