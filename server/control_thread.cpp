@@ -3,15 +3,15 @@
 #include "api_sets.h"
 #include "channel_ica.h"
 #include "channel_rdp.h"
+#include "control_dispatch.h"
+#include "control_ops_win.h"
 #include "file_rpc.h"
 #include "ica_routing.h"
 #include "notification.h"
 #include "notify.h"
-#include "open_job.h"
 #include "protocol.h"
 #include "server_globals.h"
 #include "session.h"
-#include "settings_win.h"
 #include "trace.h"
 #include "win/handle.h"
 
@@ -50,13 +50,13 @@ constexpr DWORD kTeardownBudgetMs = 2000;
 void TearDownAllFiles()
 {
     const ULONGLONG deadline = GetTickCount64() + kTeardownBudgetMs;
-    CFileRpc *claimed[kDataChannelCount] = {};
+    CFileObject *claimed[kDataChannelCount] = {};
     for (int i = 0; i < kDataChannelCount; ++i) {
         claimed[i] = ClaimClassBySlot(i);
         if (claimed[i])
             claimed[i]->RequestStop(deadline);
     }
-    for (CFileRpc *file : claimed) {
+    for (CFileObject *file : claimed) {
         if (file)
             file->DeallocateAndSetError(0, true);
     }
@@ -76,159 +76,16 @@ bool OpenSessionChannel(CChannelIO &channel, bool ica, const char *rdpName, HAND
     return channel.OpenChannel(nullptr, kCurrentSession, rdpName, reinterpret_cast<uintptr_t>(hExit));
 }
 
-bool WriteReply(void *message, uint32_t length)
-{
-    uint32_t written = 0;
-    return g_pControlChannel->WriteMessage(message, length, &written) && written == length;
-}
-
-// --- dispatch -----------------------------------------------------------
-
-void OnSendParams(uint32_t n, HWND hDialog)
-{
-    SendParams params{};
-    if (!ReadSendParams(g_MessageBuffer, n, &params)) {
-        PYX_TRACE(L"PyxControlThread: PYXMSG_SEND_PARAMS of %d bytes is too short, dropped\r\n", n);
-        return;
-    }
-    g_dwMaxBlockKB = params.dwMaxBlockKB;
-    g_dwTargetRate = params.dwTargetRate;
-    if (!g_bIcaSession)
-        g_dwChunking = params.dwChunking;
-    g_pControlChannel->SetChunking(g_dwChunking);
-    if (params.dwPolicy & kPolicyApply)
-        ApplyClientPolicyToDialog(params.dwPolicy, hDialog);
-
-    BuildIntReply(g_MessageBuffer, 0, CHANNEL_CONTROL);
-    if (!WriteReply(g_MessageBuffer, kIntMessageSize)) {
-        PYX_TRACE(L"PYXMSG_SEND_PARAMS ERRROR ChannelWrite\r\n");
-        Fail();
-    }
-}
-
-// OPEN: the file is opened on a thread of its own (COpenJob), waited for
-// until 20 s after the OPEN arrived or the exit event; the reply tells the
-// client the outcome, or a time-out.
-void OnOpen(uint32_t n, HANDLE hExit, ULONGLONG arrived)
-{
-    OpenRequest request{};
-    if (!ReadOpenRequest(g_MessageBuffer, n, &request)) {
-        PYX_TRACE(L"PYXMSG_RPC_OPEN: the file name is cut off by the end of the %d-byte message, dropped\r\n", n);
-        return;
-    }
-    const MessageHeader h = LoadHeader(g_MessageBuffer);
-    const wchar_t *name = reinterpret_cast<const wchar_t *>(request.filename);
-    static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows wide strings are UTF-16");
-
-    CFileRpc *file = CreateInstance(g_bIcaSession);
-    if (!file) {
-        PYX_TRACE(L"PYXMSG_RPC_OPEN CreateInstance failed\r\n");
-        Fail();
-    }
-    PYX_TRACE(L"+PYXMSG_RPC_OPEN dwMessageDataSize 0x%x, dwPSN 0x%x\r\n", h.dwMessageDataSize, h.dwPSN);
-    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpen->filename = '%s'\r\n", name);
-
-    // The reply is built from what the object held before its worker
-    // started: from then on a channel error may tear it down at any time.
-    CFileRpc::OpenOutcome outcome;
-    bool opened = false;
-    const std::shared_ptr<COpenJob> job = COpenJob::Start(file, name);
-    if (!job) {
-        PYX_TRACE(L"PYXMSG_RPC_OPEN: no thread for the open, error %d\r\n", GetLastError());
-        outcome.extendedError = ERR_CREATE_THREAD;
-        outcome.systemError = static_cast<int32_t>(GetLastError());
-    } else {
-        switch (job->Wait(hExit, arrived + kOpenDeadlineMs)) {
-        case COpenJob::Outcome::Done:
-            opened = job->Opened();
-            outcome = job->Result();
-            break;
-        case COpenJob::Outcome::Exited:
-            // The thread ends: nobody is left to answer, and the open's own
-            // thread disposes of what it opens.
-            PYX_TRACE(L"PYXMSG_RPC_OPEN: the exit event came during the open; the open is given up\r\n");
-            return;
-        case COpenJob::Outcome::TimedOut:
-            PYX_TRACE(L"PYXMSG_RPC_OPEN: no outcome within %d ms; the open is given up\r\n", kOpenDeadlineMs);
-            outcome.systemError = kOpenTimedOutError;
-            file = nullptr;   // its thread's from now on
-            break;
-        }
-    }
-
-    BuildOpenReply(g_MessageBuffer, outcome.fileDescriptor, outcome.channelNumber, outcome.extendedError,
-                   outcome.systemError);
-    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->file_desc = 0x%x, pMsgOpenResp->nChannelNumber = %d\r\n",
-              outcome.fileDescriptor, outcome.channelNumber);
-    PYX_TRACE(L"PYXMSG_RPC_OPEN pMsgOpenResp->nExtendedErrorNumber = 0x%x\r\n", outcome.extendedError);
-
-    if (!WriteReply(g_MessageBuffer, kOpenReplySize)) {
-        PYX_TRACE(L"PYXMSG_RPC_OPEN ERRROR ChannelWrite\r\n");
-        // A served file may meanwhile have been torn down by its worker.
-        if (file && (!opened || ClaimFileObject(file)))
-            file->DeallocateAndSetError(0, true);
-        Fail();
-    }
-    if (file && !opened)
-        file->DeallocateAndSetError(0, true);
-    PYX_TRACE(L"-PYXMSG_RPC_OPEN\r\n");
-}
-
-void OnClose(uint32_t n, bool byStream)
-{
-    uint32_t handle = 0;
-    if (!ReadCloseRequest(g_MessageBuffer, n, &handle)) {
-        PYX_TRACE(L"%s of %d bytes is too short, dropped\r\n", byStream ? L"PYXMSG_RPC_FCLOSE" : L"PYXMSG_RPC_CLOSE", n);
-        return;
-    }
-    // The lookup claims the object for teardown, so a worker tearing down
-    // its own object at the same moment cannot make it go twice.
-    CFileRpc *file = byStream ? ClaimClassByFilePointer(handle) : ClaimClassByFileDescriptor(static_cast<int>(handle));
-    if (!file) {
-        if (byStream)
-            PYX_TRACE(L"ChannelWrite: PYXMSG_RPC_FCLOSE GetClassByFileDescriptor got 0\r\n");
-        else
-            PYX_TRACE(L"ChannelWrite: PYXMSG_RPC_CLOSE GetClassByFileDescriptor got 0\r\n");
-        return;
-    }
-    if (byStream)
-        PYX_TRACE(L"ChannelRead: PYXMSG_RPC_FCLOSE FD = %d,  FP = 0x%x\r\n", file->m_dwFileDescriptor,
-                  file->m_dwFilePointer);
-    else
-        PYX_TRACE(L"PYXMSG_RPC_CLOSE FD = %d,  FP = 0x%x\r\n", file->m_dwFileDescriptor, file->m_dwFilePointer);
-
-    const int result = CloseClaimedFile(file);   // the object is gone (or its worker finishes it)
-    BuildIntReply(g_MessageBuffer, result, CHANNEL_CONTROL);
-    if (!WriteReply(g_MessageBuffer, kIntMessageSize)) {
-        if (byStream)
-            PYX_TRACE(L"PYXMSG_RPC_FCLOSE ERRROR ChannelWrite\r\n");
-        else
-            PYX_TRACE(L"PYXMSG_RPC_CLOSE ERRROR ChannelWrite\r\n");
-        Fail();
-    }
-}
-
-void Dispatch(uint32_t n, HWND hDialog, HANDLE hExit, ULONGLONG arrived)
-{
-    const MessageHeader h = LoadHeader(g_MessageBuffer);
-    const unsigned char *code = g_MessageBuffer;
-    PYX_TRACE(L"PyxControlThread VirtualChannelRead OK. dwRet = %d,\r\n   phdr->dwMessageType = 0x%08X "
-              L"dwChannelNumber = %d ('%c%c%c%c')\r\n",
-              n, h.dwMessageType, h.dwChannelNumber, code[0], code[1], code[2], code[3]);
-    switch (h.dwMessageType) {
-    case PYXMSG_SEND_PARAMS: OnSendParams(n, hDialog); break;
-    case PYXMSG_RPC_OPEN: OnOpen(n, hExit, arrived); break;
-    case PYXMSG_RPC_CLOSE: OnClose(n, false); break;
-    case PYXMSG_RPC_FCLOSE: OnClose(n, true); break;
-    default: PYX_TRACE(L" ********** ChannelRead Unexpected message!!!!!!! ************\r\n"); break;
-    }
-}
-
 void Serve(HANDLE hExit, HWND hDialog)
 {
+    const bool ica = g_bIcaSession;
+    CWinControlChannel channel(*g_pControlChannel, hDialog);
+    CWinFileOps files(ica, hExit);
+    CWinIcaRouting routing(hExit);
+    CControlDispatch dispatch(ica, g_MessageBuffer, channel, files, routing, g_IcaHandoff, g_dwMessageLength);
     while (!IsSignalled(hExit)) {
-        if (g_bIcaSession) {
-            WaitForBufferReturned(hExit);   // a worker still holding the buffer keeps it
+        if (ica) {
+            WaitForBufferReturned(routing, g_IcaHandoff);   // a worker still holding the buffer keeps it
             if (IsSignalled(hExit))
                 break;
         }
@@ -243,19 +100,8 @@ void Serve(HANDLE hExit, HWND hDialog)
                 WaitForSingleObject(hExit, IsSessionConnected() ? kRetryPauseMs : kDisconnectedPauseMs);
             continue;
         }
-        if (!IsCompleteMessage(g_MessageBuffer, n)) {
-            PYX_TRACE(L"PyxControlThread ChannelRead got a short chunk of data... %d\r\n", n);
-            continue;
-        }
-        const int32_t channel = MessageChannel(g_MessageBuffer);
-        if (g_bIcaSession && channel != CHANNEL_CONTROL) {
-            if (IsDataChannel(channel))
-                pass_the_message(channel, n, hExit);
-            else
-                PYX_TRACE(L"PyxControlThread: message for channel %d dropped, no such data channel\r\n", channel);
-            continue;
-        }
-        Dispatch(n, hDialog, hExit, arrived);
+        if (!dispatch.OnReceived(n, arrived))
+            Fail();
     }
 }
 

@@ -1,18 +1,13 @@
-// File objects: one per file a client player opened, with its data channel
-// (slot 0 ... 9), its file source and its worker thread. The worker receives
-// the file's requests and answers them through CFileRpcRequests.
-//
-// Teardown happens exactly once. Whoever starts it (the control thread for a
-// close or at its end, or the worker after a channel error) first claims the
-// object, which takes it out of g_FileRpcTable under the server lock; a
-// claim fails for an object no longer in the table. A worker that does not
-// stop within 5000 ms is left to finish the teardown itself when it ends, so
-// no thread ever uses a deleted object.
+// The file objects on Windows: the worker is a thread of the process, its
+// exit signal an event; RDP files have a data channel of their own, ICA
+// files a hand-off event and the session's one channel (opened by the
+// control thread). Slots, claims and teardown are CFileObject's
+// (file_object.h).
 #pragma once
 
 #include "channel_ica.h"
 #include "channel_rdp.h"
-#include "file_rpc_process.h"
+#include "file_object.h"
 #include "protocol.h"
 #include "win/handle.h"
 
@@ -20,11 +15,6 @@
 
 #include <atomic>
 
-constexpr int32_t ERR_CHANNEL_OPEN = static_cast<int32_t>(0x80000001u);
-constexpr int32_t ERR_CREATE_EVENT = static_cast<int32_t>(0x80000002u);
-constexpr int32_t ERR_CREATE_THREAD = static_cast<int32_t>(0x80000003u);
-
-constexpr DWORD kWorkerJoinMs = 5000;
 constexpr DWORD kIcaWorkerWaitMs = 500;
 
 class CFileRpc;
@@ -33,57 +23,26 @@ using FileThreadProc = DWORD(WINAPI *)(LPVOID);
 DWORD WINAPI PyxFileThread(LPVOID lpParameter);
 DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter);
 
-class CFileRpc : public CFileRpcRequests
+class CFileRpc : public CFileObject
 {
 public:
-    ~CFileRpc() override;
-
     // Virtual operations, in slot order. The worker's step is
     // ProcessFileRpc (CFileRpcRDP reads the next request first).
-    virtual void DeallocateAndSetError(int nExtendedError, bool bDelete);
     unsigned char *GetMessageBuffer() override = 0;
-    virtual bool VirtualChannelOpen(int nChannel) = 0;
     bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override = 0;
     virtual bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) = 0;
 
     int LastOsError() override { return static_cast<int>(GetLastError()); }
 
-    // What the OPEN reply carries, taken before the worker starts: once it
-    // runs, a channel error may tear the object down at any time.
-    struct OpenOutcome
+    using OpenOutcome = FileOpenOutcome;
+    using CFileObject::FileRpcInit;
+    bool FileRpcInit(const wchar_t *name, OpenOutcome *outcome = nullptr)
     {
-        int32_t fileDescriptor = -1;
-        int32_t channelNumber = 0;
-        int32_t extendedError = 0;
-        int32_t systemError = 0;
-    };
-
-    // Takes a slot, opens the data channel and the file, probes its size and
-    // starts the worker. On false the fields tell the client why; *outcome
-    // (optional) gets them in every case.
-    bool FileRpcInit(const wchar_t *name, OpenOutcome *outcome = nullptr);
-    // Closes the source; its result, or -1 without one.
-    int CloseFile();
-
-    // Signals the worker to end without waiting for it; the teardown that
-    // follows waits for it until `deadline` (GetTickCount64) at the latest,
-    // instead of 5000 ms. The control thread's final teardown signals every
-    // worker with one deadline and then waits for all of them.
-    void RequestStop(ULONGLONG deadline);
-
-    // FileRpcInit is still at work (under the server lock): the object holds
-    // its slot but is its opener's alone, so no lookup finds it and no
-    // teardown claims it.
-    bool IsOpening() const { return m_bOpening; }
-
-    // ICA: the worker has taken a request and not yet answered it. A message
-    // for it meanwhile is dropped at once rather than offered: it would be
-    // taken only when the request in hand is done, which on a stalled
-    // download may be never.
-    bool IsInRequest() const { return m_bInRequest.load(std::memory_order_acquire); }
+        static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows wide strings are UTF-16");
+        return FileRpcInit(reinterpret_cast<const WireChar *>(name), outcome);
+    }
 
     FileThreadProc m_pfnThreadProc = nullptr;
-    bool m_bDeallocating = false;
     // Closed by a teardown that saw the worker stop, or with the object: an
     // orphaned worker still checks _hExit, so it lives until that worker ends.
     CHandle _hExit;
@@ -93,39 +52,25 @@ public:
 protected:
     CFileRpc() = default;
 
-    // Set when a teardown begins: from then on the worker's replies are
-    // not written (on ICA the shared channel may be closed or reopened by
-    // the time a stalled read returns).
-    std::atomic<bool> m_bRepliesStopped{false};
-    std::atomic<bool> m_bInRequest{false};
-
-    // Ends the worker: signals _hExit and waits up to 5000 ms (or until the
-    // deadline RequestStop gave). On the worker
-    // itself it only lets go of the handle. False when the worker is still
-    // running; it then finishes the teardown on its own.
-    bool StopThread();
-    // Lets go of the data channel (RDP) or the hand-off event (ICA).
-    virtual void ReleaseChannel() = 0;
-    // The worker's end: tears down the object unless someone else claimed
-    // it; completes an abandoned teardown.
-    void WorkerExit();
+    bool CreateExitSignal() override;
+    void SetExitSignal() override;
+    bool IsExitSignalled() override;
+    void CloseExitSignal() override { _hExit.Reset(); }
+    std::unique_ptr<CVirtualFileInterface> CreateFileSource(const WireChar *name) override;
+    int SourceError() override;
+    bool CreateWorker() override;
+    void ResumeWorker() override { ResumeThread(m_hThread.Get()); }
+    bool HasWorker() override { return static_cast<bool>(m_hThread); }
+    bool IsWorkerThread() override { return GetCurrentThreadId() == m_dwThreadId; }
+    bool JoinWorker(uint32_t ms) override { return WaitForSingleObject(m_hThread.Get(), ms) == WAIT_OBJECT_0; }
+    void CloseWorker() override { m_hThread.Reset(); }
+    uint64_t Now() override { return GetTickCount64(); }
 
 private:
     friend DWORD WINAPI PyxFileThread(LPVOID);
     friend DWORD WINAPI PyxFileThreadICA(LPVOID);
-    friend bool ClaimFileObject(CFileRpc *file);
-    friend int CloseClaimedFile(CFileRpc *file);
-    friend CFileRpc *ClaimClassBySlot(int slot);
-    template <class Match> friend CFileRpc *ClaimFirst(Match match);
 
     DWORD m_dwThreadId = 0;
-    ULONGLONG m_ullJoinDeadline = 0;   // 0: wait kWorkerJoinMs
-    bool m_bClaimed = false;      // a teardown has been claimed (under the server lock)
-    bool m_bWorkerDone = false;   // the worker has left its loop (under the server lock)
-    bool m_bOrphaned = false;     // the worker must finish the teardown (under the server lock)
-    bool m_bStopped = true;       // no worker runs that the teardown has to wait for
-    int m_nHeldSlot = -1;         // the slot an orphaned worker keeps until it ends
-    bool m_bOpening = false;      // FileRpcInit runs (under the server lock)
 };
 
 class CFileRpcRDP : public CFileRpc, public CRdpChannelIO
@@ -191,29 +136,5 @@ private:
     uint32_t m_dwRequestLength = 0;
 };
 
-// The file object table: ten slots, lowest free first.
-extern CFileRpc *g_FileRpcTable[kDataChannelCount];
-
 // A new file object of the session's kind, or null.
 CFileRpc *CreateInstance(bool bIca);
-
-// Plain lookups (first in slot order; -1 and stream 0 find nothing).
-CFileRpc *GetClassByFileDescriptor(int fd);
-CFileRpc *GetClassByFilePointer(uint32_t stream);
-
-// Lookups that also claim the object's teardown, so that the caller's
-// DeallocateAndSetError is the only one. Null when nothing matches or the
-// object is already being torn down.
-CFileRpc *ClaimClassByFileDescriptor(int fd);
-CFileRpc *ClaimClassByFilePointer(uint32_t stream);
-CFileRpc *ClaimClassBySlot(int slot);
-// Claims an object the caller knows (by address, never dereferenced unless
-// it is still in the table).
-bool ClaimFileObject(CFileRpc *file);
-
-// A close request for a claimed object: its worker is stopped first, so the
-// source is never closed or freed under a read in progress; then the source
-// is closed and the object torn down. Returns the source's close result. A
-// worker that does not stop within its join time keeps the object and
-// finishes the close itself when its read returns; the result is then -1.
-int CloseClaimedFile(CFileRpc *file);

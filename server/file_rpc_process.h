@@ -17,7 +17,21 @@ extern std::atomic<uint32_t> g_dwTargetRate;
 // Scale factor shared by every file; 1.0 at start.
 extern std::atomic<double> g_dReadScale;
 
+// Extended errors of a file object, as its OPEN reply or its worker reports them.
+constexpr int32_t ERR_CHANNEL_OPEN = static_cast<int32_t>(0x80000001u);
+constexpr int32_t ERR_CREATE_EVENT = static_cast<int32_t>(0x80000002u);
+constexpr int32_t ERR_CREATE_THREAD = static_cast<int32_t>(0x80000003u);
 constexpr int32_t ERR_CHANNEL_IO = static_cast<int32_t>(0x80000005u);
+
+// What the OPEN reply carries, taken before the file's worker starts: once it
+// runs, a channel error may tear the object down at any time.
+struct FileOpenOutcome
+{
+    int32_t fileDescriptor = -1;
+    int32_t channelNumber = 0;
+    int32_t extendedError = 0;
+    int32_t systemError = 0;
+};
 
 // The most data one READ or FRED reply carries, whatever the client asks
 // and whether or not it set a read cap: the count is lowered to it, as the

@@ -1,30 +1,23 @@
 #include "open_job.h"
 
-#include "server_globals.h"
 #include "trace.h"
 
-std::shared_ptr<COpenJob> COpenJob::Start(CFileRpc *file, const wchar_t *name)
+std::shared_ptr<COpenJob> COpenJob::Start(COpenJobOps &ops, CFileObject *file, const WireChar *name)
 {
-    auto job = std::make_shared<COpenJob>(file, name);
-    job->m_hDone.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!job->m_hDone)
+    auto job = std::make_shared<COpenJob>(ops, file, name);
+    job->m_pDone = ops.MakeDoneSignal();
+    if (!job->m_pDone)
         return nullptr;
-    // The thread's share of the job, freed by the thread.
-    auto share = std::make_unique<std::shared_ptr<COpenJob>>(job);
-    const CHandle thread(CreateThread(nullptr, 0, Run, share.get(), 0, nullptr));
-    if (!thread)
+    // The thread holds a share of the job until it ends.
+    if (!ops.StartThread([job] { job->Run(); }))
         return nullptr;
-    share.release();
     return job;
 }
 
-DWORD WINAPI COpenJob::Run(LPVOID parameter)
+void COpenJob::Run()
 {
-    const std::unique_ptr<std::shared_ptr<COpenJob>> share(static_cast<std::shared_ptr<COpenJob> *>(parameter));
-    COpenJob &job = **share;
-    job.m_bOpened = job.m_pFile->FileRpcInit(job.m_name.c_str(), &job.m_outcome);
-    job.Finish();
-    return 0;
+    m_bOpened = m_pFile->FileRpcInit(m_name.c_str(), &m_outcome);
+    Finish();
 }
 
 void COpenJob::Finish()
@@ -33,7 +26,7 @@ void COpenJob::Finish()
         std::lock_guard<std::mutex> hold(m_lock);
         m_bDone = true;
         if (!m_bGivenUp) {
-            SetEvent(m_hDone.Get());
+            m_pDone->Set();
             return;
         }
     }
@@ -45,16 +38,13 @@ void COpenJob::Finish()
         m_pFile->DeallocateAndSetError(0, true);
 }
 
-COpenJob::Outcome COpenJob::Wait(HANDLE hExit, ULONGLONG deadline)
+COpenJob::Outcome COpenJob::Wait(uint64_t deadline)
 {
-    const ULONGLONG now = GetTickCount64();
-    const DWORD ms = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    HANDLE waits[2] = {m_hDone.Get(), hExit};
-    const DWORD r = WaitForMultipleObjects(hExit ? 2 : 1, waits, FALSE, ms);
+    const COpenJobOps::Wake wake = m_ops.WaitDone(*m_pDone, deadline);
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_bDone)
         return Outcome::Done;   // also when it ended just as the wait did
     m_bGivenUp = true;
     NoteThreadGivenUp();
-    return r == WAIT_OBJECT_0 + 1 ? Outcome::Exited : Outcome::TimedOut;
+    return wake == COpenJobOps::Wake::Exit ? Outcome::Exited : Outcome::TimedOut;
 }

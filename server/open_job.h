@@ -1,56 +1,73 @@
 // The open of one file on a thread of its own. An open can hang (a URL whose
 // server trickles its headers, a share that does not answer); the control
-// thread waits for it only until the deadline or its exit event, and then
+// thread waits for it only until the deadline or its exit signal, and then
 // gives it up. An open given up keeps its slot and its object until its
 // call returns; its thread then tears the object down itself (the client
 // was told the open failed). The job is shared by both threads; whichever
-// lets go last frees it.
+// lets go last frees it. Portable: the thread, the signal of its end and
+// the wait for it are the platform's (control_ops_win.h on Windows).
 #pragma once
 
-#include "file_rpc.h"
+#include "control_dispatch.h"
+#include "file_object.h"
 
-#include <windows.h>
-
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
-// How long an OPEN may take, counted from its arrival, and the system error
-// its reply carries after that (the platform's time-out, ERROR_INTERNET_TIMEOUT).
-constexpr DWORD kOpenDeadlineMs = 20000;
-constexpr int32_t kOpenTimedOutError = 12002;
-
-class COpenJob
+class COpenJobOps
 {
 public:
-    enum class Outcome { Done, TimedOut, Exited };
+    // Set once by the open's thread when its call returned.
+    class CDoneSignal
+    {
+    public:
+        virtual ~CDoneSignal() = default;
+        virtual void Set() = 0;
+    };
+    enum class Wake { Done, Exit, Deadline };
 
+    // A new done signal; null when it cannot be made.
+    virtual std::unique_ptr<CDoneSignal> MakeDoneSignal() = 0;
+    // Runs `body` on a new thread; false when none can be made.
+    virtual bool StartThread(std::function<void()> body) = 0;
+    // Waits for `done`, the exit signal or `deadline` (the control thread's
+    // clock), whichever comes first.
+    virtual Wake WaitDone(CDoneSignal &done, uint64_t deadline) = 0;
+
+protected:
+    ~COpenJobOps() = default;
+};
+
+class COpenJob final : public CPendingOpen
+{
+public:
     // Starts FileRpcInit(name) of `file` on a new thread; null (and the file
-    // untouched) when the thread cannot be made.
-    static std::shared_ptr<COpenJob> Start(CFileRpc *file, const wchar_t *name);
+    // untouched) when the thread or its signal cannot be made. `ops` are the
+    // control thread's: only Start and Wait use them.
+    static std::shared_ptr<COpenJob> Start(COpenJobOps &ops, CFileObject *file, const WireChar *name);
 
-    // Waits for the open until `deadline` (GetTickCount64) or hExit. On
-    // TimedOut and Exited the open is given up: the job's file belongs to
-    // its thread from then on.
-    Outcome Wait(HANDLE hExit, ULONGLONG deadline);
+    Outcome Wait(uint64_t deadline) override;
 
     // After Done: what FileRpcInit returned and reported.
-    bool Opened() const { return m_bOpened; }
-    const CFileRpc::OpenOutcome &Result() const { return m_outcome; }
+    bool Opened() const override { return m_bOpened; }
+    FileOpenOutcome Result() const override { return m_outcome; }
 
-    COpenJob(CFileRpc *file, const wchar_t *name) : m_pFile(file), m_name(name) {}
+    COpenJob(COpenJobOps &ops, CFileObject *file, const WireChar *name) : m_ops(ops), m_pFile(file), m_name(name) {}
 
 private:
-    static DWORD WINAPI Run(LPVOID parameter);
+    void Run();
     // The open thread's end: tells the waiter, or tears the object down
     // when nobody waits any more.
     void Finish();
 
-    CFileRpc *m_pFile;
-    std::wstring m_name;   // the thread's own copy: the message buffer is reused
-    CFileRpc::OpenOutcome m_outcome;
+    COpenJobOps &m_ops;
+    CFileObject *m_pFile;
+    std::u16string m_name;   // the thread's own copy: the message buffer is reused
+    FileOpenOutcome m_outcome;
     bool m_bOpened = false;
-    CHandle m_hDone;
+    std::unique_ptr<COpenJobOps::CDoneSignal> m_pDone;
     std::mutex m_lock;
     bool m_bDone = false;     // under m_lock
     bool m_bGivenUp = false;  // under m_lock

@@ -7,28 +7,6 @@ std::atomic<HANDLE> g_hIcaChannel{nullptr};
 HANDLE g_hEventPassedOk = nullptr;
 CIcaBufferHandoff g_IcaHandoff;
 
-namespace {
-
-std::atomic<bool> g_bThreadGivenUp{false};
-
-} // namespace
-
-void NoteThreadGivenUp() { g_bThreadGivenUp.store(true); }
-bool AnyThreadGivenUp() { return g_bThreadGivenUp.load(); }
-
-CServerLock::CServerLock() { InitializeCriticalSection(&m_cs); }
-
-CServerLock &ServerLock()
-{
-    // Deliberately never destroyed: workers may still run while the process
-    // exits.
-    static CServerLock *lock = new CServerLock;
-    return *lock;
-}
-
-CServerLockGuard::CServerLockGuard() { ServerLock().Enter(); }
-CServerLockGuard::~CServerLockGuard() { ServerLock().Leave(); }
-
 bool InitServerGlobals()
 {
     ServerLock();

@@ -2,6 +2,7 @@
 // the file workers.
 #pragma once
 
+#include "file_object.h"
 #include "ica_handoff.h"
 #include "protocol.h"
 
@@ -9,8 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-
-class CFileRpc;
 
 // The control channel's receive buffer. On ICA the file workers also process
 // their routed requests in it and build their replies over it.
@@ -26,39 +25,6 @@ extern std::atomic<HANDLE> g_hIcaChannel;
 extern HANDLE g_hEventPassedOk;
 // Who owns g_MessageBuffer between the control thread and an ICA worker.
 extern CIcaBufferHandoff g_IcaHandoff;
-
-// The server critical section: guards g_FileRpcTable and serialises ICA
-// request processing. It lives as long as the process (never deleted), so a
-// worker that outlives its control thread can still take it safely.
-class CServerLock
-{
-public:
-    CServerLock();
-    CServerLock(const CServerLock &) = delete;
-    CServerLock &operator=(const CServerLock &) = delete;
-    void Enter() { EnterCriticalSection(&m_cs); }
-    void Leave() { LeaveCriticalSection(&m_cs); }
-
-private:
-    CRITICAL_SECTION m_cs;
-};
-
-class CServerLockGuard
-{
-public:
-    CServerLockGuard();
-    ~CServerLockGuard();
-    CServerLockGuard(const CServerLockGuard &) = delete;
-    CServerLockGuard &operator=(const CServerLockGuard &) = delete;
-};
-
-CServerLock &ServerLock();
-
-// A thread that did not end within its wait (a file worker, an open, the
-// control thread) still runs, and may use anything of the process: once one
-// was given up, the program ends without static destruction.
-void NoteThreadGivenUp();
-bool AnyThreadGivenUp();
 
 // Creates the process-wide events ("Event_Passed_OK"). Called once at
 // program start, before any thread; returns false when it fails.

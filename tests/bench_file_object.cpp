@@ -129,7 +129,7 @@ Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
     const double requests = double(size) / count;
     row.allocationsPerRequest = double(g_nAllocations.load()) / requests;
     row.mbps = double(size) / 1e6 / seconds;
-    if (CFileRpc *claimed = ClaimClassBySlot(outcome.channelNumber)) {
+    if (CFileObject *claimed = ClaimClassBySlot(outcome.channelNumber)) {
         claimed->CloseFile();
         claimed->DeallocateAndSetError(0, true);
     }

@@ -26,7 +26,6 @@ using loopback::ClientDevice;
 using loopback::DeviceOptions;
 using loopback::DeviceSummary;
 using wintest::TempFile;
-using wintest::WaitUntil;
 
 namespace {
 
@@ -188,39 +187,6 @@ TEST_CASE("ICA session: ten files at once through the hand-off, streams, malform
     CHECK(refused.ok);
     CHECK(refused.reports[0].systemError == ENOENT);
     CHECK(s.device.StrayMessages() == 0);
-}
-
-TEST_CASE("an OPEN that hangs is answered as failed 20 s after it came; the given-up open keeps its slot until it returns")
-{
-    Session s(true);
-    std::string error;
-    REQUIRE_MESSAGE(s.device.Handshake(DeviceOptions{}, &error), error);
-    // A server that sends its headers one byte a second: the open would
-    // take minutes.
-    loopback::HttpServer http;
-    http.AddFile("/slow.avi", std::vector<unsigned char>(100000, 7));
-    http.SetModes(loopback::HttpServer::kTrickleHeaders);
-    REQUIRE(http.Start());
-    const DWORD asked = GetTickCount();
-    loopback::ReceivedMessage reply;
-    REQUIRE(s.device.Call(ClientDevice::kControl, loopback::MakeOpenRequest(wintest::Widen(http.Url("/slow.avi"))),
-                          &reply, 30000));
-    const DWORD took = GetTickCount() - asked;
-    CHECK(took >= 19500);
-    CHECK(took < 22000);
-    REQUIRE(reply.bytes.size() == 48);
-    CHECK(LoadLE32s(reply.bytes.data() + 32) == -1);
-    CHECK(LoadLE32s(reply.bytes.data() + 40) == 0);
-    CHECK(LoadLE32s(reply.bytes.data() + 44) == 12002);
-
-    // The control thread goes on; the open still holds slot 0, so the next
-    // file is served on channel 1.
-    TempFile local(200000, L"pyx_after");
-    const DeviceSummary after = s.Run(Files({&local}));
-    REQUIRE(after.reports.size() == 1);
-    CHECK(after.reports[0].channel == 1);
-    http.Stop();   // the open returns and its thread frees the slot
-    CHECK(WaitUntil([] { return SlotsFree(); }, 10000));
 }
 
 TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB reads")

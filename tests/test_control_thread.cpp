@@ -1,6 +1,6 @@
 // The control thread in a test host, with the loopback platform as the
-// client device: the session wait, the solicitation, SEND, OPEN, CLOS, FCLO,
-// ICA routing, and how the thread ends.
+// client device: the session wait, the solicitation, SEND, OPEN, CLOS, FCLO
+// on RDP, and how the thread ends.
 #include "doctest.h"
 
 #include "server_test_util.h"
@@ -8,17 +8,15 @@
 #include "control_host.h"
 #include "installation_guard.h"
 #include "file_rpc.h"
-#include "file_rpc_process.h"
 #include "protocol.h"
 #include "server_globals.h"
 #include "settings.h"
 #include "trace.h"
 #include "vc_server.h"
 #include "win_test_util.h"
+#include "wire_messages.h"
 
-#include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,103 +30,33 @@ namespace {
 using wintest::PatternByte;
 using wintest::TempFile;
 
-
-std::mutex g_traceLock;
-std::wstring g_trace;
-void RecordTrace(const wchar_t *text)
-{
-    std::lock_guard<std::mutex> hold(g_traceLock);
-    g_trace += text;
-}
-bool Traced(const std::wstring &part)
-{
-    std::lock_guard<std::mutex> hold(g_traceLock);
-    return g_trace.find(part) != std::wstring::npos;
-}
-size_t TraceCount(const std::wstring &part)
-{
-    std::lock_guard<std::mutex> hold(g_traceLock);
-    size_t count = 0;
-    for (size_t at = g_trace.find(part); at != std::wstring::npos; at = g_trace.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-std::vector<unsigned char> Message(uint32_t type, uint32_t dataSize, uint32_t psn, int32_t channel)
-{
-    std::vector<unsigned char> m(32 + dataSize);
-    MessageHeader h{};
-    h.dwMessageType = type;
-    h.dwMessageDataSize = dataSize;
-    h.dwPSN = psn;
-    h.dwChannelNumber = channel;
-    StoreHeader(m.data(), h);
-    return m;
-}
-
-std::vector<unsigned char> Words(uint32_t type, std::initializer_list<uint32_t> words, uint32_t psn, int32_t channel)
-{
-    auto m = Message(type, static_cast<uint32_t>(4 * words.size()), psn, channel);
-    size_t at = 32;
-    for (uint32_t w : words) {
-        StoreLE32(m.data() + at, w);
-        at += 4;
-    }
-    return m;
-}
-
-std::vector<unsigned char> SendParamsMessage(uint32_t policy, uint32_t chunking, uint32_t readCap = 0, uint32_t rate = 0)
-{
-    auto m = Message(PYXMSG_SEND_PARAMS, kSendParamsSize - 32, 1, CHANNEL_CONTROL);
-    StoreLE32(m.data() + 32, policy);
-    StoreLE32(m.data() + 48, readCap);
-    StoreLE32(m.data() + 52, rate);
-    StoreLE32(m.data() + 56, chunking);
-    return m;
-}
-
-std::vector<unsigned char> OpenMessage(const std::wstring &name, uint32_t psn)
-{
-    auto m = Message(PYXMSG_RPC_OPEN, kOpenRequestSize - 32, psn, CHANNEL_CONTROL);
-    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
-        StoreLE16(m.data() + 32 + 2 * i, static_cast<uint16_t>(name[i]));
-    return m;
-}
-
 int32_t Word(const ReceivedMessage &m, size_t at) { return LoadLE32s(m.bytes.data() + at); }
 
-// The client device's side of a session.
+// The client device's side of an RDP session.
 struct Client
 {
-    bool ica;
     std::unique_ptr<ChannelServer> control, player;
     std::vector<std::unique_ptr<ChannelServer>> data;
 
-    explicit Client(bool isIca) : ica(isIca)
+    Client()
     {
-        if (ica) {
-            control = std::make_unique<ChannelServer>(kIcaChannelName, 4);
-        } else {
-            control = std::make_unique<ChannelServer>(kRdpControlChannelName, 1);
-            player = std::make_unique<ChannelServer>(kRdpPlayerChannelName, 1);
-            REQUIRE(player->Start());
-            for (int i = 0; i < kDataChannelCount; ++i) {
-                char name[8];
-                RdpDataChannelName(i, name, sizeof name);
-                data.push_back(std::make_unique<ChannelServer>(name, 1));
-                REQUIRE(data.back()->Start());
-            }
+        control = std::make_unique<ChannelServer>(kRdpControlChannelName, 1);
+        player = std::make_unique<ChannelServer>(kRdpPlayerChannelName, 1);
+        REQUIRE(player->Start());
+        for (int i = 0; i < kDataChannelCount; ++i) {
+            char name[8];
+            RdpDataChannelName(i, name, sizeof name);
+            data.push_back(std::make_unique<ChannelServer>(name, 1));
+            REQUIRE(data.back()->Start());
         }
         REQUIRE(control->Start());
     }
 
-    ChannelServer &Data(int slot) { return ica ? *control : *data[slot]; }
-
-    // Waits for the solicitation (RDP on the player channel).
+    // Waits for the solicitation on the player channel.
     void ExpectSolicitation()
     {
         ReceivedMessage m;
-        REQUIRE((ica ? *control : *player).Receive(&m, 10000));
+        REQUIRE(player->Receive(&m, 10000));
         REQUIRE(m.bytes.size() == kSolicitationSize);
         const MessageHeader h = LoadHeader(m.bytes.data());
         CHECK(h.dwMessageType == PYXMSG_SEND_PARAMS);
@@ -157,21 +85,19 @@ struct Client
     }
 
     // OPEN: returns the reply's (file_desc, channel).
-    std::pair<int32_t, int32_t> Open(const std::wstring &name, uint32_t psn, int32_t *systemError = nullptr)
+    std::pair<int32_t, int32_t> Open(const std::wstring &name, uint32_t psn)
     {
         REQUIRE(SendControl(OpenMessage(name, psn)));
         ReceivedMessage m;
         REQUIRE(Reply(*control, &m));
         REQUIRE(m.bytes.size() == kOpenReplySize);
         CHECK(LoadHeader(m.bytes.data()).dwPSN == psn);
-        if (systemError)
-            *systemError = Word(m, 44);
         return {Word(m, 32), Word(m, 36)};
     }
 
     ReceivedMessage Call(int slot, const std::vector<unsigned char> &request)
     {
-        ChannelServer &on = Data(slot);
+        ChannelServer &on = *data[slot];
         REQUIRE(on.WaitConnected(1, 5000));   // the pipe connects a moment after the OPEN reply
         REQUIRE(on.Send(request.data(), static_cast<uint32_t>(request.size())));
         ReceivedMessage m;
@@ -181,31 +107,19 @@ struct Client
     }
 
     // Reads the whole file with READs of `count`, checking every byte.
-    uint32_t ReadAll(int slot, int32_t fd, uint32_t count, uint32_t size, uint32_t *chunked = nullptr)
+    uint32_t ReadAll(int slot, int32_t fd, uint32_t count, uint32_t size)
     {
         uint32_t offset = 0;
         for (uint32_t psn = 100; offset < size; ++psn) {
-            const int32_t channel = ica ? slot : 0;
-            ReceivedMessage m = Call(slot, Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), count, 0xFFFFFFFFu}, psn, channel));
+            ReceivedMessage m = Call(slot, Words(PYXMSG_RPC_READ, {uint32_t(fd), count, 0xFFFFFFFFu}, psn, 0));
             const int32_t got = Word(m, 32);
             REQUIRE(got > 0);
             REQUIRE(m.bytes.size() == 36u + got);
             for (int32_t i = 0; i < got; ++i)
                 REQUIRE(m.bytes[36 + i] == PatternByte(offset + i));
-            if (chunked && m.chunks)
-                ++*chunked;
             offset += got;
         }
         return offset;
-    }
-
-    int32_t Close(int32_t fd, uint32_t psn, uint32_t code = PYXMSG_RPC_CLOSE)
-    {
-        REQUIRE(SendControl(Words(code, {static_cast<uint32_t>(fd)}, psn, CHANNEL_CONTROL)));
-        ReceivedMessage m;
-        REQUIRE(Reply(*control, &m));
-        CHECK(LoadHeader(m.bytes.data()).dwMessageType == code);
-        return Word(m, 32);
     }
 };
 
@@ -233,10 +147,10 @@ HANDLE OpenReadyEvent() { return OpenEventW(SYNCHRONIZE, FALSE, kServerReadyEven
 
 } // namespace
 
-TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, close, and chunking turned off")
+TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, chunking turned off, and the end with a file open")
 {
     UseRdpSessionOps();
-    Client client(false);
+    Client client;
     CControlHost host;
     REQUIRE(host.Start());
     client.ExpectSolicitation();
@@ -261,39 +175,10 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, close, and chun
     CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fd), 0, 0}, 10, 0)), 32) == 0);
     CHECK(client.ReadAll(0, fd, 65536, 200000) == 200000);
 
-    // CLOS answers only once the worker stopped and the slot is free.
-    CHECK(client.Close(fd, 10) == 0);
-    CHECK(SlotsFree());
-    CHECK(Traced(L"PyxFileThread terminated."));
-
-    // A CLOS nobody can answer, and an unknown code: no reply, serving goes on.
-    REQUIRE(client.SendControl(Words(PYXMSG_RPC_CLOSE, {12345}, 11, CHANNEL_CONTROL)));
-    REQUIRE(client.SendControl(Words(0x21212121, {1}, 12, CHANNEL_CONTROL)));
-    auto lying = Message(PYXMSG_RPC_OPEN, 600, 13, CHANNEL_CONTROL);   // claims more than is sent
-    REQUIRE(client.control->Send(lying.data(), 100));
-    std::vector<unsigned char> tiny(20, 0);
-    REQUIRE(client.control->Send(tiny.data(), 20));
-    CHECK_FALSE(client.control->Receive(&m, 700));
-    CHECK(Traced(L"ChannelWrite: PYXMSG_RPC_CLOSE GetClassByFileDescriptor got 0\r\n"));
-    CHECK(Traced(L" ********** ChannelRead Unexpected message!!!!!!! ************\r\n"));
-    CHECK(TraceCount(L"PyxControlThread ChannelRead got a short chunk of data...") == 2);
-
-    // Ten OPENs of a missing file: every slot stays free.
-    for (uint32_t i = 0; i < 10; ++i) {
-        int32_t error = 0;
-        auto [missingFd, missingSlot] = client.Open(L"C:\\no\\such\\clip.avi", 20 + i, &error);
-        CHECK(missingFd == -1);
-        CHECK(missingSlot == 0);
-        CHECK(error == ENOENT);
-    }
-    // The failed object goes just after its reply.
-    CHECK(WaitUntil([] { return SlotsFree(); }, 2000));
-    auto again = client.Open(file.Path(), 40);
-    CHECK(again.second == 0);
-
-    // The exit event ends the thread quietly, files open or not.
+    // The exit event ends the thread quietly, with the file's worker.
     REQUIRE(host.Stop());
     CHECK(SlotsFree());
+    CHECK(Traced(L"PyxFileThread terminated."));
     CHECK_FALSE(host.StopCommandReceived());
     CHECK(boxes.Texts().empty());
     CHECK(WaitForSingleObject(ready, 0) == WAIT_TIMEOUT);
@@ -301,30 +186,15 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, close, and chun
     CHECK(Traced(L"-[PyxServer]\r\n"));
 }
 
-TEST_CASE_FIXTURE(Fixture, "RDP session: FDOP streams closed with FCLO, and the client's policy")
+TEST_CASE_FIXTURE(Fixture, "RDP session: the client's policy sets and locks the settings boxes")
 {
     UseRdpSessionOps();
-    Client client(false);
+    Client client;
     CControlHost host;
     REQUIRE(host.Start());
     client.ExpectSolicitation();
-    client.Parameters(0x00000000, 1);
-    TempFile file(5000);
-    auto [fd, slot] = client.Open(file.Path(), 2);
-    REQUIRE(fd >= 0);
-    ReceivedMessage m = client.Call(slot, Words(PYXMSG_RPC_FDOPEN, {static_cast<uint32_t>(fd)}, 3, 0));
-    const uint32_t stream = static_cast<uint32_t>(Word(m, 32));
-    REQUIRE(stream != 0);
-    m = client.Call(slot, Words(PYXMSG_RPC_FREAD, {stream, 1, 100}, 4, 0));
-    CHECK(Word(m, 32) == 100);
-    CHECK(m.bytes[36 + 99] == PatternByte(99));
-    CHECK(client.Close(static_cast<int32_t>(stream), 5, PYXMSG_RPC_FCLOSE) == 0);
-    CHECK(SlotsFree());
-
-    // A policy without bit 31 changes nothing; with it the boxes are set and locked.
     wintest::InstallationValues installation;
     const HWND dlg = host.Dialog();
-    client.Parameters(0x00000003, 1);
     CHECK(IsWindowEnabled(GetDlgItem(dlg, IDC_STARTUP)));
     client.Parameters(0x80000003, 1);
     CHECK(WaitUntil([&] { return !IsWindowEnabled(GetDlgItem(dlg, IDC_STARTUP)); }, 3000));
@@ -340,62 +210,6 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: FDOP streams closed with FCLO, and the 
     CHECK(RegText(HKEY_CLASSES_ROOT, L"TarselFile\\shell\\play\\command") ==
           L"\"C:\\Program Files\\Tarsel Test\\PyxUserInterface.exe\" \"%1\"");
     REQUIRE(host.Stop());
-}
-
-TEST_CASE_FIXTURE(Fixture, "ICA session: routing through the hand-off, chunking kept on, bad channels dropped")
-{
-    REQUIRE(wintest::EnsureService(L"HalvernService"));
-    Client client(true);
-    CControlHost host;
-    REQUIRE(host.Start());
-    client.ExpectSolicitation();
-    client.Parameters(0x00000000, 0);
-    CHECK(g_dwChunking == 1);
-
-    TempFile a(90000), b(130000);
-    auto [fdA, slotA] = client.Open(a.Path(), 2);
-    auto [fdB, slotB] = client.Open(b.Path(), 3);
-    REQUIRE(fdA >= 0);
-    REQUIRE(fdB >= 0);
-    CHECK(slotA == 0);
-    CHECK(slotB == 1);
-    uint32_t chunked = 0;
-    CHECK(client.ReadAll(slotA, fdA, 30000, 90000, &chunked) == 90000);
-    CHECK(client.ReadAll(slotB, fdB, 65536, 130000, &chunked) == 130000);
-    CHECK(chunked >= 5);
-
-    // Channel 3 has no file: an OPEN marked for it is routed, never opened.
-    auto routed = OpenMessage(a.Path(), 9);
-    StoreLE32(routed.data() + hdr::kChannel, 3);
-    REQUIRE(client.SendControl(routed));
-    auto stray = Words(PYXMSG_RPC_READ, {0, 10, 0}, 10, 42);
-    REQUIRE(client.SendControl(stray));
-    // Messages for a channel without a file are dropped at once: the next
-    // control exchange does not wait behind them.
-    for (int i = 0; i < 3; ++i)
-        REQUIRE(client.SendControl(Words(PYXMSG_RPC_READ, {0, 10, 0}, 20 + i, 5)));
-    const ULONGLONG sent = GetTickCount64();
-    client.Parameters(0x00000000, 0);
-    CHECK(GetTickCount64() - sent < 1000);
-    ReceivedMessage m;
-    CHECK_FALSE(client.control->Receive(&m, 500));
-    CHECK(Traced(L"pass_the_message: no file on data channel 3, message dropped\r\n"));
-    CHECK(Traced(L"pass_the_message: no file on data channel 5, message dropped\r\n"));
-    CHECK_FALSE(Traced(L"pass_the_message: Timeout"));
-    CHECK(Traced(L"message for channel 42 dropped"));
-    {
-        CServerLockGuard guard;
-        CHECK(g_FileRpcTable[2] == nullptr);
-        CHECK(g_FileRpcTable[3] == nullptr);
-    }
-    // Serving goes on.
-    m = client.Call(slotB, Words(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fdB), 0, 2}, 11, slotB));
-    CHECK(Word(m, 32) == 130000);
-    CHECK(client.Close(fdA, 12) == 0);
-    REQUIRE(host.Stop());
-    CHECK(SlotsFree());
-    CHECK(boxes.Texts().empty());
-    wintest::RemoveService(L"HalvernService");
 }
 
 TEST_CASE_FIXTURE(Fixture, "without a remote session the thread re-checks every 500 ms until told to end")
@@ -420,7 +234,7 @@ TEST_CASE_FIXTURE(Fixture, "a broken control channel does not end the thread; an
 {
     UseRdpSessionOps();
     {
-        Client client(false);
+        Client client;
         CControlHost host;
         REQUIRE(host.Start());
         client.ExpectSolicitation();

@@ -17,14 +17,12 @@
 #include "vc_server.h"
 #include "win/handle.h"
 #include "win_test_util.h"
+#include "wire_messages.h"
 
 #include <wininet.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,24 +36,6 @@ namespace {
 using wintest::PatternByte;
 using wintest::TempFile;
 
-
-std::vector<unsigned char> Request(uint32_t type, std::initializer_list<uint32_t> words, uint32_t psn,
-                                   int32_t channel)
-{
-    std::vector<unsigned char> m(32 + 4 * words.size());
-    MessageHeader h{};
-    h.dwMessageType = type;
-    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
-    h.dwPSN = psn;
-    h.dwChannelNumber = channel;
-    StoreHeader(m.data(), h);
-    size_t at = 32;
-    for (uint32_t w : words) {
-        StoreLE32(m.data() + at, w);
-        at += 4;
-    }
-    return m;
-}
 
 // The client's side of the RDP data channels "pyx00" ... "pyx09".
 struct RdpClient
@@ -75,7 +55,7 @@ struct RdpClient
     {
         // Nothing may be left in the table by a test.
         for (int i = 0; i < kDataChannelCount; ++i) {
-            if (CFileRpc *file = ClaimClassBySlot(i))
+            if (CFileObject *file = ClaimClassBySlot(i))
                 file->DeallocateAndSetError(0, true);
         }
     }
@@ -107,7 +87,7 @@ CFileRpc *Open(const std::wstring &name, CFileRpc::OpenOutcome *outcome, bool ic
 
 void Close(int32_t fd, int expected)
 {
-    CFileRpc *file = ClaimClassByFileDescriptor(fd);
+    CFileObject *file = ClaimClassByFileDescriptor(fd);
     REQUIRE(file);
     CHECK(CloseClaimedFile(file) == expected);
 }
@@ -132,7 +112,7 @@ uint32_t ReadToEnd(RdpClient &client, uint32_t fd, uint32_t size)
 {
     uint32_t offset = 0;
     for (uint32_t psn = 1; offset < size; ++psn) {
-        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
+        auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
         const int32_t got = Word(reply, 32);
         REQUIRE(got > 0);
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
@@ -159,73 +139,17 @@ TEST_CASE("an RDP file object serves its file on its own data channel")
 
     // Sequential reads of 64 KiB to the end, then the end of the file.
     CHECK(ReadToEnd(client, fd, 300000) == 300000);
-    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
+    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
 
     // SEEK from the end, then a positioned read.
-    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
-    auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
+    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
+    auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
     REQUIRE(Word(reply, 32) == 10);
     CHECK(reply[36] == PatternByte(12345));
 
     Close(static_cast<int32_t>(fd), 0);
     CHECK(SlotsFree());
     CHECK(data.IsClosedByServer());
-}
-
-TEST_CASE("ten files at once, the eleventh refused, and slots reused lowest first")
-{
-    RdpClient client;
-    std::vector<std::unique_ptr<TempFile>> files;
-    std::vector<int32_t> fds;
-    for (int i = 0; i < kDataChannelCount; ++i) {
-        files.push_back(std::make_unique<TempFile>(1000 + i));
-        CFileRpc::OpenOutcome outcome;
-        REQUIRE(Open(files.back()->Path(), &outcome));
-        CHECK(outcome.channelNumber == i);
-        fds.push_back(outcome.fileDescriptor);
-    }
-    TempFile extra(10);
-    CFileRpc::OpenOutcome refused;
-    CHECK_FALSE(Open(extra.Path(), &refused));
-    CHECK(refused.fileDescriptor == -1);
-    CHECK(refused.channelNumber == 0);
-    CHECK(refused.extendedError == 0);
-    CHECK(refused.systemError == 0);
-
-    // Every one still serves; its size tells which file it is.
-    for (int i = 0; i < kDataChannelCount; ++i) {
-        auto reply = client.Call(i, Request(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fds[i]), 0, 2}, 7, i));
-        CHECK(Word(reply, 32) == 1000 + i);
-    }
-
-    Close(fds[6], 0);
-    Close(fds[3], 0);
-    CFileRpc::OpenOutcome reused;
-    REQUIRE(Open(extra.Path(), &reused));
-    CHECK(reused.channelNumber == 3);
-    CHECK(GetClassByFileDescriptor(-1) == nullptr);
-    CHECK(GetClassByFilePointer(0) == nullptr);
-}
-
-TEST_CASE("files that cannot be served leave every slot free")
-{
-    RdpClient client;
-    TempFile empty(0);
-    CFileRpc::OpenOutcome outcome;
-    CHECK_FALSE(Open(empty.Path(), &outcome));
-    CHECK(outcome.fileDescriptor == -1);
-    CHECK(outcome.extendedError == 0);
-    CHECK(SlotsFree());
-
-    for (int i = 0; i < 10; ++i) {
-        CFileRpc::OpenOutcome missing;
-        CHECK_FALSE(Open(L"C:\\no\\such\\file.avi", &missing));
-        CHECK(missing.fileDescriptor == -1);
-        CHECK(missing.channelNumber == 0);   // the slot it had taken
-        CHECK(missing.extendedError == 0);
-        CHECK(missing.systemError == ENOENT);
-    }
-    CHECK(SlotsFree());
 }
 
 TEST_CASE("a client's name of a pipe, a device or a console is refused as a missing file, without touching it")
@@ -273,21 +197,9 @@ TEST_CASE("a client's name of a pipe, a device or a console is refused as a miss
     CHandle other(CreateFileW(data.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
     CHECK(other);
-    auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 5000, 0}, 1, 0));
+    auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 5000, 0}, 1, 0));
     CHECK(Word(reply, 32) == 5000);
     Close(outcome.fileDescriptor, 0);
-}
-
-TEST_CASE("a data channel that cannot be opened is reported with its code")
-{
-    BindApiFunctions();   // no client listens on pyx00
-    TempFile data(100);
-    CFileRpc::OpenOutcome outcome;
-    CHECK_FALSE(Open(data.Path(), &outcome));
-    CHECK(outcome.fileDescriptor == -1);
-    CHECK(outcome.channelNumber == 0);
-    CHECK(outcome.extendedError == ERR_CHANNEL_OPEN);
-    CHECK(SlotsFree());
 }
 
 TEST_CASE("a broken data channel makes the worker tear its object down at once")
@@ -306,112 +218,26 @@ TEST_CASE("a broken data channel makes the worker tear its object down at once")
     CHECK(ClaimClassByFileDescriptor(outcome.fileDescriptor) == nullptr);
 }
 
-TEST_CASE("tearing down with files open stops every worker quickly and closes every file")
+TEST_CASE("a close while a reply waits for a client that stopped reading: the write is cancelled and waited for")
 {
     RdpClient client;
-    std::vector<std::unique_ptr<TempFile>> files;
-    for (int i = 0; i < 4; ++i) {
-        files.push_back(std::make_unique<TempFile>(70000));
-        REQUIRE(Open(files.back()->Path(), nullptr));
-        REQUIRE(client.channels[i]->WaitConnected(1, 5000));
-    }
-    const DWORD start = GetTickCount();
-    for (int i = 0; i < kDataChannelCount; ++i) {
-        if (CFileRpc *file = ClaimClassBySlot(i))
-            file->DeallocateAndSetError(0, true);
-    }
-    CHECK(GetTickCount() - start < 5000);
-    CHECK(SlotsFree());
-    for (auto &f : files)
-        CHECK(f->IsClosedByServer());
-}
-
-TEST_CASE("a close while a read is in flight stops the worker before the source is closed")
-{
-    RdpClient client;
-    SUBCASE("a large local file: the read ends first, then the close")
-    {
-        TempFile data(12 << 20);
-        CFileRpc::OpenOutcome outcome;
-        REQUIRE(Open(data.Path(), &outcome));
-        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
-        const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
-        for (uint32_t psn = 1; psn <= 3; ++psn) {
-            const auto read = Request(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
-            REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
-        }
-        Sleep(20);
-        Close(outcome.fileDescriptor, 0);
-        CHECK(SlotsFree());
-        CHECK(data.IsClosedByServer());
-    }
-    SUBCASE("a download that stalls: the close is answered, the worker finishes it when its read returns")
-    {
-        loopback::HttpServer http;
-        CFileRpc::OpenOutcome outcome;
-        REQUIRE(OpenStalledDownload(http, 4 << 20, &outcome, false));
-        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
-        const auto read = Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 4u << 20, 0}, 1, 0);
+    TempFile data(12 << 20);
+    CFileRpc::OpenOutcome outcome;
+    REQUIRE(Open(data.Path(), &outcome));
+    REQUIRE(client.channels[0]->WaitConnected(1, 5000));
+    client.channels[0]->PauseReading(true);
+    const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
+    for (uint32_t psn = 1; psn <= 2; ++psn) {
+        const auto read = Words(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
         REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
-        Sleep(500);   // the worker is inside the read of a download that sends no more
-        const DWORD start = GetTickCount();
-        Close(outcome.fileDescriptor, -1);
-        CHECK(GetTickCount() - start < 7000);
-        CHECK(SlotsFree());
-        CHECK(AnyThreadGivenUp());   // the program will end without static destruction
-
-        // The worker still holds channel 0: a new open takes the next slot.
-        TempFile local(10000);
-        CFileRpc::OpenOutcome next;
-        REQUIRE(Open(local.Path(), &next));
-        CHECK(next.channelNumber == 1);
-        Close(next.fileDescriptor, 0);
-
-        http.Stop();   // the read returns; the worker closes and frees what it kept
-        Sleep(1500);
-        REQUIRE(Open(local.Path(), &next));
-        CHECK(next.channelNumber == 0);   // given back once the worker ended
-        Close(next.fileDescriptor, 0);
     }
-    SUBCASE("a client that stops reading: the reply left pending is cancelled and waited for, then the close")
-    {
-        TempFile data(12 << 20);
-        CFileRpc::OpenOutcome outcome;
-        REQUIRE(Open(data.Path(), &outcome));
-        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
-        client.channels[0]->PauseReading(true);
-        const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
-        for (uint32_t psn = 1; psn <= 2; ++psn) {
-            const auto read = Request(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
-            REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
-        }
-        Sleep(500);   // the first reply fills the pipe; its write waits for a reader
-        const DWORD start = GetTickCount();
-        Close(outcome.fileDescriptor, 0);   // the worker stopped in time: its write ended before it left
-        CHECK(GetTickCount() - start < 3000);
-        CHECK(SlotsFree());
-        CHECK(data.IsClosedByServer());
-        client.channels[0]->PauseReading(false);
-    }
-}
-
-TEST_CASE("a close racing the worker's own teardown ends in exactly one teardown")
-{
-    RdpClient client;
-    for (int round = 0; round < 20; ++round) {
-        TempFile data(4000);
-        CFileRpc::OpenOutcome outcome;
-        REQUIRE(Open(data.Path(), &outcome));
-        REQUIRE(client.channels[0]->WaitConnected(1, 5000));
-        client.channels[0]->Stop();   // the worker starts its own teardown...
-        if (CFileRpc *file = ClaimClassByFileDescriptor(outcome.fileDescriptor)) {   // ...while a CLOS arrives
-            file->CloseFile();
-            file->DeallocateAndSetError(0, true);
-        }
-        CHECK(WaitUntil([] { return SlotsFree(); }, 4000));
-        client.channels[0] = std::make_unique<ChannelServer>("pyx00", 1);
-        REQUIRE(client.channels[0]->Start());
-    }
+    Sleep(500);   // the first reply fills the pipe; its write waits for a reader
+    const DWORD start = GetTickCount();
+    Close(outcome.fileDescriptor, 0);   // the worker stopped in time: its write ended before it left
+    CHECK(GetTickCount() - start < 3000);
+    CHECK(SlotsFree());
+    CHECK(data.IsClosedByServer());
+    client.channels[0]->PauseReading(false);
 }
 
 // --- broadcast notifications ------------------------------------------------
@@ -464,7 +290,7 @@ TEST_CASE("a served file is announced to top-level windows in order, tagged with
     CFileRpc::OpenOutcome outcome;
     REQUIRE(Open(name, &outcome));
     const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
-    client.Call(0, Request(PYXMSG_RPC_READ, {fd, 4096, 0xFFFFFFFFu}, 1, 0));
+    client.Call(0, Words(PYXMSG_RPC_READ, {fd, 4096, 0xFFFFFFFFu}, 1, 0));
     Close(outcome.fileDescriptor, 0);
     Pump(500);
 
@@ -536,7 +362,7 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
     for (uint32_t psn = 1; psn <= 12; ++psn) {
         const int slot = static_cast<int>(psn % 2);
         const CFileRpc::OpenOutcome &o = slot ? ob : oa;
-        REQUIRE(route(Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(o.fileDescriptor), 8000, 0xFFFFFFFFu}, psn, slot)));
+        REQUIRE(route(Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(o.fileDescriptor), 8000, 0xFFFFFFFFu}, psn, slot)));
         ReceivedMessage reply;
         REQUIRE(zrb.Receive(&reply, 5000));
         CHECK(MessageChannel(reply.bytes.data()) == slot);
@@ -548,19 +374,6 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
         got[slot] += 8000;
     }
     CHECK(zrb.ChunkErrors() == 0);
-
-    // A message for a channel without a file is dropped at once, not after
-    // the hand-off's wait; nobody answers it later, and the next one is served.
-    const DWORD start = GetTickCount();
-    CHECK_FALSE(route(Request(PYXMSG_RPC_READ, {0, 10, 0xFFFFFFFFu}, 50, 5)));
-    CHECK(GetTickCount() - start < 500);
-    CHECK(g_IcaHandoff.IsFree());
-    REQUIRE(route(Request(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(oa.fileDescriptor), 0, 2}, 51, 0)));
-    ReceivedMessage reply;
-    REQUIRE(zrb.Receive(&reply, 5000));
-    CHECK(LoadHeader(reply.bytes.data()).dwPSN == 51);
-    CHECK(Word(reply.bytes, 32) == 50000);
-    CHECK_FALSE(zrb.Receive(&reply, 300));
 
     // Teardown: each ICA worker ends within its 500 ms wait.
     const DWORD teardown = GetTickCount();
@@ -576,12 +389,12 @@ TEST_CASE("an ICA worker left in a stalled read never answers on the shared chan
     loopback::HttpServer http;
     CFileRpc::OpenOutcome outcome;
     REQUIRE(OpenStalledDownload(http, 1 << 20, &outcome, true));
-    REQUIRE(Route(Request(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
+    REQUIRE(Route(Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
     Sleep(500);   // the worker is inside the read
 
     // The control thread's end: a short budget, after which the worker is
     // left to finish on its own.
-    CFileRpc *file = ClaimClassBySlot(0);
+    CFileObject *file = ClaimClassBySlot(0);
     REQUIRE(file);
     const DWORD start = GetTickCount();
     file->RequestStop(GetTickCount64() + 300);
@@ -618,14 +431,14 @@ TEST_CASE("a URL is served on a data channel like a local file")
 
     // Sequential reads to the end.
     CHECK(ReadToEnd(client, fd, kSize) == kSize);
-    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
+    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
 
     // SEEK from the end, then reads that name their position, back and forth.
-    CHECK(Word(client.Call(0, Request(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-5000), 2}, 901, 0)), 32) ==
+    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-5000), 2}, 901, 0)), 32) ==
           static_cast<int32_t>(kSize - 5000));
     uint32_t psn = 902;
     for (uint32_t position : {777777u, 10u, 600000u, kSize - 3}) {
-        auto reply = client.Call(0, Request(PYXMSG_RPC_READ, {fd, 20000, position}, psn++, 0));
+        auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 20000, position}, psn++, 0));
         const int32_t got = Word(reply, 32);
         REQUIRE(got == static_cast<int32_t>(std::min<uint32_t>(20000, kSize - position)));
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));

@@ -1,9 +1,11 @@
 #!/bin/bash
 # The test command: installs what is missing (Debian 12, as root), builds the
 # native, win32 and win64 configurations, runs every native test under the
-# sanitizers, every Windows test of the x86_64 build and the whole-program
-# tests of the 32-bit shipping build under Wine with Xvfb (those only where
-# Wine's 32-bit half could be installed). Exits non-zero on any failure.
+# sanitizers (the control dispatch's, whose file objects run on threads of
+# their own, also under ThreadSanitizer), every Windows test of the x86_64
+# build and the whole-program tests of the 32-bit shipping build under Wine
+# with Xvfb (those only where Wine's 32-bit half could be installed). Exits
+# non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,6 +37,11 @@ done
 
 echo "== native tests"
 ctest --preset native -j2
+
+echo "== native tests under ThreadSanitizer: the control dispatch with file objects on threads of their own"
+cmake --preset native-tsan >/dev/null
+cmake --build --preset native-tsan
+ctest --preset native-tsan
 
 echo "== Windows tests (win64 under Wine)"
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$root/build/win64/wineprefix" ctest --preset win64
