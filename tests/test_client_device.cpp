@@ -26,6 +26,7 @@ using loopback::ClientDevice;
 using loopback::DeviceOptions;
 using loopback::DeviceSummary;
 using wintest::TempFile;
+using wintest::WaitUntil;
 
 namespace {
 
