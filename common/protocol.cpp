@@ -208,3 +208,40 @@ void BuildFdopenReply(void *msg, uint32_t stream, uint32_t error, int32_t channe
     StoreLE32(b + 40, error);
     PrepareReply(msg, 12, channel);
 }
+
+// --- the client's requests ------------------------------------------------------
+
+std::vector<unsigned char> BuildWordsRequest(uint32_t type, const std::vector<uint32_t> &words, uint32_t psn,
+                                             int32_t channel, uint32_t size)
+{
+    const size_t length = kHeaderSize + 4 * words.size();
+    std::vector<unsigned char> m(length > size ? length : size, 0);
+    MessageHeader h{};
+    h.dwMessageType = type;
+    h.dwMessageDataSize = static_cast<uint32_t>(m.size() - kHeaderSize);
+    h.dwPSN = psn;
+    h.dwChannelNumber = channel;
+    StoreHeader(m.data(), h);
+    size_t at = kHeaderSize;
+    for (uint32_t w : words) {
+        StoreLE32(m.data() + at, w);
+        at += 4;
+    }
+    return m;
+}
+
+std::vector<unsigned char> BuildSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking,
+                                           uint32_t psn)
+{
+    // Policy at 32, three reserved words, then the read cap, the rate and
+    // the chunking at 48, 52 and 56.
+    return BuildWordsRequest(PYXMSG_SEND_PARAMS, {policy, 0, 0, 0, readCap, targetRate, chunking}, psn);
+}
+
+std::vector<unsigned char> BuildOpenRequest(const std::u16string &name, uint32_t psn)
+{
+    std::vector<unsigned char> m = BuildWordsRequest(PYXMSG_RPC_OPEN, {}, psn, CHANNEL_CONTROL, kOpenRequestSize);
+    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
+        StoreLE16(m.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(name[i]));
+    return m;
+}

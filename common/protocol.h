@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Header
@@ -206,3 +208,24 @@ void BuildFdopenReply(void *msg, uint32_t stream, uint32_t error, int32_t channe
 // Request sizes are written back into the request by the size adaptation.
 constexpr size_t kReadCountOffset = 36;
 constexpr size_t kFreadNmembOffset = 40;
+
+// ---------------------------------------------------------------------------
+// The client's requests, as the client player builds them: the client
+// emulator and the tests take them from here, so there is one way to build
+// each. SEND and OPEN have their layouts above; every other request (CLOS,
+// FCLO, READ, SEEK, FDOP, FRED, FSEK, FTEL) is a header and 32-bit words.
+
+// A request of `type` carrying `words`, at least `size` bytes long (zeros
+// after the words); the header declares every byte after it.
+std::vector<unsigned char> BuildWordsRequest(uint32_t type, const std::vector<uint32_t> &words, uint32_t psn,
+                                             int32_t channel = CHANNEL_CONTROL, uint32_t size = 0);
+std::vector<unsigned char> BuildSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking,
+                                           uint32_t psn);
+// OPEN of a name of UTF-16 units; at most 259 are sent, so the field always
+// keeps its terminating NUL.
+std::vector<unsigned char> BuildOpenRequest(const std::u16string &name, uint32_t psn);
+// The same for a name in any string of 16-bit units (a Windows wide string).
+template <class Name> std::vector<unsigned char> BuildOpenRequest(const Name &name, uint32_t psn)
+{
+    return BuildOpenRequest(std::u16string(name.begin(), name.end()), psn);
+}

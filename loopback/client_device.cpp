@@ -110,50 +110,6 @@ std::shared_ptr<const std::vector<unsigned char>> LoadSourceFile(const std::wstr
     return bytes;
 }
 
-std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel)
-{
-    std::vector<unsigned char> m(kHeaderSize + 4 * words.size());
-    MessageHeader h{};
-    h.dwMessageType = type;
-    h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
-    h.dwChannelNumber = channel;
-    StoreHeader(m.data(), h);
-    size_t at = kHeaderSize;
-    for (uint32_t w : words) {
-        StoreLE32(m.data() + at, w);
-        at += 4;
-    }
-    return m;
-}
-
-std::vector<unsigned char> MakeOpenRequest(const std::wstring &name)
-{
-    std::vector<unsigned char> m(kOpenRequestSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_RPC_OPEN;
-    h.dwMessageDataSize = kOpenRequestSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(m.data(), h);
-    for (size_t i = 0; i < name.size() && i < kNameUnits - 1; ++i)
-        StoreLE16(m.data() + kOpenNameOffset + 2 * i, static_cast<uint16_t>(name[i]));
-    return m;
-}
-
-std::vector<unsigned char> MakeSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking)
-{
-    std::vector<unsigned char> m(kSendParamsSize, 0);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_SEND_PARAMS;
-    h.dwMessageDataSize = kSendParamsSize - kHeaderSize;
-    h.dwChannelNumber = CHANNEL_CONTROL;
-    StoreHeader(m.data(), h);
-    StoreLE32(m.data() + 32, policy);
-    StoreLE32(m.data() + 48, readCap);
-    StoreLE32(m.data() + 52, targetRate);
-    StoreLE32(m.data() + 56, chunking);
-    return m;
-}
-
 std::string FileReport::Line() const
 {
     return Format("file %d: name=%s fd=%d channel=%d bytes=%llu requests=%u chunked=%u first_byte_ms=%.1f "
@@ -426,7 +382,7 @@ bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const
         *error = Format("unexpected message of %zu bytes instead of the solicitation", m.bytes.size());
         return false;
     }
-    const auto send = MakeSendParams(options.policy, options.readCap, options.targetRate, options.chunking);
+    const auto send = BuildSendParams(options.policy, options.readCap, options.targetRate, options.chunking, 0);
     std::lock_guard<std::mutex> hold(m_controlLock);
     ReceivedMessage reply;
     if (!Call(kControl, send, &reply, options.timeoutMs)) {
@@ -629,10 +585,10 @@ void ClientDevice::SendMalformedControl(DeviceSummary *summary, DWORD timeoutMs)
 {
     std::lock_guard<std::mutex> hold(m_controlLock);
     const unsigned char tiny[20] = {'O', 'P', 'E', 'N'};
-    auto lying = MakeOpenRequest(L"C:\\lying.avi");
+    auto lying = BuildOpenRequest(std::wstring(L"C:\\lying.avi"), 0);
     StoreLE32(lying.data() + hdr::kDataSize, 600);   // more than is sent
-    auto unknown = MakeWordsMessage(0x21212121, {1}, CHANNEL_CONTROL);
-    auto stray = MakeWordsMessage(PYXMSG_RPC_CLOSE, {0x7654321}, CHANNEL_CONTROL);   // no such file
+    auto unknown = BuildWordsRequest(0x21212121, {1}, 0, CHANNEL_CONTROL);
+    auto stray = BuildWordsRequest(PYXMSG_RPC_CLOSE, {0x7654321}, 0, CHANNEL_CONTROL);   // no such file
     bool sent = SendRaw(kControl, tiny, sizeof tiny);
     sent = SendRaw(kControl, lying.data(), 100) && sent;
     sent = SendRaw(kControl, unknown.data(), static_cast<uint32_t>(unknown.size())) && sent;
@@ -731,7 +687,7 @@ bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD ti
     const uint64_t session = Generation();
     {
         std::lock_guard<std::mutex> hold(m_controlLock);
-        if (!CallAt(kControl, MakeOpenRequest(name), &m, timeoutMs, session)) {
+        if (!CallAt(kControl, BuildOpenRequest(name, 0), &m, timeoutMs, session)) {
             Fail(r, "no reply to OPEN");
             return false;
         }
@@ -806,8 +762,8 @@ bool ClientDevice::RequestRead(FileReport *r, const unsigned char *want, uint32_
                                bool positioned, int32_t *got, DWORD timeoutMs)
 {
     ReceivedMessage reply;
-    const auto request = MakeWordsMessage(PYXMSG_RPC_READ, {static_cast<uint32_t>(r->fileDesc), count,
-                                                            positioned ? at : 0xFFFFFFFFu}, r->channel);
+    const auto request = BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(r->fileDesc), count,
+                                                            positioned ? at : 0xFFFFFFFFu}, 0, r->channel);
     return DataCall(r, request, &reply, timeoutMs) && CheckData(r, reply, want, size, at, count, got);
 }
 
@@ -815,7 +771,7 @@ bool ClientDevice::RequestClose(FileReport *r, uint32_t code, uint32_t handle, i
 {
     ReceivedMessage m;
     std::lock_guard<std::mutex> hold(m_controlLock);
-    if (!CallAt(kControl, MakeWordsMessage(code, {handle}, CHANNEL_CONTROL), &m, timeoutMs, r->session)) {
+    if (!CallAt(kControl, BuildWordsRequest(code, {handle}, 0, CHANNEL_CONTROL), &m, timeoutMs, r->session)) {
         Fail(r, "no reply to the close");
         return false;
     }
@@ -870,8 +826,8 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         bool ok;
         if (options.stream) {
             ReceivedMessage reply;
-            ok = (!positioned || expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, at, 0}, channel), 0, "FSEK")) &&
-                 DataCall(r, MakeWordsMessage(PYXMSG_RPC_FREAD, {stream, 1, asked}, channel), &reply, options.timeoutMs) &&
+            ok = (!positioned || expectWord(BuildWordsRequest(PYXMSG_RPC_FSEEK, {stream, at, 0}, 0, channel), 0, "FSEK")) &&
+                 DataCall(r, BuildWordsRequest(PYXMSG_RPC_FREAD, {stream, 1, asked}, 0, channel), &reply, options.timeoutMs) &&
                  CheckData(r, reply, want.data(), size, at, asked, got);
         } else {
             ok = RequestRead(r, want.data(), size, at, asked, positioned, got, options.timeoutMs);
@@ -904,7 +860,7 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
         fd = static_cast<uint32_t>(r->fileDesc);
         if (options.stream) {
             ReceivedMessage m;
-            if (!DataCall(r, MakeWordsMessage(PYXMSG_RPC_FDOPEN, {fd}, channel), &m, options.timeoutMs))
+            if (!DataCall(r, BuildWordsRequest(PYXMSG_RPC_FDOPEN, {fd}, 0, channel), &m, options.timeoutMs))
                 return;
             stream = static_cast<uint32_t>(Word(m, 32));
             if (m.bytes.size() != kFdopenReplySize || stream == 0) {
@@ -926,24 +882,24 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
                     break;
                 case 1:   // seeks from all three origins, back to where we were
                     if (options.stream) {
-                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, p, 0}, channel), 0, "FSEK") ||
-                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(p), "FTEL") ||
-                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, channel), 0, "FSEK") ||
-                            !expectWord(MakeWordsMessage(PYXMSG_RPC_FTELL, {stream}, channel), static_cast<int32_t>(offset), "FTEL"))
+                        if (!expectWord(BuildWordsRequest(PYXMSG_RPC_FSEEK, {stream, p, 0}, 0, channel), 0, "FSEK") ||
+                            !expectWord(BuildWordsRequest(PYXMSG_RPC_FTELL, {stream}, 0, channel), static_cast<int32_t>(p), "FTEL") ||
+                            !expectWord(BuildWordsRequest(PYXMSG_RPC_FSEEK, {stream, static_cast<uint32_t>(-static_cast<int32_t>(size - offset)), 2}, 0, channel), 0, "FSEK") ||
+                            !expectWord(BuildWordsRequest(PYXMSG_RPC_FTELL, {stream}, 0, channel), static_cast<int32_t>(offset), "FTEL"))
                             return;
                     } else {
-                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, p, 0}, channel), static_cast<int32_t>(p), "SEEK") ||
-                            !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK") ||
-                            !expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, channel),
+                        if (!expectWord(BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, p, 0}, 0, channel), static_cast<int32_t>(p), "SEEK") ||
+                            !expectWord(BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, 0, 2}, 0, channel), static_cast<int32_t>(size), "SEEK") ||
+                            !expectWord(BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(static_cast<int32_t>(offset - size)), 1}, 0, channel),
                                         static_cast<int32_t>(offset), "SEEK"))
                             return;
                     }
                     break;
                 default:   // at the end, a read gives nothing
                     if (options.stream) {
-                        if (!expectWord(MakeWordsMessage(PYXMSG_RPC_FSEEK, {stream, 0, 2}, channel), 0, "FSEK"))
+                        if (!expectWord(BuildWordsRequest(PYXMSG_RPC_FSEEK, {stream, 0, 2}, 0, channel), 0, "FSEK"))
                             return;
-                    } else if (!expectWord(MakeWordsMessage(PYXMSG_RPC_SEEK, {fd, 0, 2}, channel), static_cast<int32_t>(size), "SEEK")) {
+                    } else if (!expectWord(BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, 0, 2}, 0, channel), static_cast<int32_t>(size), "SEEK")) {
                         return;
                     }
                     if (!readAt(size, count, false, &got))
@@ -971,9 +927,9 @@ void ClientDevice::ServeFile(const DeviceOptions &options, int index, const Devi
                 // and the next request is served as usual.
                 malformedSent = true;
                 const unsigned char tiny[12] = {'R', 'E', 'A', 'D'};
-                auto lying = MakeWordsMessage(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, channel);
+                auto lying = BuildWordsRequest(PYXMSG_RPC_READ, {fd, count, 0xFFFFFFFFu}, 0, channel);
                 StoreLE32(lying.data() + hdr::kDataSize, 4000);
-                auto unknown = MakeWordsMessage(0x3F3F3F3F, {fd}, channel);
+                auto unknown = BuildWordsRequest(0x3F3F3F3F, {fd}, 0, channel);
                 if (!SendAt(channel, tiny, sizeof tiny, r->session) ||
                     !SendAt(channel, lying.data(), static_cast<uint32_t>(lying.size()), r->session) ||
                     !SendAt(channel, unknown.data(), static_cast<uint32_t>(unknown.size()), r->session))

@@ -244,13 +244,6 @@ private:
     std::atomic<uint32_t> m_stray{0};
 };
 
-// The client's requests: SEND with its parameters, OPEN of a name, and a
-// message of 32-bit words (CLOS, FCLO, READ, SEEK, FDOP, FRED, FSEK, FTEL).
-// The PSN is left 0; ClientDevice::Call sets it.
-std::vector<unsigned char> MakeSendParams(uint32_t policy, uint32_t readCap, uint32_t targetRate, uint32_t chunking);
-std::vector<unsigned char> MakeOpenRequest(const std::wstring &name);
-std::vector<unsigned char> MakeWordsMessage(uint32_t type, std::initializer_list<uint32_t> words, int32_t channel);
-
 // The bytes of a local file; null when it cannot be read.
 std::shared_ptr<const std::vector<unsigned char>> LoadSourceFile(const std::wstring &path);
 

@@ -280,7 +280,7 @@ void CClientPlayer::Open(const std::u16string &name)
         // A URL is checked by count: its size is the server's.
         FileReport seek = Exchange();
         int32_t size = 0;
-        const bool ok = m_device.RequestWord(&seek, MakeWordsMessage(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(r.fileDesc), 0, 2}, r.channel),
+        const bool ok = m_device.RequestWord(&seek, BuildWordsRequest(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(r.fileDesc), 0, 2}, 0, r.channel),
                                              &size, m_options.device.timeoutMs);
         if (!Account(seek) || !ok)
             return;

@@ -75,16 +75,7 @@ struct Row
 
 std::vector<unsigned char> ReadRequest(int32_t fd, uint32_t count, uint32_t psn)
 {
-    std::vector<unsigned char> m(kReadRequestSize);
-    MessageHeader h{};
-    h.dwMessageType = PYXMSG_RPC_READ;
-    h.dwMessageDataSize = kReadRequestSize - kHeaderSize;
-    h.dwPSN = psn;
-    StoreHeader(m.data(), h);
-    StoreLE32(m.data() + 32, static_cast<uint32_t>(fd));
-    StoreLE32(m.data() + 36, count);
-    StoreLE32(m.data() + 40, 0xFFFFFFFFu);
-    return m;
+    return BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), count, 0xFFFFFFFFu}, psn, 0);
 }
 
 // The client's loop: one READ at a time until `total` bytes came back.

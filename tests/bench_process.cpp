@@ -12,6 +12,7 @@
 #include "local_file.h"
 #include "protocol.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -159,15 +160,10 @@ public:
     // One READ of count bytes from the current position.
     void Read(uint32_t count)
     {
-        MessageHeader h{};
-        h.dwMessageType = PYXMSG_RPC_READ;
-        h.dwMessageDataSize = kReadRequestSize - kHeaderSize;
-        h.dwPSN = ++m_dwPsn;
-        StoreHeader(m_buffer.data(), h);
-        StoreLE32s(m_buffer.data() + 32, m_dwFileDescriptor);
-        StoreLE32(m_buffer.data() + 36, count);
-        StoreLE32s(m_buffer.data() + 40, -1);
-        m_dwLength = kReadRequestSize;
+        const std::vector<unsigned char> m = BuildWordsRequest(
+            PYXMSG_RPC_READ, {static_cast<uint32_t>(m_dwFileDescriptor), count, 0xFFFFFFFFu}, ++m_dwPsn, 0);
+        std::copy(m.begin(), m.end(), m_buffer.begin());
+        m_dwLength = static_cast<uint32_t>(m.size());
         ProcessFileRpc();
     }
 

@@ -159,7 +159,7 @@ double ChannelAlone(bool ica, int files, uint32_t count, uint64_t bytes)
             loopback::ChannelServer &client = *clients[ica ? 0 : static_cast<size_t>(f)];
             uint64_t got = 0;
             for (uint32_t psn = 1; got < bytes && !failed; ++psn) {
-                auto request = loopback::MakeWordsMessage(PYXMSG_RPC_READ, {0, count, 0xFFFFFFFFu}, ica ? f : 0);
+                auto request = BuildWordsRequest(PYXMSG_RPC_READ, {0, count, 0xFFFFFFFFu}, 0, ica ? f : 0);
                 StoreLE32(request.data() + hdr::kPSN, psn);
                 if (!client.Send(request.data(), static_cast<uint32_t>(request.size()))) {
                     failed = true;

@@ -221,7 +221,7 @@ TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB rea
     // comes in chunks again.
     DeviceOptions again = Files({list[0]});
     again.seed = 0;
-    const auto send = loopback::MakeSendParams(0, 0, 0, 1);
+    const auto send = BuildSendParams(0, 0, 0, 1, 0);
     loopback::ReceivedMessage reply;
     REQUIRE(s.device.Call(ClientDevice::kControl, send, &reply, 5000));
     CHECK(g_dwChunking == 1);

@@ -11,7 +11,6 @@
 #include "protocol.h"
 #include "server_test_util.h"
 #include "trace.h"
-#include "wire_messages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +23,14 @@
 #include <vector>
 
 namespace {
+
+// The first n bytes of m, declaring just those: complete, but short of fields.
+std::vector<unsigned char> Shortened(std::vector<unsigned char> m, uint32_t n)
+{
+    m.resize(n);
+    StoreLE32(m.data() + hdr::kDataSize, n - kHeaderSize);
+    return m;
+}
 
 uint64_t NowMs()
 {
@@ -40,7 +47,7 @@ template <class Done> bool WaitUntil(Done done)
 
 using Replies = std::vector<std::vector<unsigned char>>;
 
-std::vector<unsigned char> OpenOf(const char16_t *name) { return OpenMessage(std::u16string(name), 4); }
+std::vector<unsigned char> OpenOf(const char16_t *name) { return BuildOpenRequest(std::u16string(name), 4); }
 
 // What a test file's source and worker share with the test, beyond the file
 // object's life: held opens and reads, closes, the worker's requests and signals.
@@ -369,7 +376,7 @@ struct Fixture
 TEST_CASE_FIXTURE(Fixture, "SEND: checked, its parameters taken, answered with 0")
 {
     // One byte short of its fields: dropped, nothing changed or answered.
-    const auto send = SendParamsMessage(kPolicyApply | 3, 0, 64, 500, 3);
+    const auto send = BuildSendParams(kPolicyApply | 3, 64, 500, 0, 3);
     CHECK(Receive(Shortened(send, kSendParamsSize - 1)));
     CHECK(Traced(L"PYXMSG_SEND_PARAMS of 59 bytes is too short, dropped"));
     CHECK(p.replies.empty());
@@ -382,12 +389,12 @@ TEST_CASE_FIXTURE(Fixture, "SEND: checked, its parameters taken, answered with 0
         CHECK(g_dwTargetRate == 500);
         CHECK(p.chunking == std::vector<uint32_t>{0});
         CHECK(p.policies == std::vector<uint32_t>{kPolicyApply | 3});
-        CHECK(p.replies == Replies{Words(PYXMSG_SEND_PARAMS, {0}, 3)});
+        CHECK(p.replies == Replies{BuildWordsRequest(PYXMSG_SEND_PARAMS, {0}, 3)});
     }
     SUBCASE("ICA keeps chunking on; a policy without bit 31 changes nothing; a failed reply ends the thread")
     {
         p.failWrites = true;
-        CHECK_FALSE(Receive(SendParamsMessage(3, 0, 0, 0, 3), true));
+        CHECK_FALSE(Receive(BuildSendParams(3, 0, 0, 0, 3), true));
         CHECK(p.chunking == std::vector<uint32_t>{1});
         CHECK(p.policies.empty());
     }
@@ -403,7 +410,7 @@ TEST_CASE_FIXTURE(Fixture, "OPEN: the open's outcome, its deadline, the exit, an
     CHECK(p.replies.empty());
 
     auto reply = [](uint32_t fd, uint32_t channel, int32_t extended, int32_t system) {
-        return Replies{Words(PYXMSG_RPC_OPEN, {fd, channel, uint32_t(extended), uint32_t(system)}, 4)};
+        return Replies{BuildWordsRequest(PYXMSG_RPC_OPEN, {fd, channel, uint32_t(extended), uint32_t(system)}, 4)};
     };
     auto source = std::make_shared<FileState>();
     p.setUp = [&](TestFile &f) { f.source = source; };
@@ -474,26 +481,26 @@ TEST_CASE_FIXTURE(Fixture, "CLOS and FCLO: claimed by descriptor or stream, clos
     const auto sources = {first->source, second->source};
     CHECK(WorkerOfSlot(0) == CIcaRoutingOps::Worker::Ready);
 
-    CHECK(Receive(Shortened(Words(PYXMSG_RPC_CLOSE, {5}, 9), 35)));
+    CHECK(Receive(Shortened(BuildWordsRequest(PYXMSG_RPC_CLOSE, {5}, 9), 35)));
     CHECK(Traced(L"PYXMSG_RPC_CLOSE of 35 bytes is too short, dropped"));
-    CHECK(Receive(Words(PYXMSG_RPC_CLOSE, {0x21}, 9)));                                  // a stream is no descriptor
-    CHECK(Receive(Words(PYXMSG_RPC_FCLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 9)));  // nor the other way round
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_CLOSE, {0x21}, 9)));                                  // a stream is no descriptor
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_FCLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 9)));  // nor the other way round
     CHECK(Traced(L"ChannelWrite: PYXMSG_RPC_CLOSE GetClassByFileDescriptor got 0"));
     CHECK(Traced(L"ChannelWrite: PYXMSG_RPC_FCLOSE GetClassByFileDescriptor got 0"));
     CHECK(p.replies.empty());
 
     for (int twice = 0; twice < 2; ++twice) {   // the second finds nothing
-        CHECK(Receive(Words(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 10)));
-        CHECK(Receive(Words(PYXMSG_RPC_FCLOSE, {0x21}, 11)));
+        CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 10)));
+        CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_FCLOSE, {0x21}, 11)));
     }
     for (const auto &source : sources)
         CHECK(source->closes == 1);
-    CHECK(p.replies == Replies{Words(PYXMSG_RPC_CLOSE, {1}, 10), Words(PYXMSG_RPC_FCLOSE, {0}, 11)});
+    CHECK(p.replies == Replies{BuildWordsRequest(PYXMSG_RPC_CLOSE, {1}, 10), BuildWordsRequest(PYXMSG_RPC_FCLOSE, {0}, 11)});
     CHECK(SlotsFree());
 
     REQUIRE(Open(&a));
     p.failWrites = true;
-    CHECK_FALSE(Receive(Words(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 14)));
+    CHECK_FALSE(Receive(BuildWordsRequest(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(a.fileDescriptor)}, 14)));
 }
 
 TEST_CASE_FIXTURE(Fixture, "a CLOS while the worker is inside a read closes the source after the read, once")
@@ -505,12 +512,12 @@ TEST_CASE_FIXTURE(Fixture, "a CLOS while the worker is inside a read closes the 
     {
         std::lock_guard<std::mutex> hold(source->lock);
         source->holdRead = true;
-        source->requests.push_back(Words(PYXMSG_RPC_READ, {uint32_t(outcome.fileDescriptor), 100, ~0u}, 1, 0));
+        source->requests.push_back(BuildWordsRequest(PYXMSG_RPC_READ, {uint32_t(outcome.fileDescriptor), 100, ~0u}, 1, 0));
         source->changed.notify_all();
     }
     REQUIRE(source->WaitFor(source->inRead));
     CHECK(WorkerOfSlot(0) == CIcaRoutingOps::Worker::Busy);
-    const auto close = Words(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(outcome.fileDescriptor)}, 9);
+    const auto close = BuildWordsRequest(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(outcome.fileDescriptor)}, 9);
 
     SUBCASE("the read returns within the join: closed after it, answered with the close's result")
     {
@@ -520,7 +527,7 @@ TEST_CASE_FIXTURE(Fixture, "a CLOS while the worker is inside a read closes the 
         });
         CHECK(Receive(close));
         reader.join();
-        CHECK(p.replies == Replies{Words(PYXMSG_RPC_CLOSE, {0}, 9)});
+        CHECK(p.replies == Replies{BuildWordsRequest(PYXMSG_RPC_CLOSE, {0}, 9)});
         CHECK(source->closes == 1);
         CHECK_FALSE(source->closedInRead);
         CHECK(SlotsFree());
@@ -531,7 +538,7 @@ TEST_CASE_FIXTURE(Fixture, "a CLOS while the worker is inside a read closes the 
         file->joinCapMs = 30;
         file->joins = &joins;
         CHECK(Receive(close));
-        CHECK(p.replies == Replies{Words(PYXMSG_RPC_CLOSE, {~0u}, 9)});
+        CHECK(p.replies == Replies{BuildWordsRequest(PYXMSG_RPC_CLOSE, {~0u}, 9)});
         CHECK(joins == std::vector<uint32_t>{kWorkerJoinMs});
         CHECK(AnyThreadGivenUp());
         FileOpenOutcome next;
@@ -622,17 +629,17 @@ TEST_CASE_FIXTURE(Fixture, "teardowns: a close racing the worker's own ends in o
 TEST_CASE_FIXTURE(Fixture, "what is read goes to the dispatch, a worker, or nowhere")
 {
     // Shorter than its header or than what it declares: nothing is done.
-    CHECK(Receive(Words(PYXMSG_RPC_CLOSE, {5}, 1), false, 20));
-    CHECK(Receive(Words(PYXMSG_RPC_OPEN, {}, 1, CHANNEL_CONTROL, 600), false, 100));
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_CLOSE, {5}, 1), false, 20));
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_OPEN, {}, 1, CHANNEL_CONTROL, 600), false, 100));
     CHECK(Traced(L"PyxControlThread ChannelRead got a short chunk of data... 20"));
     CHECK(Traced(L"PyxControlThread ChannelRead got a short chunk of data... 100"));
     // RDP has no routing: the channel field is not looked at.
-    CHECK(Receive(Words(0x21212121, {1}, 1, 3)));
+    CHECK(Receive(BuildWordsRequest(0x21212121, {1}, 1, 3)));
     CHECK(Traced(L" ********** ChannelRead Unexpected message!!!!!!! ************"));
     // ICA: a data channel goes to its worker, a channel beyond them nowhere.
     p.workers[3] = CIcaRoutingOps::Worker::Busy;
-    CHECK(Receive(Words(PYXMSG_RPC_READ, {5, 10, 0}, 2, 3), true));
-    CHECK(Receive(Words(PYXMSG_RPC_READ, {5, 10, 0}, 2, 42), true));
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_READ, {5, 10, 0}, 2, 3), true));
+    CHECK(Receive(BuildWordsRequest(PYXMSG_RPC_READ, {5, 10, 0}, 2, 42), true));
     CHECK(Traced(L"pass_the_message: the worker of data channel 3 is still in a request, message dropped"));
     CHECK(Traced(L"PyxControlThread: message for channel 42 dropped, no such data channel"));
     CHECK(p.replies.empty());

@@ -14,7 +14,6 @@
 #include "trace.h"
 #include "vc_server.h"
 #include "win_test_util.h"
-#include "wire_messages.h"
 
 #include <memory>
 #include <string>
@@ -75,7 +74,7 @@ struct Client
     // SEND, answered with payload 0.
     void Parameters(uint32_t policy, uint32_t chunking)
     {
-        REQUIRE(SendControl(SendParamsMessage(policy, chunking)));
+        REQUIRE(SendControl(BuildSendParams(policy, 0, 0, chunking, 1)));
         ReceivedMessage m;
         REQUIRE(Reply(*control, &m));
         CHECK(m.bytes.size() == 36);
@@ -87,7 +86,7 @@ struct Client
     // OPEN: returns the reply's (file_desc, channel).
     std::pair<int32_t, int32_t> Open(const std::wstring &name, uint32_t psn)
     {
-        REQUIRE(SendControl(OpenMessage(name, psn)));
+        REQUIRE(SendControl(BuildOpenRequest(name, psn)));
         ReceivedMessage m;
         REQUIRE(Reply(*control, &m));
         REQUIRE(m.bytes.size() == kOpenReplySize);
@@ -111,7 +110,7 @@ struct Client
     {
         uint32_t offset = 0;
         for (uint32_t psn = 100; offset < size; ++psn) {
-            ReceivedMessage m = Call(slot, Words(PYXMSG_RPC_READ, {uint32_t(fd), count, 0xFFFFFFFFu}, psn, 0));
+            ReceivedMessage m = Call(slot, BuildWordsRequest(PYXMSG_RPC_READ, {uint32_t(fd), count, 0xFFFFFFFFu}, psn, 0));
             const int32_t got = Word(m, 32);
             REQUIRE(got > 0);
             REQUIRE(m.bytes.size() == 36u + got);
@@ -164,15 +163,15 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, chunking turned
     auto [fd, slot] = client.Open(file.Path(), 7);
     REQUIRE(fd >= 0);
     CHECK(slot == 0);
-    ReceivedMessage m = client.Call(0, Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), 20000, 0xFFFFFFFFu}, 8, 0));
+    ReceivedMessage m = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), 20000, 0xFFFFFFFFu}, 8, 0));
     CHECK(m.chunks == 13);
 
     // dwChunking 0 turns chunking off for every later write of every channel.
     client.Parameters(0x00000003, 0);
     CHECK(g_dwChunking == 0);
-    m = client.Call(0, Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), 20000, 0}, 9, 0));
+    m = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), 20000, 0}, 9, 0));
     CHECK(m.chunks == 0);
-    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fd), 0, 0}, 10, 0)), 32) == 0);
+    CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fd), 0, 0}, 10, 0)), 32) == 0);
     CHECK(client.ReadAll(0, fd, 65536, 200000) == 200000);
 
     // The exit event ends the thread quietly, with the file's worker.

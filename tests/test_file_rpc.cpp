@@ -17,7 +17,6 @@
 #include "vc_server.h"
 #include "win/handle.h"
 #include "win_test_util.h"
-#include "wire_messages.h"
 
 #include <wininet.h>
 
@@ -112,7 +111,7 @@ uint32_t ReadToEnd(RdpClient &client, uint32_t fd, uint32_t size)
 {
     uint32_t offset = 0;
     for (uint32_t psn = 1; offset < size; ++psn) {
-        auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
+        auto reply = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 65536, 0xFFFFFFFFu}, psn, 0));
         const int32_t got = Word(reply, 32);
         REQUIRE(got > 0);
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));
@@ -139,11 +138,11 @@ TEST_CASE("an RDP file object serves its file on its own data channel")
 
     // Sequential reads of 64 KiB to the end, then the end of the file.
     CHECK(ReadToEnd(client, fd, 300000) == 300000);
-    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
+    CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 90, 0)), 32) == 0);
 
     // SEEK from the end, then a positioned read.
-    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
-    auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
+    CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-1000), 2}, 91, 0)), 32) == 299000);
+    auto reply = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 10, 12345}, 92, 0));
     REQUIRE(Word(reply, 32) == 10);
     CHECK(reply[36] == PatternByte(12345));
 
@@ -197,7 +196,7 @@ TEST_CASE("a client's name of a pipe, a device or a console is refused as a miss
     CHandle other(CreateFileW(data.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
     CHECK(other);
-    auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 5000, 0}, 1, 0));
+    auto reply = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 5000, 0}, 1, 0));
     CHECK(Word(reply, 32) == 5000);
     Close(outcome.fileDescriptor, 0);
 }
@@ -228,7 +227,7 @@ TEST_CASE("a close while a reply waits for a client that stopped reading: the wr
     client.channels[0]->PauseReading(true);
     const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
     for (uint32_t psn = 1; psn <= 2; ++psn) {
-        const auto read = Words(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
+        const auto read = BuildWordsRequest(PYXMSG_RPC_READ, {fd, 4u << 20, 0xFFFFFFFFu}, psn, 0);
         REQUIRE(client.channels[0]->Send(read.data(), static_cast<uint32_t>(read.size())));
     }
     Sleep(500);   // the first reply fills the pipe; its write waits for a reader
@@ -290,7 +289,7 @@ TEST_CASE("a served file is announced to top-level windows in order, tagged with
     CFileRpc::OpenOutcome outcome;
     REQUIRE(Open(name, &outcome));
     const uint32_t fd = static_cast<uint32_t>(outcome.fileDescriptor);
-    client.Call(0, Words(PYXMSG_RPC_READ, {fd, 4096, 0xFFFFFFFFu}, 1, 0));
+    client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 4096, 0xFFFFFFFFu}, 1, 0));
     Close(outcome.fileDescriptor, 0);
     Pump(500);
 
@@ -362,7 +361,7 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
     for (uint32_t psn = 1; psn <= 12; ++psn) {
         const int slot = static_cast<int>(psn % 2);
         const CFileRpc::OpenOutcome &o = slot ? ob : oa;
-        REQUIRE(route(Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(o.fileDescriptor), 8000, 0xFFFFFFFFu}, psn, slot)));
+        REQUIRE(route(BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(o.fileDescriptor), 8000, 0xFFFFFFFFu}, psn, slot)));
         ReceivedMessage reply;
         REQUIRE(zrb.Receive(&reply, 5000));
         CHECK(MessageChannel(reply.bytes.data()) == slot);
@@ -389,7 +388,7 @@ TEST_CASE("an ICA worker left in a stalled read never answers on the shared chan
     loopback::HttpServer http;
     CFileRpc::OpenOutcome outcome;
     REQUIRE(OpenStalledDownload(http, 1 << 20, &outcome, true));
-    REQUIRE(Route(Words(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
+    REQUIRE(Route(BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(outcome.fileDescriptor), 1u << 20, 0}, 1, 0)));
     Sleep(500);   // the worker is inside the read
 
     // The control thread's end: a short budget, after which the worker is
@@ -431,14 +430,14 @@ TEST_CASE("a URL is served on a data channel like a local file")
 
     // Sequential reads to the end.
     CHECK(ReadToEnd(client, fd, kSize) == kSize);
-    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
+    CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 100, 0xFFFFFFFFu}, 900, 0)), 32) == 0);
 
     // SEEK from the end, then reads that name their position, back and forth.
-    CHECK(Word(client.Call(0, Words(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-5000), 2}, 901, 0)), 32) ==
+    CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_SEEK, {fd, static_cast<uint32_t>(-5000), 2}, 901, 0)), 32) ==
           static_cast<int32_t>(kSize - 5000));
     uint32_t psn = 902;
     for (uint32_t position : {777777u, 10u, 600000u, kSize - 3}) {
-        auto reply = client.Call(0, Words(PYXMSG_RPC_READ, {fd, 20000, position}, psn++, 0));
+        auto reply = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {fd, 20000, position}, psn++, 0));
         const int32_t got = Word(reply, 32);
         REQUIRE(got == static_cast<int32_t>(std::min<uint32_t>(20000, kSize - position)));
         REQUIRE(reply.size() == 36u + static_cast<uint32_t>(got));

@@ -10,6 +10,7 @@
 #include "stream_table.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -107,18 +108,14 @@ public:
     // processes it. Returns the number of replies it produced.
     size_t Request(uint32_t type, std::vector<uint32_t> words, uint32_t received = 0)
     {
-        MessageHeader h{};
-        h.dwMessageType = type;
-        h.dwMessageDataSize = static_cast<uint32_t>(4 * words.size());
-        h.dwPSN = 0x1111;
-        h.dwChannelNumber = 9;
+        const std::vector<unsigned char> m = BuildWordsRequest(type, words, 0x1111, 9);
+        std::copy(m.begin(), m.end(), buffer.begin());
+        MessageHeader h = LoadHeader(buffer.data());   // fields a reply must not copy
         h.dwChunkIndex = 5;
         h.dwReserved1 = 0x2222;
         h.dwReserved2 = 0x3333;
         StoreHeader(buffer.data(), h);
-        for (size_t i = 0; i < words.size(); ++i)
-            StoreLE32(buffer.data() + 32 + 4 * i, words[i]);
-        length = received ? received : 32 + h.dwMessageDataSize;
+        length = received ? received : static_cast<uint32_t>(m.size());
         const size_t before = writes.size();
         ProcessFileRpc();
         return writes.size() - before;

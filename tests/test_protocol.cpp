@@ -267,3 +267,31 @@ TEST_CASE("player messages")
     REQUIRE(ReadOpenMessage(o, kPlayerOpenSize, &back));
     CHECK(back.units == 260);
 }
+
+TEST_CASE("the client's requests read back as the server reads them; an OPEN name keeps its terminating NUL")
+{
+    SendParams p{};
+    const auto send = BuildSendParams(kPolicyApply | 5, 64, 500, 1, 7);
+    REQUIRE(ReadSendParams(send.data(), static_cast<uint32_t>(send.size()), &p));
+    CHECK(p.dwPolicy == (kPolicyApply | 5));
+    CHECK(p.dwMaxBlockKB == 64);
+    CHECK(p.dwTargetRate == 500);
+    CHECK(p.dwChunking == 1);
+    CHECK(LoadHeader(send.data()).dwPSN == 7);
+
+    OpenRequest o{};
+    const auto open = BuildOpenRequest(std::u16string(300, u'n'), 8);
+    REQUIRE(open.size() == kOpenRequestSize);
+    REQUIRE(ReadOpenRequest(open.data(), kOpenRequestSize, &o));
+    CHECK(o.units == kNameUnits - 1);
+
+    ReadRequest r{};
+    const auto read = BuildWordsRequest(PYXMSG_RPC_READ, {3, 4096, 0xFFFFFFFFu}, 9, 2);
+    REQUIRE(read.size() == kReadRequestSize);
+    REQUIRE(ReadReadRequest(read.data(), kReadRequestSize, &r));
+    CHECK(r.file_desc == 3);
+    CHECK(r.count == 4096);
+    CHECK(r.position == -1);
+    CHECK(MessageChannel(read.data()) == 2);
+    CHECK(BuildWordsRequest(PYXMSG_RPC_OPEN, {}, 1, CHANNEL_CONTROL, kOpenRequestSize).size() == kOpenRequestSize);
+}

@@ -197,7 +197,7 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     // Kill Clients with a file open: the file is torn down and closed,
     // notification 7 is broadcast, the box says so, and the new thread asks
     // for the parameters again and serves the next OPEN.
-    const auto open = loopback::MakeOpenRequest(one[0]->Path());
+    const auto open = BuildOpenRequest(one[0]->Path(), 0);
     loopback::ReceivedMessage reply;
     REQUIRE(device.Call(ClientDevice::kControl, open, &reply, 5000));
     REQUIRE(LoadLE32s(reply.bytes.data() + 32) >= 0);
@@ -416,20 +416,20 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     std::vector<std::pair<int32_t, int32_t>> opened;
     for (const char *path : {"/a.avi", "/b.avi"}) {
         loopback::ReceivedMessage reply;
-        REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeOpenRequest(wintest::Widen(http.Url(path))), &reply,
+        REQUIRE(device.Call(ClientDevice::kControl, BuildOpenRequest(wintest::Widen(http.Url(path)), 0), &reply,
                             5000));
         opened.emplace_back(LoadLE32s(reply.bytes.data() + 32), LoadLE32s(reply.bytes.data() + 36));
         REQUIRE(opened.back().first != -1);
     }
     TempFile kept(300000, L"pyx_kept");
     loopback::ReceivedMessage keptReply;
-    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeOpenRequest(kept.Path()), &keptReply, 5000));
+    REQUIRE(device.Call(ClientDevice::kControl, BuildOpenRequest(kept.Path(), 0), &keptReply, 5000));
     const int32_t keptFd = LoadLE32s(keptReply.bytes.data() + 32);
     const int32_t keptChannel = LoadLE32s(keptReply.bytes.data() + 36);
     REQUIRE(keptFd != -1);
     for (int i = 0; i < 2; ++i) {
-        const auto read = loopback::MakeWordsMessage(
-            PYXMSG_RPC_READ, {static_cast<uint32_t>(opened[0].first), 8000000, 0xFFFFFFFFu}, opened[0].second);
+        const auto read = BuildWordsRequest(
+            PYXMSG_RPC_READ, {static_cast<uint32_t>(opened[0].first), 8000000, 0xFFFFFFFFu}, 0, opened[0].second);
         REQUIRE(device.SendRaw(opened[0].second, read.data(), static_cast<uint32_t>(read.size())));
         if (i == 0)
             Sleep(500);   // the worker takes the first and stays in it
@@ -438,17 +438,17 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     // so a READ of another file and a "SEND" are answered within 1 s.
     DWORD asked = GetTickCount();
     loopback::ReceivedMessage answer;
-    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeSendParams(0, 0, 0, 1), &answer, 5000));
+    REQUIRE(device.Call(ClientDevice::kControl, BuildSendParams(0, 0, 0, 1, 0), &answer, 5000));
     CHECK(GetTickCount() - asked < 1000);
     asked = GetTickCount();
-    REQUIRE(device.Call(keptChannel, loopback::MakeWordsMessage(PYXMSG_RPC_READ, {static_cast<uint32_t>(keptFd), 1000, 5000},
+    REQUIRE(device.Call(keptChannel, BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(keptFd), 1000, 5000}, 0,
                                                                 keptChannel),
                         &answer, 5000));
     CHECK(GetTickCount() - asked < 1000);
     REQUIRE(answer.bytes.size() == 1036);
     for (uint32_t i = 0; i < 1000; ++i)
         REQUIRE(answer.bytes[36 + i] == wintest::PatternByte(5000 + i));
-    REQUIRE(device.Call(ClientDevice::kControl, loopback::MakeWordsMessage(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(keptFd)},
+    REQUIRE(device.Call(ClientDevice::kControl, BuildWordsRequest(PYXMSG_RPC_CLOSE, {static_cast<uint32_t>(keptFd)}, 0,
                                                                            CHANNEL_CONTROL),
                         &answer, 5000));
 
@@ -469,7 +469,7 @@ TEST_CASE("a download that stalls holds up no other file, nor \"Kill Clients\" a
     REQUIRE(slow.Start());
     auto openSlow = [&] {
         const unsigned before = slow.Connections();
-        const auto open = loopback::MakeOpenRequest(wintest::Widen(slow.Url("/slow.avi")));
+        const auto open = BuildOpenRequest(wintest::Widen(slow.Url("/slow.avi")), 0);
         REQUIRE(device.SendRaw(ClientDevice::kControl, open.data(), static_cast<uint32_t>(open.size())));
         CHECK(WaitUntil([&] { return slow.Connections() > before; }, 5000));
     };
