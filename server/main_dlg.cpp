@@ -56,7 +56,7 @@ void CMainDlg::TakeCommandWord(const wchar_t *commandLine)
     int argc = 0;
     LPWSTR *argv = CommandLineToArgvW(commandLine, &argc);
     if (!argv) {
-        TraceMessage(L"CommandLineToArgvW failed\n");
+        PYX_TRACE(L"CommandLineToArgvW failed\n");
         return;
     }
     if (argc > 0 && argv[0]) {

@@ -69,7 +69,17 @@ struct FileState
     bool WaitFor(const bool &flag)
     {
         std::unique_lock<std::mutex> wait(lock);
-        return changed.wait_for(wait, std::chrono::seconds(5), [&] { return flag; });
+        return Await(wait, [&] { return flag; }, 5000);
+    }
+    // Waits for `done` at most ms (no limit by default), looking again every
+    // 20 ms against the clock: under Wine's threads on a loaded machine a
+    // timed wait may end early and a wake-up may be lost.
+    template <class Done> bool Await(std::unique_lock<std::mutex> &wait, Done done, uint64_t ms = UINT64_MAX)
+    {
+        const uint64_t start = NowMs();
+        while (!done() && NowMs() - start < ms)
+            changed.wait_for(wait, std::chrono::milliseconds(20));
+        return done();
     }
     // Inside a held section: the flag is up until `hold` is released.
     void Hold(bool &inside, const bool &hold)
@@ -77,7 +87,7 @@ struct FileState
         std::unique_lock<std::mutex> wait(lock);
         inside = true;
         changed.notify_all();
-        changed.wait(wait, [&] { return !hold; });
+        Await(wait, [&] { return !hold; });
         inside = false;
         changed.notify_all();
     }
@@ -158,7 +168,7 @@ public:
         {
             FileState &s = *source;
             std::unique_lock<std::mutex> wait(s.lock);
-            s.changed.wait(wait, [&] { return s.exit || s.broken || !s.requests.empty(); });
+            s.Await(wait, [&] { return s.exit || s.broken || !s.requests.empty(); });
             if (s.broken)
                 m_nExtendedErrorNumber = ERR_CHANNEL_IO;
             if (s.broken || s.requests.empty())
@@ -191,7 +201,7 @@ protected:
         std::thread thread([this, shared = source] {
             {
                 std::unique_lock<std::mutex> wait(shared->lock);
-                shared->changed.wait(wait, [&] { return shared->resumed; });
+                shared->Await(wait, [&] { return shared->resumed; });
             }
             RunWorker();   // may delete the object
             std::lock_guard<std::mutex> hold(shared->lock);
@@ -212,8 +222,7 @@ protected:
             joins->push_back(ms);
         g_joinClock += joinTakesMs;
         std::unique_lock<std::mutex> wait(source->lock);
-        return source->changed.wait_for(wait, std::chrono::milliseconds(std::min(ms, joinCapMs)),
-                                        [&] { return source->done; });
+        return source->Await(wait, [&] { return source->done; }, std::min(ms, joinCapMs));
     }
     void CloseWorker() override { m_worker = std::thread::id(); }
     uint64_t Now() override { return g_joinClock; }
@@ -304,8 +313,10 @@ public:
     {
         using Woke = COpenJobOps::Wake;
         std::unique_lock<std::mutex> wait(m_lock);
-        const auto until = std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline));
-        m_changed.wait_until(wait, until, [&] { return static_cast<Done &>(done).set || m_bExit; });
+        // Short waits against the clock itself: a timed wait of Wine's
+        // threads may end early on a loaded machine.
+        for (uint64_t now = NowMs(); !static_cast<Done &>(done).set && !m_bExit && now < deadline; now = NowMs())
+            m_changed.wait_for(wait, std::chrono::milliseconds(std::min<uint64_t>(20, deadline - now)));
         return static_cast<Done &>(done).set ? Woke::Done : m_bExit ? Woke::Exit : Woke::Deadline;
     }
     void SetExit() { Signal(m_bExit); }
@@ -440,6 +451,7 @@ TEST_CASE_FIXTURE(Fixture, "OPEN: the open's outcome, its deadline, the exit, an
         source->holdOpen = true;
         CHECK(Receive(OpenOf(u"a"), false, 0, NowMs() - kOpenDeadlineMs + 50));
         CHECK(p.replies == reply(~0u, 0, 0, kOpenTimedOutError));
+        REQUIRE(source->WaitFor(source->opening));   // its thread holds slot 0 (it may start late)
         p.setUp = nullptr;
         CHECK(Receive(OpenOf(u"b")));
         CHECK(LoadLE32(p.replies.back().data() + 36) == 1);
