@@ -218,10 +218,15 @@ void ClientDevice::Stop()
 uint32_t ClientDevice::ChunkErrors() const
 {
     std::lock_guard<std::mutex> hold(m_channelsLock);
-    uint32_t errors = m_retiredChunkErrors + m_channels.control->ChunkErrors();
-    if (m_channels.player)
-        errors += m_channels.player->ChunkErrors();
-    for (auto &d : m_channels.data)
+    return m_retiredChunkErrors + m_channels.ChunkErrors();
+}
+
+uint32_t ClientDevice::Channels::ChunkErrors() const
+{
+    uint32_t errors = control->ChunkErrors();
+    if (player)
+        errors += player->ChunkErrors();
+    for (auto &d : data)
         errors += d->ChunkErrors();
     return errors;
 }
@@ -460,11 +465,7 @@ bool ClientDevice::Reconnect(std::string *error)
     const Channels fresh = MakeChannels();
     {
         std::lock_guard<std::mutex> hold(m_channelsLock);
-        m_retiredChunkErrors += m_channels.control->ChunkErrors();
-        if (m_channels.player)
-            m_retiredChunkErrors += m_channels.player->ChunkErrors();
-        for (auto &d : m_channels.data)
-            m_retiredChunkErrors += d->ChunkErrors();
+        m_retiredChunkErrors += m_channels.ChunkErrors();
         m_channels = fresh;
     }
     // Nothing of the old session is waiting any more.

@@ -187,6 +187,7 @@ private:
         std::shared_ptr<ChannelServer> control;   // RDP pyxcm, ICA ZRBCHNL
         std::shared_ptr<ChannelServer> player;    // RDP pyxan
         std::vector<std::shared_ptr<ChannelServer>> data;   // RDP pyx00 ... pyx09
+        uint32_t ChunkErrors() const;
     };
 
     Channels MakeChannels() const;
