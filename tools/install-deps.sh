@@ -1,6 +1,6 @@
 #!/bin/bash
 # Installs the Debian packages the builds and tests need, if any is missing,
-# with one apt-get update. Wine's 32-bit half (wine32:i386, for the 32-bit
+# with one apt-get update (tried once more if the mirror fails it). Wine's 32-bit half (wine32:i386, for the 32-bit
 # shipping build's test runs) comes with them; the i386 architecture is
 # added for it first. Where it cannot be installed, the 32-bit runs are
 # skipped (tools/test.sh says so) and everything else still runs.
@@ -20,7 +20,14 @@ if [ ${#missing[@]} -gt 0 ] || [ $want32 -eq 1 ]; then
   if [ $want32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386 || true
   fi
-  apt-get update -qq
+  # The mirror can be briefly inconsistent (an index that fails its check
+  # while it syncs): try once more after a pause, then go on with the lists
+  # we have; only a package that cannot be installed stops the command.
+  if ! apt-get update -qq; then
+    echo "== apt-get update failed; trying again in 15 s"
+    sleep 15
+    apt-get update -qq || echo "== apt-get update failed again: going on with the package lists there are"
+  fi
   if [ ${#missing[@]} -gt 0 ]; then
     echo "== installing: ${missing[*]}"
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
