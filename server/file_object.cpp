@@ -91,15 +91,14 @@ CFileObject *ClaimClassBySlot(int slot)
 
 bool ClaimFileObject(const CFileRpcRequests *file)
 {
-    CServerLockGuard guard;
-    for (CFileObject *&entry : g_FileRpcTable) {
-        if (entry && entry == file && !entry->m_bOpening) {
-            entry->m_bClaimed = true;
-            entry = nullptr;
-            return true;
-        }
-    }
-    return false;
+    return ClaimFirst([file](const CFileObject &entry) { return &entry == file; }) != nullptr;
+}
+
+bool ClaimFileObject(const CFileObject *file, uint64_t identity)
+{
+    return ClaimFirst([file, identity](const CFileObject &entry) {
+               return &entry == file && entry.Identity() == identity;
+           }) != nullptr;
 }
 
 CIcaRoutingOps::Worker WorkerOfSlot(int slot)
@@ -127,6 +126,12 @@ int CloseClaimedFile(CFileObject *file)
 
 int CFileObject::SourceError() { return errno; }
 
+uint64_t CFileObject::NextIdentity()
+{
+    static std::atomic<uint64_t> s_ullLast{0};
+    return ++s_ullLast;
+}
+
 bool CFileObject::FileRpcInit(const WireChar *name, FileOpenOutcome *outcome)
 {
     // The outcome is taken, and the object handed over to lookups and
@@ -141,8 +146,15 @@ bool CFileObject::FileRpcInit(const WireChar *name, FileOpenOutcome *outcome)
             outcome->systemError = m_nSystemErrorNumber;
         }
         m_bOpening = false;
-        if (result)
+        if (result) {
             ResumeWorker();
+        } else if (IsDataChannel(m_nChannelNumber) && g_FileRpcTable[m_nChannelNumber] == this) {
+            // A failed object is never shown: it stays claimed by its opener
+            // (the control thread, or the open's own thread once the open
+            // was given up), who alone tears it down.
+            g_FileRpcTable[m_nChannelNumber] = nullptr;
+            m_bClaimed = true;
+        }
         return result;
     };
 

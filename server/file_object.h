@@ -13,9 +13,11 @@
 // Teardown happens exactly once. Whoever starts it (the control thread for a
 // close or at its end, or the worker after a channel error) first claims the
 // object, which takes it out of g_FileRpcTable under the server lock; a
-// claim fails for an object no longer in the table. A worker that does not
-// stop within 5000 ms is left to finish the teardown itself when it ends, so
-// no thread ever uses a deleted object.
+// claim fails for an object no longer in the table. A failed open never
+// shows its object: it leaves the table still claimed by its opener, who
+// alone deletes it. A worker that does not stop within 5000 ms is left to
+// finish the teardown itself when it ends, so no thread ever uses a deleted
+// object.
 #pragma once
 
 #include "control_dispatch.h"
@@ -75,6 +77,11 @@ public:
 
     // FileRpcInit is still at work (under the server lock).
     bool IsOpening() const { return m_bOpening; }
+
+    // Tells this object from a later one that the allocator put at the same
+    // address: whoever keeps a pointer to an object that others may delete
+    // claims it by address and identity.
+    uint64_t Identity() const { return m_ullIdentity; }
 
     // ICA: the worker has taken a request and not yet answered it. A message
     // for it meanwhile is dropped at once rather than offered: it would be
@@ -140,6 +147,7 @@ protected:
 
 private:
     friend bool ClaimFileObject(const CFileRpcRequests *file);
+    friend bool ClaimFileObject(const CFileObject *file, uint64_t identity);
     friend int CloseClaimedFile(CFileObject *file);
     friend CFileObject *ClaimClassBySlot(int slot);
     template <class Match> friend CFileObject *ClaimFirst(Match match);
@@ -151,6 +159,9 @@ private:
     bool m_bStopped = true;       // no worker runs that the teardown has to wait for
     int m_nHeldSlot = -1;         // the slot an orphaned worker keeps until it ends
     bool m_bOpening = false;      // FileRpcInit runs (under the server lock)
+    const uint64_t m_ullIdentity = NextIdentity();
+
+    static uint64_t NextIdentity();
 };
 
 // The file object table: ten slots, lowest free first.
@@ -167,8 +178,11 @@ CFileObject *ClaimClassByFileDescriptor(int fd);
 CFileObject *ClaimClassByFilePointer(uint32_t stream);
 CFileObject *ClaimClassBySlot(int slot);
 // Claims an object the caller knows (by address, never dereferenced unless
-// it is still in the table).
+// it is still in the table). Only for an object that no other thread can
+// have deleted meanwhile (its address then names nothing else); otherwise
+// claim it with the identity it had.
 bool ClaimFileObject(const CFileRpcRequests *file);
+bool ClaimFileObject(const CFileObject *file, uint64_t identity);
 
 // A close request for a claimed object: its worker is stopped first, so the
 // source is never closed or freed under a read in progress; then the source

@@ -5,6 +5,7 @@
 std::shared_ptr<COpenJob> COpenJob::Start(COpenJobOps &ops, CFileObject *file, const WireChar *name)
 {
     auto job = std::make_shared<COpenJob>(ops, file, name);
+    job->m_ullIdentity = file->Identity();
     job->m_pDone = ops.MakeDoneSignal();
     if (!job->m_pDone)
         return nullptr;
@@ -32,9 +33,11 @@ void COpenJob::Finish()
     }
     // Nobody waits any more: the client was told the open failed.
     PYX_TRACE(L"PYXMSG_RPC_OPEN: an open given up has returned (%d); its file object goes\r\n", m_bOpened ? 1 : 0);
-    if (!m_bOpened)
-        m_pFile->DeallocateAndSetError(0, true);
-    else if (ClaimFileObject(m_pFile))   // unless its worker or a teardown took it meanwhile
+    // A failed open's object is still this thread's claim. An opened one is
+    // in the table, where its worker or a teardown may have claimed and
+    // deleted it meanwhile, and a newer open may since sit at its address:
+    // it is claimed by the identity it had.
+    if (!m_bOpened || ClaimFileObject(m_pFile, m_ullIdentity))
         m_pFile->DeallocateAndSetError(0, true);
 }
 

@@ -64,6 +64,7 @@ private:
 
     COpenJobOps &m_ops;
     CFileObject *m_pFile;
+    uint64_t m_ullIdentity = 0;   // m_pFile's, taken while it was surely alive
     std::u16string m_name;   // the thread's own copy: the message buffer is reused
     FileOpenOutcome m_outcome;
     bool m_bOpened = false;

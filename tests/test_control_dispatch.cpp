@@ -152,6 +152,22 @@ public:
     TestFile() { ++g_liveObjects; }
     ~TestFile() override { --g_liveObjects; }
 
+    // While set, the memory of a deleted object goes to the next one made,
+    // as an allocator may do: a pointer kept to the old one names the new.
+    static inline std::atomic<bool> s_recycle{false};
+    static inline std::atomic<void *> s_spare{nullptr};
+    static void *operator new(size_t size)
+    {
+        void *spare = s_recycle ? s_spare.exchange(nullptr) : nullptr;
+        return spare ? spare : ::operator new(size);
+    }
+    static void operator delete(void *memory)
+    {
+        void *none = nullptr;
+        if (!s_recycle || !s_spare.compare_exchange_strong(none, memory))
+            ::operator delete(memory);
+    }
+
     void BreakChannel() { source->Set(source->broken, true); }
 
     unsigned char *GetMessageBuffer() override { return m_buffer.data(); }
@@ -345,6 +361,38 @@ private:
     bool m_bExit = false;
 };
 
+// A step run once, right when some thread traces a text containing `part`,
+// on that thread.
+std::mutex g_actionLock;
+std::wstring g_actionPart;
+std::function<void()> g_action;
+void OnTrace(std::wstring part, std::function<void()> action)
+{
+    std::lock_guard<std::mutex> hold(g_actionLock);
+    g_actionPart = std::move(part);
+    g_action = std::move(action);
+}
+void RecordAndAct(const wchar_t *text)
+{
+    RecordTrace(text);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> hold(g_actionLock);
+        if (g_action && std::wstring(text).find(g_actionPart) != std::wstring::npos)
+            std::swap(action, g_action);
+    }
+    if (action)
+        action();
+}
+
+void TearDownTable()
+{
+    for (int i = 0; i < kDataChannelCount; ++i) {
+        if (CFileObject *file = ClaimClassBySlot(i))
+            file->DeallocateAndSetError(0, true);
+    }
+}
+
 // Every test leaves no object, no worker and no slot behind.
 struct Fixture
 {
@@ -360,12 +408,12 @@ struct Fixture
     }
     ~Fixture()
     {
-        for (int i = 0; i < kDataChannelCount; ++i) {
-            if (CFileObject *file = ClaimClassBySlot(i))
-                file->DeallocateAndSetError(0, true);
-        }
+        TearDownTable();
         CHECK(WaitUntil([] { return g_liveWorkers == 0 && g_liveObjects == 0; }));
         SetTraceHook(nullptr);
+        OnTrace({}, nullptr);
+        TestFile::s_recycle = false;
+        ::operator delete(TestFile::s_spare.exchange(nullptr));
         g_dwChunking = 1;
         g_dwMaxBlockKB = 0;
         g_dwTargetRate = 0;
@@ -457,6 +505,41 @@ TEST_CASE_FIXTURE(Fixture, "OPEN: the open's outcome, its deadline, the exit, an
         CHECK(LoadLE32(p.replies.back().data() + 36) == 1);
         source->Set(source->holdOpen, false);   // it opens, and its thread disposes of it
         CHECK(WaitUntil([] { return g_liveObjects == 1 && WorkerOfSlot(0) == CIcaRoutingOps::Worker::None; }));
+    }
+    SUBCASE("an open given up goes once: failed while the table is torn down, or opened and since replaced")
+    {
+        SetTraceHook(RecordAndAct);
+        const std::wstring returned = L"an open given up has returned";
+        source->holdOpen = true;
+        CHECK(Receive(OpenOf(u"-missing"), false, 0, NowMs() - kOpenDeadlineMs + 50));
+        REQUIRE(source->WaitFor(source->opening));
+        // The session ends ("Kill Clients", the tray's Exit) just as it fails.
+        OnTrace(returned, TearDownTable);
+        source->Set(source->holdOpen, false);
+        CHECK(WaitUntil([] { return g_liveObjects == 0; }));
+        CHECK(Traced(returned));
+
+        // Opened after it was given up; its worker's teardown deletes it and
+        // a new open takes its memory and its slot before its thread looks.
+        TestFile::s_recycle = true;
+        source->holdOpen = true;
+        p.replies.clear();
+        CHECK(Receive(OpenOf(u"a"), false, 0, NowMs() - kOpenDeadlineMs + 50));
+        CHECK(p.replies == reply(~0u, 0, 0, kOpenTimedOutError));
+        REQUIRE(source->WaitFor(source->opening));
+        std::atomic<CFileObject *> given{nullptr}, successor{nullptr};
+        FileOpenOutcome next;
+        OnTrace(returned, [&] {
+            given = ClaimClassBySlot(0);
+            if (given)
+                given.load()->DeallocateAndSetError(0, true);
+            successor = Open(&next);
+        });
+        source->Set(source->holdOpen, false);
+        REQUIRE(WaitUntil([&] { return successor != nullptr; }));
+        CHECK(successor == given);   // the same address...
+        CHECK(WaitUntil([] { return g_liveObjects == 1; }));
+        CHECK(GetClassByFileDescriptor(next.fileDescriptor) == successor);   // ...and left alone
     }
     SUBCASE("the exit signal during the open: no reply, the object left to the open's thread")
     {
