@@ -143,9 +143,15 @@ int CPlayerCommandQueue::Append(const CCommand &command)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     if (IsPositionCommand(command)) {
-        for (CCommand &pending : m_lstCommands) {
-            if (pending.dwCommandType == COMMAND_PLAYER && pending.dwCommand == command.dwCommand) {
-                pending = command;   // in its place: sent no later than before
+        // The latest pending one of its kind takes the new values in its
+        // place (sent no later than before), unless a MINIMIZE or ACTIVATE
+        // came after it: the restore's SIZE must follow the MINIMIZE, or
+        // the client stays minimised while the window is restored.
+        for (auto pending = m_lstCommands.rbegin(); pending != m_lstCommands.rend(); ++pending) {
+            if (IsPlaceCommand(*pending) && !IsPositionCommand(*pending))
+                break;
+            if (pending->dwCommandType == COMMAND_PLAYER && pending->dwCommand == command.dwCommand) {
+                *pending = command;
                 if (m_wake)
                     m_wake();
                 return QUEUE_DONE;

@@ -168,7 +168,7 @@ TEST_CASE("only direct neighbours with the same whole code merge, keeping the la
     CHECK(runs[3].dwCommand == PLAYER_CMD_PLAY);
 }
 
-TEST_CASE("at most one MOVE and one SIZE wait: a new one takes the place of the pending one")
+TEST_CASE("at most one MOVE and one SIZE wait after the last MINIMIZE or ACTIVATE: a new one takes the place of the pending one")
 {
     Hooks hooks;
     RunningQueue q;
@@ -192,6 +192,24 @@ TEST_CASE("at most one MOVE and one SIZE wait: a new one takes the place of the 
     CHECK(Code(p.writes[2]) == PLAYER_CMD_PLAY);
     CHECK(Code(p.writes[3]) == PLAYER_CMD_VOLUME);
     CHECK(LoadLE32s(p.writes[3].data() + 36) == 60);
+
+    // Never across a MINIMIZE or ACTIVATE: a restore after a minimise, a
+    // move after an activation reach the client after it.
+    for (const uint32_t between : {PLAYER_CMD_MINIMIZE, PLAYER_CMD_ACTIVATE}) {
+        for (const uint32_t kind : {PLAYER_CMD_SIZE, PLAYER_CMD_MOVE}) {
+            RunningQueue later;
+            later.QueuePlayerCommand(kind, 1, 1, 1, 1);
+            later.QueuePlayerCommand(between);
+            later.QueuePlayerCommand(kind, 2, 2, 2, 2);
+            later.QueuePlayerCommand(kind, 3, 3, 3, 3);   // takes the place of the last one only
+            FakePlatform written;
+            RunPlayerCommandLoop(later, written);
+            REQUIRE(written.writes.size() == 3);
+            CHECK(std::vector<uint32_t>{Code(written.writes[0]), Code(written.writes[1]), Code(written.writes[2])} ==
+                  std::vector<uint32_t>{kind, between, kind});
+            CHECK(LoadLE32s(written.writes[2].data() + 36) == 3);
+        }
+    }
 }
 
 TEST_CASE("composed messages have the exact bytes, and a long name is cut at 260 units without overrun")
