@@ -30,8 +30,8 @@ Text PartAt(const Text &t, size_t from)
 
 // "\\host\share\..." from `from` (just past the two separators or "UNC\"):
 // a pipe or mailslot share is the named-pipe or mailslot file system of
-// that host, never a share of files. Doubled separators count as one, as
-// the platform folds them.
+// that host, never a share of files; so is its IPC$ share. Doubled
+// separators count as one, as the platform folds them.
 bool IsIpcShare(const Text &t, size_t from)
 {
     const size_t host = t.find_first_not_of(u'\\', from);
@@ -43,8 +43,13 @@ bool IsIpcShare(const Text &t, size_t from)
     const size_t share = t.find_first_not_of(u'\\', hostEnd);
     if (share == Text::npos)
         return false;
-    const Text part = PartAt(t, share);
-    return part == u"pipe" || part == u"mailslot";
+    Text part = PartAt(t, share);
+    // The platform drops trailing dots and blanks from a path part, so
+    // "pipe." and "pipe " name the pipe file system too; "IPC$" is the
+    // share that carries the host's pipes.
+    while (!part.empty() && (part.back() == u'.' || part.back() == u' '))
+        part.pop_back();
+    return part == u"pipe" || part == u"mailslot" || part == u"ipc$";
 }
 
 bool IsComOrLptDigit(WireChar c)
@@ -78,7 +83,10 @@ bool IsPlainFileName(const WireChar *name)
     if (!name)
         return false;
     const Text t = Normalise(name);
-    if (StartsWith(t, u"\\??\\") || StartsWith(t, u"\\\\.\\"))
+    // "\\;Provider\..." names a network redirector directly, past the
+    // checks of a share's name below.
+    if (StartsWith(t, u"\\??\\") || StartsWith(t, u"\\\\.\\") || StartsWith(t, u"\\\\;") ||
+        StartsWith(t, u"\\\\?\\unc\\;"))
         return false;
     if (StartsWith(t, u"\\\\?\\")) {
         const bool drive = t.size() >= 7 && IsDriveLetter(t[4]) && t[5] == u':' && t[6] == u'\\';

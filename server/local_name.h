@@ -9,7 +9,9 @@
 
 // False for the device namespaces ("\\.\...", "\??\...", "\\?\..." other
 // than a drive "\\?\D:\..." or a share "\\?\UNC\host\share\..."), pipe and
-// mailslot paths ("\\host\pipe\...", "\\?\UNC\host\pipe\..."), and a last
+// mailslot paths ("\\host\pipe\...", "\\?\UNC\host\pipe\...", also as
+// "pipe." or "pipe " and through the share "IPC$"), a redirector named
+// directly ("\\;LanmanRedirector\..."), and a last
 // path part that is a reserved device name (CON, CONIN$, CONOUT$, NUL, AUX,
 // PRN, COM1-COM9, LPT1-LPT9, also with an extension, a stream or trailing
 // dots or blanks). "/" counts as "\"; letters are compared without regard

@@ -529,13 +529,17 @@ TEST_CASE("names of pipes, devices and consoles are told from file names on thei
           u"PRN", u"CONIN$", u"conout$", u"COM1", u"COM1.txt", u"com9", u"LPT1", u"lpt9.avi", u"C:\\media\\CON",
           u"C:\\media\\nul.avi", u"C:\\media\\con.", u"C:\\media\\CON ...", u"C:\\media\\con .avi",
           u"C:\\media\\aux:stream", u"C:nul", u"\\\\server\\share\\COM3", u"\\\\?\\C:\\media\\prn.avi",
-          u"COM\u00b9", u"C:/media/LPT2.mp3"})
+          u"COM\u00b9", u"C:/media/LPT2.mp3", u"\\\\host\\IPC$\\x", u"\\\\host\\pipe.\\x", u"\\\\host\\pipe \\x",
+          u"\\\\host\\PIPE..\\x", u"\\\\host\\mailslot. \\m", u"\\\\?\\UNC\\host\\ipc$\\x",
+          u"\\\\;LanmanRedirector\\host\\pipe\\x", u"//;LanmanRedirector/host/share/a.avi",
+          u"\\\\?\\UNC\\;LanmanRedirector\\host\\pipe\\x"})
         CHECK_MESSAGE(!plain(refused), Ascii(refused));
     for (const char16_t *passed :
          {u"C:\\media\\a.avi", u"C:\\conformance\\x.avi", u"CONTROL.avi", u"C:\\media\\console.avi",
           u"C:\\media\\com10", u"C:\\media\\COM0", u"C:\\media\\lpt", u"C:\\media\\nully.wav",
           u"C:\\CON\\film.avi", u"C:\\pipe\\x.avi", u"\\\\server\\share\\film.avi",
           u"\\\\server\\pipes\\film.avi", u"\\\\server\\share\\pipe\\film.avi", u"\\\\?\\C:\\media\\a.avi",
+          u"\\\\server\\pipe.x\\film.avi", u"\\\\server\\ipc\\film.avi", u"C:\\media\\;a.avi",
           u"\\\\?\\UNC\\server\\share\\a.avi", u"/tmp/media/a.avi", u"relative\\a.avi", u"a.avi", u"",
           u"C:\\media\\\u00e9con.avi"})
         CHECK_MESSAGE(plain(passed), Ascii(passed));
