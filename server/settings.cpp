@@ -37,15 +37,29 @@ size_t QuoteProgram(WireChar (&text)[kPathUnits], size_t length, size_t programL
     return length + 2;
 }
 
+// What became of the file type: written, or why not.
+enum class FileType { Written, NoInstallation, TooLong };
+
 // Path + GuiApplication (quoted when it holds a blank) + GuiCommandLine.
-size_t ComposeCommandLine(CRegistry &registry, WireChar (&buffer)[kPathUnits])
+FileType ComposeCommandLine(CRegistry &registry, WireChar (&buffer)[kPathUnits])
 {
     // The program part is a prefix of the whole: the same values, read alike.
     WireChar program[kPathUnits];
     const size_t programLength = ComposeInstallationPath(registry, program, {kValuePath, kValueGuiApplication});
     const size_t length =
         ComposeInstallationPath(registry, buffer, {kValuePath, kValueGuiApplication, kValueGuiCommandLine});
-    return length == 0 ? 0 : QuoteProgram(buffer, length, programLength);
+    if (length == 0)
+        return FileType::NoInstallation;
+    if (QuoteProgram(buffer, length, programLength) != 0)
+        return FileType::Written;
+    // Cut short it would start another program, or none: the administrator
+    // learns why double clicks do not play.
+    wchar_t text[kPathUnits];
+    for (size_t i = 0; i <= length; ++i)
+        text[i] = static_cast<wchar_t>(buffer[i]);
+    PYX_TRACE(L"The player's command line is too long to quote in %u characters, no file type written: %s\r\n",
+              static_cast<unsigned>(kPathUnits - 1), text);
+    return FileType::TooLong;
 }
 
 // Writes "PYX" = Path + ServerApplication, quoted when it holds a blank,
@@ -155,22 +169,31 @@ bool IsExtensionAssociated(CRegistry &registry, const WireChar *pszExtension)
 
 namespace {
 
-// Composes the player command line and writes the file type with it; false
-// (and nothing written) without installation values.
-bool WriteFileTypeFromInstallation(CRegistry &registry)
+// Composes the player command line and writes the file type with it;
+// nothing is written without installation values or when the command does
+// not fit.
+FileType WriteFileTypeFromInstallation(CRegistry &registry)
 {
     WireChar commandLine[kPathUnits];
-    if (ComposeCommandLine(registry, commandLine) == 0)
-        return false;
-    CAssociationRegistrar registrar(registry, kVerb, commandLine);
-    return true;
+    const FileType state = ComposeCommandLine(registry, commandLine);
+    if (state == FileType::Written)
+        CAssociationRegistrar registrar(registry, kVerb, commandLine);
+    return state;
 }
+
+// An extension may be given our file type only when it was written: the
+// type would otherwise have no command, or one for another place. Giving
+// an extension back its stock type always fits.
+bool MayAssociate(FileType state, bool associate) { return state == FileType::Written || !associate; }
+
+void SaveSettingsFor(FileType state, CSettingsView &dialog, const SettingsPlatform &platform);
 
 } // namespace
 
 void LoadSettings(CSettingsView &dialog, const SettingsPlatform &platform)
 {
-    if (!WriteFileTypeFromInstallation(platform.registry))
+    const FileType state = WriteFileTypeFromInstallation(platform.registry);
+    if (state == FileType::NoInstallation)
         return;
 
     CRegKey run(platform.registry);
@@ -185,13 +208,20 @@ void LoadSettings(CSettingsView &dialog, const SettingsPlatform &platform)
     for (const ExtensionRow &row : kExtensionTable)
         dialog.SetBoxChecked(row.nBoxId, IsExtensionAssociated(platform.registry, row.pszExtension));
 
-    SaveSettings(dialog, platform);
+    SaveSettingsFor(state, dialog, platform);
 }
 
 void SaveSettings(CSettingsView &dialog, const SettingsPlatform &platform)
 {
-    if (!WriteFileTypeFromInstallation(platform.registry))
-        return;
+    const FileType state = WriteFileTypeFromInstallation(platform.registry);
+    if (state != FileType::NoInstallation)
+        SaveSettingsFor(state, dialog, platform);
+}
+
+namespace {
+
+void SaveSettingsFor(FileType state, CSettingsView &dialog, const SettingsPlatform &platform)
+{
 
     {
         CRegKey run(platform.registry);
@@ -207,7 +237,7 @@ void SaveSettings(CSettingsView &dialog, const SettingsPlatform &platform)
 
     for (const ExtensionRow &row : kExtensionTable) {
         if (dialog.IsBoxChecked(row.nBoxId)) {
-            if (!SetExtensionFileType(platform, row.pszExtension, kFileType))
+            if (MayAssociate(state, true) && !SetExtensionFileType(platform, row.pszExtension, kFileType))
                 ShowErrorBox(kBoxExtensionCreate);
         } else {
             if (!SetExtensionFileType(platform, row.pszExtension, row.pszStockType))
@@ -215,6 +245,8 @@ void SaveSettings(CSettingsView &dialog, const SettingsPlatform &platform)
         }
     }
 }
+
+} // namespace
 
 void Uninstall(CSettingsView &, const SettingsPlatform &platform)
 {
@@ -233,7 +265,8 @@ void ApplyClientPolicy(uint32_t dwPolicy, CSettingsView &dialog, const SettingsP
 {
     if (!(dwPolicy & kPolicyApply))
         return;
-    if (!WriteFileTypeFromInstallation(platform.registry))
+    const FileType state = WriteFileTypeFromInstallation(platform.registry);
+    if (state == FileType::NoInstallation)
         return;
 
     {
@@ -258,6 +291,8 @@ void ApplyClientPolicy(uint32_t dwPolicy, CSettingsView &dialog, const SettingsP
 
     for (const ExtensionRow &row : kExtensionTable) {
         const bool associate = (dwPolicy & row.dwPolicyBit) != 0;
+        if (!MayAssociate(state, associate))
+            continue;   // left as it is, its box enabled
         if (SetExtensionFileType(platform, row.pszExtension, associate ? kFileType : row.pszStockType)) {
             dialog.SetBoxChecked(row.nBoxId, associate);
             dialog.DisableBox(row.nBoxId);

@@ -225,6 +225,47 @@ TEST_CASE("a program path with a blank is quoted in the player command and the s
     }
 }
 
+std::wstring g_trace;
+void CaptureTrace(const wchar_t *text) { g_trace += text; }
+
+TEST_CASE("a player command too long to quote: a trace line, the registry's ticks shown, the rest still applied")
+{
+    Fixture f;
+    g_trace.clear();
+    SetTraceHook(CaptureTrace);
+    // 259 characters unquoted; the server's path is shorter and fits.
+    const std::u16string dir = u"C:\\a b\\" + std::u16string(226, u'd') + u"\\";
+    f.reg.SetInstallation(dir, kGui, kCmd, kServer);
+    f.reg.SetText(HKCU, kRunKey, kStartupValue, u"C:\\old\\PyxVideoServer.exe");
+    f.reg.SetText(HKCR, u".avi", nullptr, u"TarselFile");
+
+    LoadSettings(f.view, f.platform);
+    CHECK(g_trace.find(L"too long to quote in 259 characters, no file type written: C:\\a b\\ddd") != std::wstring::npos);
+    CHECK_FALSE(f.reg.Text(HKCR, u"TarselFile\\shell\\play\\command"));
+    CHECK(f.view.boxes[IDC_STARTUP].checked);
+    CHECK(f.view.boxes[IDC_EXT_AVI].checked);
+    CHECK_FALSE(f.view.boxes[IDC_EXT_WAV].checked);
+    CHECK(f.Startup() == u"\"" + dir + kServer + u"\"");
+
+    // A policy: the start-up value and the stock types fit; our type is
+    // given to no extension (.wav stays as it was, its box free).
+    const uint32_t wav = 0x80000000u | kPolicyStartup | [] {
+        for (const ExtensionRow &row : kExtensionTable)
+            if (row.nBoxId == IDC_EXT_WAV)
+                return row.dwPolicyBit;
+        return 0u;
+    }();
+    ApplyClientPolicy(wav, f.view, f.platform);
+    CHECK_FALSE(f.view.boxes[IDC_STARTUP].enabled);
+    CHECK(f.Ext(u".avi") == u"AVIFile");
+    CHECK_FALSE(f.view.boxes[IDC_EXT_AVI].enabled);
+    CHECK(f.Ext(u".wav") != u"TarselFile");
+    CHECK(f.view.boxes[IDC_EXT_WAV].enabled);
+    CHECK(g_boxes.empty());
+    CHECK(f.reg.openHandles == 0);
+    SetTraceHook(nullptr);
+}
+
 TEST_CASE("only a REG_SZ or REG_EXPAND_SZ that is exactly \"TarselFile\" counts as associated")
 {
     CFakeRegistry reg;
