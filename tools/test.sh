@@ -15,7 +15,8 @@ tools/install-deps.sh
 # A throwaway code-signing certificate (self-signed, made once and kept in
 # build/signing/): both Windows builds sign their programs, custom actions
 # and packages with it, and later builds of these folders (the main job) find
-# it in their cache. Tests never time-stamp: there is no network here.
+# it and its password file, never the password itself, in their cache. Tests
+# never time-stamp: there is no network here.
 signing="$root/build/signing"
 if [ ! -f "$signing/test.pfx" ]; then
   echo "== a throwaway code-signing certificate in $signing"
@@ -27,7 +28,7 @@ if [ ! -f "$signing/test.pfx" ]; then
   openssl pkcs12 -export -inkey "$signing/test.key" -in "$signing/test.pem" -out "$signing/test.pfx" \
     -passout "file:$signing/password"
 fi
-sign=(-DTARSEL_SIGN_PFX="$signing/test.pfx" -DTARSEL_SIGN_PASSWORD="$(cat "$signing/password")")
+sign=(-DTARSEL_SIGN_PFX="$signing/test.pfx" -DTARSEL_SIGN_PASSWORD_FILE="$signing/password")
 
 for preset in native win32 win64; do
   echo "== configure and build: $preset"
