@@ -20,7 +20,9 @@ if [ ! -f "$prefix/system.reg" ] || stale; then
     if [ ! -f "$prefix/system.reg" ]; then
       WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
       WINEPREFIX="$prefix" wineserver -w || true
-      [ $has32 -eq 1 ] && touch "$prefix/.tarsel-wine32"
+      # An `if`, not `[ ... ] && touch`: as the subshell's last command that
+      # list's false test would fail the script (set -e) without wine32.
+      if [ $has32 -eq 1 ]; then touch "$prefix/.tarsel-wine32"; fi
     fi
   ) 9>"$prefix.lock"
 fi
