@@ -29,15 +29,11 @@ struct Button
     const wchar_t *name;
     UINT id;
 };
+#define PRESSED_BY(NAME, code, id, word, ...) {L"" word, id},
 constexpr Button kButtons[] = {
-    {L"play", ID_PLAYER_PLAY},         {L"pause", ID_PLAYER_PAUSE},
-    {L"stop", ID_PLAYER_STOP},         {L"skip-back", ID_PLAYER_SKIP_BACK},
-    {L"rewind", ID_PLAYER_REWIND},     {L"fast-forward", ID_PLAYER_FAST_FORWARD},
-    {L"skip-forward", ID_PLAYER_SKIP_FORWARD}, {L"step", ID_PLAYER_STEP},
-    {L"full", ID_PLAYER_FULL_SCREEN},  {L"sound-on", ID_PLAYER_SOUND_ON},
-    {L"mute", ID_PLAYER_MUTE},         {L"audio-off", ID_PLAYER_AUDIO_OFF},
-    {L"kill", ID_PLAYER_KILL},
+    PLAYER_COMMAND_TABLE(PRESSED_BY, PRESSED_BY, PLAYER_TABLE_SKIP, PLAYER_TABLE_SKIP)
 };
+#undef PRESSED_BY
 
 HWND WaitForPlayer(DWORD timeoutMs)
 {

@@ -23,16 +23,6 @@ double MsSince(Clock::time_point t)
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
-std::string Narrow(const std::wstring &w)
-{
-    if (w.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 std::wstring Widen(const std::string &s)
 {
     if (s.empty())
@@ -114,7 +104,7 @@ std::string FileReport::Line() const
 {
     return Format("file %d: name=%s fd=%d channel=%d bytes=%llu requests=%u chunked=%u first_byte_ms=%.1f "
                   "mismatches=%u protocol_errors=%u result=%s%s%s",
-                  index, Narrow(name).c_str(), fileDesc, channel, static_cast<unsigned long long>(bytes), requests,
+                  index, Utf8Of(name, LoneSurrogate::Replace).c_str(), fileDesc, channel, static_cast<unsigned long long>(bytes), requests,
                   chunked, firstByteMs, mismatches, protocolErrors, ok ? "ok" : "fail", error.empty() ? "" : " ",
                   error.c_str());
 }

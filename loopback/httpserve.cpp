@@ -1,6 +1,7 @@
 // httpserve --file PATH [--port N] [--no-length] [--ignore-range] [--trickle-headers] [--seconds N]
 // Serves one file over HTTP on 127.0.0.1 until killed or the seconds pass.
 #include "http_server.h"
+#include "utf8.h"
 
 #include <windows.h>
 
@@ -9,15 +10,6 @@
 #include <string>
 
 namespace {
-
-std::string Utf8(const std::wstring &w)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
-    return s;
-}
 
 bool ParseCount(const wchar_t *text, unsigned long max, unsigned long *value)
 {
@@ -67,11 +59,11 @@ int wmain(int argc, wchar_t **argv)
     if (file.empty())
         return Usage();
     if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        std::fprintf(stderr, "httpserve: cannot find %s\n", Utf8(file).c_str());
+        std::fprintf(stderr, "httpserve: cannot find %s\n", Utf8Of(file, LoneSurrogate::Replace).c_str());
         return 1;
     }
     const size_t slash = file.find_last_of(L"\\/");
-    const std::string name = "/" + Utf8(slash == std::wstring::npos ? file : file.substr(slash + 1));
+    const std::string name = "/" + Utf8Of(slash == std::wstring::npos ? file : file.substr(slash + 1), LoneSurrogate::Replace);
 
     loopback::HttpServer server;
     server.AddFileOnDisk(name, file);

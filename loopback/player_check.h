@@ -5,6 +5,7 @@
 #pragma once
 
 #include "player_msg.h"
+#include "utf8.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +34,7 @@ bool HasPlayerCode(const unsigned char *msg, size_t n);
 // "CONT PAUSE 0 0 0 0", "SEND solicitation", "bad: <what>".
 std::string PlayerMessageText(const PlayerMessage &m);
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string Utf8(const std::u16string &s);
+// A name as the emulator prints it: a lone surrogate becomes U+FFFD.
+inline std::string Utf8(const std::u16string &s) { return Utf8Of(s, LoneSurrogate::Replace); }
 
 } // namespace loopback

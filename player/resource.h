@@ -34,21 +34,18 @@
 #define ID_APP_EXIT             32773
 #define ID_FILE_PLAY            57601
 
-// Tool-bar commands; the string table holds each one's tooltip.
-#define ID_PLAYER_PLAY          887
-#define ID_PLAYER_PAUSE         888
-#define ID_PLAYER_STOP          890
-#define ID_PLAYER_STEP          891
-#define ID_PLAYER_REWIND        894
-#define ID_PLAYER_FAST_FORWARD  895
-#define ID_PLAYER_SOUND_ON      909
-#define ID_PLAYER_MUTE          910
-#define ID_PLAYER_AUDIO_OFF     911
-#define ID_PLAYER_SKIP_BACK     920
-#define ID_PLAYER_SKIP_FORWARD  921
-#define ID_PLAYER_FULL_SCREEN   944
+// Tool-bar buttons, from the player's command table; the string table
+// holds each one's tooltip, generated from it too. A blank button carries
+// a blank image.
+#include "player_command_table.h"
+#ifndef RC_INVOKED
+#define ID_PLAYER_VALUE(NAME, code, id, ...) ID_PLAYER_##NAME = id,
+enum : unsigned {
+    PLAYER_COMMAND_TABLE(ID_PLAYER_VALUE, ID_PLAYER_VALUE, PLAYER_TABLE_SKIP, PLAYER_TABLE_SKIP)
+};
+#undef ID_PLAYER_VALUE
+#endif
 #define ID_PLAYER_BLANK         945
-#define ID_PLAYER_KILL          32778
 
 #ifndef IDC_STATIC
 #define IDC_STATIC              (-1)

@@ -5,6 +5,7 @@
 #include "notification.h"
 #include "notify.h"
 #include "trace.h"
+#include "utf8.h"
 
 #include <cerrno>
 #include <climits>
@@ -94,41 +95,11 @@ int ReadFd(int fd, void *buffer, unsigned count) { return _read(fd, buffer, coun
 long SeekFd(int fd, long offset, int origin) { return _lseek(fd, offset, origin); }
 int CloseFd(int fd) { return _close(fd); }
 #else
-// UTF-16 to UTF-8. A lone surrogate is written as its own three-byte form, so
-// every name converts without loss and two names never meet in one.
-std::string ToUtf8Name(const WireChar *name)
-{
-    std::string s;
-    for (size_t i = 0; name[i]; ++i) {
-        uint32_t c = name[i];
-        if (c >= 0xD800 && c < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(name[i + 1]) - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            s += static_cast<char>(c);
-        } else if (c < 0x800) {
-            s += static_cast<char>(0xC0 | (c >> 6));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            s += static_cast<char>(0xE0 | (c >> 12));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            s += static_cast<char>(0xF0 | (c >> 18));
-            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return s;
-}
-
 // As on Windows, what is not a file on disk (a FIFO, a device, a socket) is
 // refused; without blocking, as opening a FIFO would wait for a writer.
 int OpenReadOnly(const WireChar *name, bool *notDisk)
 {
-    const int fd = open(ToUtf8Name(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = open(Utf8Of(name, LoneSurrogate::Keep).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat st;

@@ -291,7 +291,7 @@ TEST_CASE("every control of the window sends its command")
         const UINT buttons[] = {ID_PLAYER_REWIND, ID_PLAYER_BLANK, ID_PLAYER_FAST_FORWARD, ID_PLAYER_SKIP_BACK,
                                 ID_PLAYER_SKIP_FORWARD, ID_PLAYER_STEP, ID_PLAYER_FULL_SCREEN, ID_PLAYER_AUDIO_OFF,
                                 ID_PLAYER_PAUSE, ID_PLAYER_PLAY, ID_PLAYER_MUTE, ID_PLAYER_SOUND_ON,
-                                ID_PLAYER_STOP, ID_PLAYER_KILL};
+                                ID_PLAYER_STOP, ID_PLAYER_KILL_PLAYER};
         for (UINT id : buttons) {
             PostMessageW(window, WM_COMMAND, id, 0);
             Sleep(150);   // one at a time, so none merges with the next

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws the player's tool-bar images: 16 images of 16 x 16 side by side, one
-per button in the order of the tool-bar resource, as a 24-bit .bmp; with
+per button of the player's command table (common/player_command_table.h),
+left to right, each drawn by its image name, as a 24-bit .bmp; with
 --size 24 or --size 32 the same images at that size, for 150 % and 200 %
 scale (the shapes are laid out on the 16-pixel grid and drawn at the size
 asked for).
@@ -14,8 +15,12 @@ an image list with magenta as the mask colour, so the images are drawn
 transparently on any button face. Shapes have hard edges for that reason.
 --ascii prints the images as text instead.
 """
+import os
+import re
 import struct
 import sys
+
+TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'common', 'player_command_table.h')
 
 SIZE = 16
 BACK = (255, 0, 255)
@@ -92,53 +97,63 @@ def speaker(im, c, waves):
         im.fill(wave, c)
 
 
-def draw(i, size=SIZE):
+def buttons():
+    """The image name of each button of the table, left to right; None for a
+    gap (a blank button)."""
+    row = re.compile(r'^\s*(?:BUTTON|WINDOW_BUTTON)\(.*,\s*(\w+)\)[\s\\]*$|^\s*GAP\(\)[\s\\]*$')
+    with open(TABLE) as f:
+        return [m.group(1) for m in (row.match(line) for line in f) if m]
+
+
+def draw(name, size=SIZE):
     im = Image(size)
-    if i == 0:      # play
+    if name == 'play':
         im.triangle(4, 13, 5.5, GREEN)
-    elif i == 1:    # pause
+    elif name == 'pause':
         im.rect(4, 3, 6, 12, INK)
         im.rect(9, 3, 11, 12, INK)
-    elif i == 2:    # stop
+    elif name == 'stop':
         im.rect(4, 4, 11, 11, INK)
-    elif i == 4:    # skip back: bar, triangle pointing left
+    elif name == 'skip_back':       # bar, triangle pointing left
         im.rect(3, 3, 4, 12, INK)
         im.triangle(13, 5, 5.5, INK)
-    elif i == 5:    # rewind
+    elif name == 'rewind':
         im.triangle(8, 1, 4.5, INK)
         im.triangle(15, 8, 4.5, INK)
-    elif i == 6:    # fast forward
+    elif name == 'fast_forward':
         im.triangle(1, 8, 4.5, INK)
         im.triangle(8, 15, 4.5, INK)
-    elif i == 7:    # skip forward: triangle pointing right, bar
+    elif name == 'skip_forward':    # triangle pointing right, bar
         im.triangle(3, 11, 5.5, INK)
         im.rect(11, 3, 12, 12, INK)
-    elif i == 9:    # step: one frame, an arrow to the next
+    elif name == 'step':            # one frame, an arrow to the next
         im.rect(1, 4, 7, 4, INK)
         im.rect(1, 11, 7, 11, INK)
         im.rect(1, 4, 1, 11, INK)
         im.rect(7, 4, 7, 11, INK)
         im.triangle(9, 15, 4, INK)
-    elif i == 11:   # full screen: the word
+    elif name == 'full_screen':     # the word
         im.text(1, 6, 'Full', INK)
         im.rect(0, 3, 15, 3, INK)
         im.rect(0, 12, 15, 12, INK)
-    elif i == 12:   # sound on
+    elif name == 'sound_on':
         speaker(im, INK, True)
-    elif i == 13:   # mute: the speaker crossed out
+    elif name == 'mute':            # the speaker crossed out
         speaker(im, INK, True)
         im.line(1, 14, 14, 1, RED, 2)
-    elif i == 14:   # audio off: a grey speaker
+    elif name == 'audio_off':       # a grey speaker
         speaker(im, GREY, False)
-    elif i == 15:   # kill the remote player: a red cross
+    elif name == 'kill':            # kill the remote player: a red cross
         im.line(3, 3, 11, 11, RED, 2)
         im.line(11, 3, 3, 11, RED, 2)
-    return im       # 3, 8 and 10 are blank
+    elif name is not None:
+        sys.exit('make_toolbar.py: no drawing for the image "%s" of %s' % (name, TABLE))
+    return im       # a gap is blank
 
 
 def strip(size=SIZE):
     """Rows of the whole strip, top first."""
-    images = [draw(i, size) for i in range(16)]
+    images = [draw(name, size) for name in buttons()]
     return [[c for im in images for c in im.px[y]] for y in range(size)]
 
 
@@ -157,7 +172,8 @@ def bmp(rows):
 def ascii_art(rows, size):
     marks = {BACK: '.', INK: '#', GREEN: 'g', RED: 'r', GREY: '+'}
     for y, row in enumerate(rows):
-        print(' '.join(''.join(marks[c] for c in row[i * size:(i + 1) * size]) for i in range(16)))
+        count = len(rows[0]) // size
+    print(' '.join(''.join(marks[c] for c in row[i * size:(i + 1) * size]) for i in range(count)))
 
 
 def main(args):
