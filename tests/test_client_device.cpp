@@ -12,6 +12,7 @@
 #include "protocol.h"
 #include "server_globals.h"
 #include "win_test_util.h"
+#include "win/handle.h"
 
 #include <wtsapi32.h>
 
@@ -179,14 +180,21 @@ TEST_CASE("ICA session: ten files at once through the hand-off, streams, malform
     CHECK(ranged);
     http.Stop();
 
-    // A missing file is refused with the C library's error.
-    DeviceOptions missing;
-    missing.files.push_back({L"C:\\no\\such\\clip.avi", {}});
-    missing.expectOpenFail = true;
-    DeviceSummary refused = s.device.Run(missing);
-    REQUIRE(refused.reports.size() == 1);
+    // Refusals carry the errno the C runtime's open gave: a missing file,
+    // a name no file can have (a wildcard: ERROR_INVALID_NAME), a file open
+    // elsewhere without sharing (ERROR_SHARING_VIOLATION).
+    const std::wstring folder = list[5]->Path().substr(0, list[5]->Path().find_last_of(L'\\') + 1);
+    CHandle locked(CreateFileW(list[5]->Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    REQUIRE(locked);
+    DeviceOptions refusedOpens;
+    refusedOpens.files = {{L"C:\\no\\such\\clip.avi", {}}, {folder + L"a?.avi", {}}, {list[5]->Path(), {}}};
+    refusedOpens.expectOpenFail = true;
+    DeviceSummary refused = s.device.Run(refusedOpens);
+    REQUIRE(refused.reports.size() == 3);
     CHECK(refused.ok);
     CHECK(refused.reports[0].systemError == ENOENT);
+    CHECK(refused.reports[1].systemError == EINVAL);
+    CHECK(refused.reports[2].systemError == EACCES);
     CHECK(s.device.StrayMessages() == 0);
 }
 
