@@ -354,7 +354,7 @@ done:
 bool HttpServer::Answer(uintptr_t socket, const std::string &head)
 {
     const SOCKET s = AsSocket(socket);
-    const unsigned modes = m_modes;
+    const unsigned modes = m_answered++ < m_switchAfter ? m_modes.load() : m_modesAfter.load();
 
     // Request line and headers.
     std::vector<std::string> lines;
@@ -430,6 +430,8 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
     RangeKind kind = RangeKind::None;
     if (!record.range.empty() && !(modes & kIgnoreRange))
         kind = ParseRange(record.range, size, &first, &last);
+    if (kind == RangeKind::Part && (modes & kRefuseRanges))
+        kind = RangeKind::Unsatisfiable;
     if (kind == RangeKind::Unsatisfiable) {
         const std::string range = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
         return simple("416 Range Not Satisfiable", range.c_str());
@@ -444,9 +446,17 @@ bool HttpServer::Answer(uintptr_t socket, const std::string &head)
     reply += "Content-Type: application/octet-stream\r\n";
     if (!(modes & kIgnoreRange))
         reply += "Accept-Ranges: bytes\r\n";
-    if (kind == RangeKind::Part)
-        reply += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+    if (kind == RangeKind::Part) {
+        int64_t toldFirst = first, toldLast = last;
+        if (modes & kRangeStartLies) {
+            toldFirst = 0;
+            toldLast = last - first;
+        }
+        if (modes & kRangeLengthLies)
+            toldLast = std::min(toldLast + 1000, size - 1);
+        reply += "Content-Range: bytes " + std::to_string(toldFirst) + "-" + std::to_string(toldLast) + "/" +
                  (noLength ? std::string("*") : std::to_string(size)) + "\r\n";
+    }
     if (!noLength)
         reply += "Content-Length: " + std::to_string(count) + "\r\n";
     reply += connectionHeader;

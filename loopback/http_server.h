@@ -35,6 +35,15 @@ public:
         // (SetTrickleMs, 1000 ms by default): a server that hangs a client's
         // open without ever falling silent long enough for a time-out.
         kTrickleHeaders = 16,
+        // A 206's Content-Range says the part begins at byte 0, whatever
+        // part is sent (its length and the total told right).
+        kRangeStartLies = 32,
+        // A 206's Content-Range says the part runs 1000 bytes further than
+        // the body sent (within the file).
+        kRangeLengthLies = 64,
+        // Every range is answered 416 with "bytes */SIZE", even one within
+        // the file.
+        kRefuseRanges = 128,
     };
 
     // What a client asked for, in arrival order.
@@ -55,6 +64,14 @@ public:
     void AddFile(const std::string &path, std::vector<unsigned char> bytes);
     void AddFileOnDisk(const std::string &path, const std::wstring &file);
     void SetModes(unsigned modes) { m_modes = modes; }
+    // From the request after the first `requests` (of any connection) on,
+    // `modes` replace those of SetModes: a server that changes its ways
+    // part-way, as a fail-over to another one does.
+    void SetModesAfter(unsigned requests, unsigned modes)
+    {
+        m_modesAfter = modes;
+        m_switchAfter = requests;
+    }
     void SetTrickleMs(unsigned ms) { m_trickleMs = ms; }
 
     // Listens on 127.0.0.1:port (0: a free port of the system's choice).
@@ -67,6 +84,7 @@ public:
     std::string Url(const std::string &path) const;
 
     std::vector<RequestRecord> Requests() const;
+    // Connections accepted since Start.
     unsigned Connections() const { return m_connections; }
 
 private:
@@ -90,6 +108,9 @@ private:
     void Reap(bool all);
 
     std::atomic<unsigned> m_modes{kNormal};
+    std::atomic<unsigned> m_modesAfter{kNormal};
+    std::atomic<unsigned> m_switchAfter{~0u};
+    std::atomic<unsigned> m_answered{0};
     std::atomic<unsigned> m_trickleMs{1000};
     std::atomic<bool> m_stop{false};
     std::atomic<unsigned> m_connections{0};

@@ -87,6 +87,21 @@ bool ParseContentRange(const wchar_t *p, int64_t *first, int64_t *last, int64_t 
     return *total > *last;
 }
 
+// "bytes */TOTAL" of a 416; -1 when the header says no total.
+int64_t ParseUnsatisfiedRange(const wchar_t *p)
+{
+    while (*p == L' ')
+        ++p;
+    if (_wcsnicmp(p, L"bytes", 5) != 0)
+        return -1;
+    p += 5;
+    while (*p == L' ')
+        ++p;
+    if (*p++ != L'*' || *p++ != L'/')
+        return -1;
+    return ParseNumber(p);
+}
+
 std::wstring RangeHeader(int64_t first, int64_t last)
 {
     return L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(last) + L"\r\n";
@@ -114,6 +129,13 @@ bool QueryContentRange(HINTERNET h, int64_t *first, int64_t *last, int64_t *tota
 {
     wchar_t text[128];
     return QueryString(h, HTTP_QUERY_CONTENT_RANGE, text) && ParseContentRange(text, first, last, total);
+}
+
+// The total a 416 tells; -1 when it tells none.
+int64_t QueryUnsatisfiedTotal(HINTERNET h)
+{
+    wchar_t text[128];
+    return QueryString(h, HTTP_QUERY_CONTENT_RANGE, text) ? ParseUnsatisfiedRange(text) : -1;
 }
 
 int64_t QueryContentLength(HINTERNET h)
@@ -204,8 +226,10 @@ bool CInternetFileInterface::Open(const WireChar *name)
         int64_t first = 0, last = 0;
         if (http && status == 206 && QueryContentRange(h.Get(), &first, &last, &m_llSize) && first == 0) {
             m_llDownloadEnd = last + 1;
-        } else if (http && status == 416) {
+        } else if (http && status == 416 && QueryUnsatisfiedTotal(h.Get()) <= 0) {
             // Not even the first byte: an empty file, nothing to download.
+            // (One that tells a total above 0 refused a range it holds, and
+            // is refused below: it is no empty file.)
             h.Reset();
             m_llSize = 0;
         } else if (status < 200 || status > 299 || status == 204 || status == 206) {
@@ -419,8 +443,10 @@ CInternetFileInterface::Fetch CInternetFileInterface::Request(int64_t position, 
                 return refuse(ERROR_HTTP_INVALID_SERVER_RESPONSE);
             skip = 0;
             end = got + 1;
-        } else if (status == 416 && ranged && m_llSize < 0) {
+        } else if (status == 416 && ranged && m_llSize < 0 && QueryUnsatisfiedTotal(h.Get()) <= position) {
             // Not one byte from there: the end of a file of untold size.
+            // (Unless the answer tells a total beyond it: a refusal within
+            // the file is a failure, not its end.)
             h.Reset();
             m_llPosition = m_llDownload = position;
             return Fetch::kEnd;

@@ -15,7 +15,10 @@
 // current download always skip on it. A position at or past the end needs no
 // request at all: reads give 0 there, and the download stays open where it
 // stood for a seek back; when the size is unknown, a window that starts past
-// the end (416) is the end.
+// the end (416) is the end. A 416 whose "bytes */TOTAL" holds the range
+// asked for is a failure: never taken for an empty file or an early end.
+// A 206 must name the part asked for (its start, the same total); bytes are
+// only handed out as far as its Content-Range and the body agree.
 //
 // No notifications are posted for URLs.
 #pragma once

@@ -4,6 +4,7 @@
 #include "local_name.h"
 #include "notification.h"
 #include "notify.h"
+#include "open_errno.h"
 #include "trace.h"
 #include "utf8.h"
 
@@ -34,34 +35,6 @@ size_t NameUnits(const WireChar *name)
 #ifdef _WIN32
 static_assert(sizeof(wchar_t) == sizeof(WireChar), "Windows file names are UTF-16");
 
-// The C library's errno for the platform's error of a failed open.
-int ErrnoOfOpenError(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_NETWORK_ACCESS_DENIED:
-        return EACCES;
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return ENOMEM;
-    default:
-        return EINVAL;
-    }
-}
-
 // Read-only with the C library's sharing (others may read and write), as an
 // identification-level client only: whatever serves the name can learn who
 // asks, never act as this user. What turns out not to be a disk file (a
@@ -72,7 +45,7 @@ int OpenReadOnly(const WireChar *name, bool *notDisk)
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        errno = ErrnoOfOpenError(GetLastError());
+        errno = CrtErrnoOfOsError(GetLastError());
         return -1;
     }
     if (GetFileType(file) != FILE_TYPE_DISK) {

@@ -12,10 +12,12 @@
 #include "protocol.h"
 #include "server_globals.h"
 #include "win_test_util.h"
+#include "win/handle.h"
 
 #include <wtsapi32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -179,14 +181,21 @@ TEST_CASE("ICA session: ten files at once through the hand-off, streams, malform
     CHECK(ranged);
     http.Stop();
 
-    // A missing file is refused with the C library's error.
-    DeviceOptions missing;
-    missing.files.push_back({L"C:\\no\\such\\clip.avi", {}});
-    missing.expectOpenFail = true;
-    DeviceSummary refused = s.device.Run(missing);
-    REQUIRE(refused.reports.size() == 1);
+    // Refusals carry the errno the C runtime's open gave: a missing file,
+    // a name no file can have (a wildcard: ERROR_INVALID_NAME), a file open
+    // elsewhere without sharing (ERROR_SHARING_VIOLATION).
+    const std::wstring folder = list[5]->Path().substr(0, list[5]->Path().find_last_of(L'\\') + 1);
+    CHandle locked(CreateFileW(list[5]->Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    REQUIRE(locked);
+    DeviceOptions refusedOpens;
+    refusedOpens.files = {{L"C:\\no\\such\\clip.avi", {}}, {folder + L"a?.avi", {}}, {list[5]->Path(), {}}};
+    refusedOpens.expectOpenFail = true;
+    DeviceSummary refused = s.device.Run(refusedOpens);
+    REQUIRE(refused.reports.size() == 3);
     CHECK(refused.ok);
     CHECK(refused.reports[0].systemError == ENOENT);
+    CHECK(refused.reports[1].systemError == EINVAL);
+    CHECK(refused.reports[2].systemError == EACCES);
     CHECK(s.device.StrayMessages() == 0);
 }
 
@@ -227,6 +236,81 @@ TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB rea
     CHECK(g_dwChunking == 1);
     DeviceSummary chunked = s.Run(again);
     CHECK(chunked.chunked == chunked.requests - 1);   // all but the empty read at the end
+}
+
+TEST_CASE("an OPEN of a URL whose server trickles its headers is answered with 12002 after 20 s; an open file "
+          "is served meanwhile, and the next OPEN is answered")
+{
+    // The Win32 wait of the control thread for the open's own thread, with
+    // its deadline counted from the OPEN's arrival.
+    Session s(false);
+    std::string error;
+    REQUIRE_MESSAGE(s.device.Handshake(DeviceOptions{}, &error), error);
+    constexpr uint32_t kKeptSize = 1 << 20;
+    TempFile kept(kKeptSize, L"pyx_dev");
+    std::vector<unsigned char> keptBytes(kKeptSize);
+    for (uint32_t i = 0; i < kKeptSize; ++i)
+        keptBytes[i] = wintest::PatternByte(i);
+    loopback::FileReport served;
+    REQUIRE(s.device.RequestOpen(kept.Path(), &served, 5000));
+    REQUIRE(served.fileDesc != -1);
+
+    loopback::HttpServer slow;
+    slow.AddFile("/slow.avi", std::vector<unsigned char>(100000, 7));
+    slow.SetModes(loopback::HttpServer::kTrickleHeaders);
+    REQUIRE(slow.Start());
+    loopback::FileReport hung;
+    std::atomic<bool> answered{false};
+    bool replied = false;
+    const DWORD sent = GetTickCount();
+    DWORD took = 0;
+    std::thread opener([&] {
+        replied = s.device.RequestOpen(wintest::Widen(slow.Url("/slow.avi")), &hung, 60000);
+        took = GetTickCount() - sent;
+        answered = true;
+    });
+
+    // The open file's worker answers on its own channel all the while, each
+    // read promptly (generously bounded for a loaded machine).
+    uint32_t reads = 0, at = 0;
+    DWORD slowest = 0;
+    while (!answered && GetTickCount() - sent < 60000) {
+        const DWORD asked = GetTickCount();
+        int32_t got = 0;
+        if (!s.device.RequestRead(&served, keptBytes.data(), kKeptSize, at, 65536, true, &got, 10000)) {
+            FAIL_CHECK(served.error);
+            break;
+        }
+        CHECK(got == static_cast<int32_t>(std::min<uint32_t>(65536, kKeptSize - at)));
+        slowest = std::max(slowest, GetTickCount() - asked);
+        at = (at + 65536) % kKeptSize;
+        ++reads;
+        Sleep(100);
+    }
+    opener.join();
+    INFO("reads=" << reads << " slowest=" << slowest << " ms, OPEN answered after " << took << " ms");
+    CHECK(served.mismatches == 0);
+    CHECK(reads >= 20);
+    CHECK(slowest < 5000);
+    REQUIRE(replied);
+    CHECK(hung.fileDesc == -1);
+    CHECK(hung.extendedError == 0);
+    CHECK(hung.systemError == 12002);
+    CHECK(took >= 19500);
+    CHECK(took < 40000);
+
+    // The control thread is free again at once; the given-up open lets go of
+    // its slot once the server is gone and its call returns.
+    loopback::FileReport next;
+    const DWORD asked = GetTickCount();
+    REQUIRE(s.device.RequestOpen(kept.Path(), &next, 5000));
+    CHECK(next.fileDesc != -1);
+    CHECK(GetTickCount() - asked < 3000);
+    CHECK(s.device.RequestClose(&next, PYXMSG_RPC_CLOSE, static_cast<uint32_t>(next.fileDesc), 0, 5000));
+    CHECK(s.device.RequestClose(&served, PYXMSG_RPC_CLOSE, static_cast<uint32_t>(served.fileDesc), 0, 5000));
+    slow.Stop();
+    CHECK(WaitUntil([] { return SlotsFree(); }, 20000));
+    CHECK(s.device.StrayMessages() == 0);
 }
 
 TEST_CASE("the emulator program against the control-thread host program")

@@ -6,6 +6,7 @@
 #include "local_name.h"
 #include "notification.h"
 #include "notify.h"
+#include "open_errno.h"
 #include "protocol.h"
 #include "stream_table.h"
 #include "trace.h"
@@ -544,6 +545,20 @@ TEST_CASE("names of pipes, devices and consoles are told from file names on thei
           u"C:\\media\\\u00e9con.avi"})
         CHECK_MESSAGE(plain(passed), Ascii(passed));
     CHECK_FALSE(IsPlainFileName(nullptr));
+}
+
+TEST_CASE("a failed open's platform error becomes the errno the C runtime's open gave for it")
+{
+    // Named errors, both ends of the two ranges and their neighbours, and
+    // errors the runtime does not name (an invalid name among them).
+    const std::pair<uint32_t, int> cases[] = {
+        {2, 2},    {3, 2},     {123, 22}, {161, 2},  {206, 2},  {53, 2},   {4, 24},  {5, 13},   {18, 2},
+        {19, 13},  {32, 13},   {36, 13},  {37, 22},  {6, 9},    {8, 12},   {14, 22}, {1816, 12}, {187, 22},
+        {188, 8},  {202, 8},   {203, 22}, {145, 41}, {112, 28}, {183, 17}, {0, 22},  {1, 22},   {0xFFFFFFFFu, 22}};
+    for (const auto &c : cases) {
+        CAPTURE(c.first);
+        CHECK(CrtErrnoOfOsError(c.first) == c.second);
+    }
 }
 
 TEST_CASE_FIXTURE(Fixture, "a name that is no file on disk is refused as a missing file is, with a log line")

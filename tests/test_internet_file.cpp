@@ -111,6 +111,12 @@ TEST_CASE("a URL is sized, positioned from every origin and read byte for byte")
         next = last + 1;
     }
     CHECK(next == kSize);
+    // All on the one connection the open made: each window was read to its
+    // end before the next was asked for. (A window closed part-way keeps the
+    // connection only when its rest has already arrived, so the seeks below
+    // may take new ones.)
+    CHECK(s.Requests() >= 4);
+    CHECK(s.server.Connections() == 1);
 
     // From the end, the current position and the start.
     CHECK(file.Seek(-1000, 2) == static_cast<long>(kSize - 1000));
@@ -329,6 +335,101 @@ TEST_CASE("a download that ends before its announced length is an error, not the
     CHECK(at > 0);
     CHECK(at < 300000);
     CHECK(file.LastError() != 0);
+}
+
+namespace {
+
+// Reads on in `chunk`s from `from`, every byte checked, until a read gives
+// 0 or fails; the position reached, and the last read's result in *last.
+uint32_t ReadOn(CInternetFileInterface &file, uint32_t from, unsigned chunk, int *last)
+{
+    uint32_t at = from;
+    while ((*last = ReadAndCheck(file, at, chunk)) > 0)
+        at += static_cast<uint32_t>(*last);
+    return at;
+}
+
+} // namespace
+
+TEST_CASE("servers that lie in Content-Range or change their ways part-way: never a wrong byte, never a false end")
+{
+    constexpr uint32_t kWindowEnd = static_cast<uint32_t>(CInternetFileInterface::kFirstWindow);
+    int last = 0;
+    SUBCASE("the part sent is said to begin at 0: the windows after the first are refused, as is a seek")
+    {
+        Served s(HttpServer::kRangeStartLies);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(ReadOn(file, 0, 100000, &last) == kWindowEnd);
+        CHECK(last == -1);
+        CHECK(file.LastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE);
+        CHECK(file.Seek(2000000, 0) == -1);
+        CHECK(ReadAndCheck(file, kWindowEnd, 1000) == -1);
+    }
+    SUBCASE("the part is said to run further than the body sent: the read fails where the body ends")
+    {
+        Served s(HttpServer::kRangeLengthLies);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(ReadOn(file, 0, 100000, &last) == kWindowEnd);
+        CHECK(last == -1);
+        CHECK(file.LastError() != 0);
+    }
+    SUBCASE("the whole body (200) after two ranged answers: read on by skipping, then without ranges")
+    {
+        Served s;
+        s.server.SetModesAfter(2, HttpServer::kIgnoreRange);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(ReadOn(file, 0, 100000, &last) == kSize);
+        CHECK(last == 0);
+        CHECK(s.Requests() == 3);
+        CHECK(file.Seek(100, 0) == 100);
+        CHECK(ReadAndCheck(file, 100, 1000) == 1000);
+        CHECK(file.Seek(2000000, 0) == 2000000);
+        CHECK(ReadAndCheck(file, 2000000, 70000) == 70000);
+        CHECK(s.Requests() == 4);   // the forward seek skipped on the whole body
+    }
+    SUBCASE("416 for a window within a file of known size: a failure")
+    {
+        Served s;
+        s.server.SetModesAfter(1, HttpServer::kRefuseRanges);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(ReadOn(file, 0, 100000, &last) == kWindowEnd);
+        CHECK(last == -1);
+        CHECK(file.LastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    }
+    SUBCASE("416 with \"bytes */SIZE\" for a window within a file of untold size: a failure, not its end")
+    {
+        Served s(HttpServer::kNoLength, 700000);
+        s.server.SetModesAfter(1, HttpServer::kNoLength | HttpServer::kRefuseRanges);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(ReadOn(file, 0, 100000, &last) == kWindowEnd);
+        CHECK(last == -1);
+        CHECK(file.LastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    }
+}
+
+TEST_CASE("an empty URL opens with size 0; a 416 at the open that tells a size above 0 does not open")
+{
+    for (const unsigned modes : {unsigned(HttpServer::kNormal), unsigned(HttpServer::kIgnoreRange)}) {
+        CAPTURE(modes);   // 416 "bytes */0", or 200 with no body
+        Served s(modes, 0);
+        CInternetFileInterface file;
+        REQUIRE(file.Open(Wire(s.url).c_str()));
+        CHECK(file.Size() == 0);
+        CHECK(ReadAndCheck(file, 0, 1000) == 0);
+        CHECK(file.Seek(0, 2) == 0);
+        CHECK(file.Seek(10, 0) == 10);
+        CHECK(ReadAndCheck(file, 10, 1000) == 0);
+        CHECK(s.Requests() == 1);
+    }
+    Served refusing(HttpServer::kRefuseRanges, 5000);
+    CInternetFileInterface file;
+    CHECK_FALSE(file.Open(Wire(refusing.url).c_str()));
+    CHECK(file.LastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE);
 }
 
 TEST_CASE("httpserve serves a file from disk at the address it prints")
