@@ -202,6 +202,8 @@ void ClientDevice::Stop()
     }
     m_sessionChanged.notify_all();
     std::lock_guard<std::mutex> roam(m_roamLock);
+    if (m_playerLateTimer.joinable())
+        m_playerLateTimer.join();
     StopListening();
 }
 
@@ -427,7 +429,8 @@ void ClientDevice::Disconnect()
     std::lock_guard<std::mutex> roam(m_roamLock);
     if (!m_bConnected)
         return;
-    // The state first: a program whose channel fails already reads it.
+    // The state first: a program whose channel fails already reads it
+    // (unless LoseChannels closed them before).
     if (!m_hDisconnected)
         m_hDisconnected.Reset(CreateEventW(nullptr, TRUE, FALSE, kSessionDisconnectedEvent));
     if (m_hDisconnected)
@@ -443,7 +446,23 @@ void ClientDevice::Disconnect()
     NotifySessionWindows(m_bIca ? WTS_CONSOLE_DISCONNECT : WTS_REMOTE_DISCONNECT);
 }
 
-bool ClientDevice::Reconnect(std::string *error)
+void ClientDevice::LoseChannels()
+{
+    std::lock_guard<std::mutex> roam(m_roamLock);
+    if (!m_bConnected || m_bChannelsLost)
+        return;
+    m_bChannelsLost = true;
+    ++m_generation;
+    for (Mailbox &box : m_mailboxes) {
+        std::lock_guard<std::mutex> hold(box.lock);
+        box.arrived.notify_all();
+    }
+    StopListening();
+    Log(Format("pyxclient: channels lost at ms=%.1f", MsSince(m_started)));
+}
+
+
+bool ClientDevice::Reconnect(std::string *error, double playerLateSeconds)
 {
     std::lock_guard<std::mutex> roam(m_roamLock);
     if (m_stop) {
@@ -452,6 +471,24 @@ bool ClientDevice::Reconnect(std::string *error)
     }
     if (m_bConnected)
         return true;
+    m_bChannelsLost = false;
+    if (m_playerLateTimer.joinable())
+        m_playerLateTimer.join();
+    if (playerLateSeconds > 0) {
+        if (!m_hPlayerLate)
+            m_hPlayerLate.Reset(CreateEventW(nullptr, TRUE, FALSE, kPlayerLateEvent));
+        if (m_hPlayerLate)
+            SetEvent(m_hPlayerLate.Get());
+        const auto late = std::chrono::milliseconds(static_cast<long long>(playerLateSeconds * 1000));
+        m_playerLateTimer = std::thread([this, late] {
+            {
+                std::unique_lock<std::mutex> hold(m_sessionLock);
+                m_sessionChanged.wait_for(hold, late, [&] { return m_stop.load(); });
+            }
+            ResetEvent(m_hPlayerLate.Get());
+            Log(Format("pyxclient: the player listens at ms=%.1f", MsSince(m_started)));
+        });
+    }
     const Channels fresh = MakeChannels();
     {
         std::lock_guard<std::mutex> hold(m_channelsLock);
@@ -482,7 +519,7 @@ bool ClientDevice::Reconnect(std::string *error)
     return true;
 }
 
-bool ClientDevice::Roam(double gapSeconds, std::string *error)
+bool ClientDevice::Roam(double gapSeconds, std::string *error, double playerLateSeconds)
 {
     Disconnect();
     {
@@ -490,7 +527,7 @@ bool ClientDevice::Roam(double gapSeconds, std::string *error)
         const auto gap = std::chrono::milliseconds(static_cast<long long>(gapSeconds > 0 ? gapSeconds * 1000 : 0));
         m_sessionChanged.wait_for(hold, gap, [&] { return m_stop.load(); });
     }
-    return Reconnect(error);
+    return Reconnect(error, playerLateSeconds);
 }
 
 double ClientDevice::FirstByteAfterReconnectMs() const
@@ -539,7 +576,7 @@ void ClientDevice::RoamDuringRun(const DeviceOptions &options, Clock::time_point
             return;
     }
     std::string error;
-    if (Roam(options.roamGapSeconds, &error) && Handshake(options, &error))
+    if (Roam(options.roamGapSeconds, &error, options.roamPlayerLateSeconds) && Handshake(options, &error))
         return;
     {
         std::lock_guard<std::mutex> hold(m_sessionLock);
@@ -1038,23 +1075,30 @@ bool ParseDeviceOptions(const std::vector<std::string> &args, DeviceOptions *out
                 return false;
             out->parallel = static_cast<int>(v);
         } else if (a == "--roam" && i + 1 < args.size()) {
-            // SECONDS[,GAP]
+            // SECONDS[,GAP[,PLAYER_LATE]]
             const std::string &text = args[++i];
             char *end = nullptr;
             const double after = std::strtod(text.c_str(), &end);
             double gap = out->roamGapSeconds;
+            double late = out->roamPlayerLateSeconds;
             bool ok = end != text.c_str() && after >= 0;
             if (ok && *end == ',') {
                 const char *at = end + 1;
                 gap = std::strtod(at, &end);
                 ok = end != at && gap >= 0;
             }
+            if (ok && *end == ',') {
+                const char *at = end + 1;
+                late = std::strtod(at, &end);
+                ok = end != at && late >= 0;
+            }
             if (!ok || *end) {
-                *error = "--roam takes SECONDS[,GAP], both 0 or more: " + text;
+                *error = "--roam takes SECONDS[,GAP[,PLAYER_LATE]], all 0 or more: " + text;
                 return false;
             }
             out->roamAfterSeconds = after;
             out->roamGapSeconds = gap;
+            out->roamPlayerLateSeconds = late;
         } else if (a == "--stream") {
             out->stream = true;
         } else if (a == "--malformed") {

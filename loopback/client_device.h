@@ -52,6 +52,7 @@ struct DeviceOptions
     DWORD timeoutMs = 20000;       // for any one reply
     double roamAfterSeconds = -1;  // disconnect once, this long after the run starts; < 0: never
     double roamGapSeconds = 2;     // and reconnect this long after the disconnect
+    double roamPlayerLateSeconds = 0;   // after the reconnect the client's player listens this much later
 };
 
 struct FileReport
@@ -151,12 +152,17 @@ public:
     // WTSRegisterSessionNotification get WM_WTSSESSION_CHANGE (console
     // disconnect for ICA, remote disconnect for RDP).
     void Disconnect();
+    // A network drop the session does not report yet: every channel closes
+    // (the programs' reads and writes fail) while the session still reads
+    // connected and no window is told. A Disconnect reports it later.
+    void LoseChannels();
     // A fresh client: the channels listen again, the routes are emptied, the
     // session reads connected, and the windows are told (console or remote
-    // connect).
-    bool Reconnect(std::string *error);
+    // connect). With playerLateSeconds the client's player listens that much
+    // later: until then the player program's opens fail (kPlayerLateEvent).
+    bool Reconnect(std::string *error, double playerLateSeconds = 0);
     // Both, gapSeconds apart (cut short by Stop).
-    bool Roam(double gapSeconds, std::string *error);
+    bool Roam(double gapSeconds, std::string *error, double playerLateSeconds = 0);
     bool IsConnected() const { return m_bConnected.load(); }
     // One more at every disconnect: an exchange begun at an earlier
     // generation was cut by the roam.
@@ -225,6 +231,9 @@ private:
     std::mutex m_roamLock;               // one Disconnect, Reconnect or Stop at a time
     CHandle m_hDisconnected;             // the session-disconnected event, made at the first disconnect
     std::atomic<bool> m_bConnected{false};
+    bool m_bChannelsLost = false;        // by LoseChannels, until the reconnect
+    CHandle m_hPlayerLate;               // kPlayerLateEvent, made at the first late reconnect
+    std::thread m_playerLateTimer;       // resets it when the player's time has come
     std::atomic<uint64_t> m_generation{0};
     std::atomic<uint32_t> m_reconnects{0};
     Clock::time_point m_started = Clock::now();

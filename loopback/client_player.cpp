@@ -196,7 +196,7 @@ void CClientPlayer::RoamOnSchedule()
     } else if (m_reconnectDue != Clock::time_point{} && now >= m_reconnectDue) {
         m_reconnectDue = {};
         std::string error;
-        if (!m_device.Reconnect(&error)) {
+        if (!m_device.Reconnect(&error, o.roamPlayerLateSeconds)) {
             ++m_sum.failures;
             Log("player: cannot reconnect: " + error);
         }

@@ -13,6 +13,10 @@ namespace loopback {
 // client emulator. While this named manual-reset event exists and is
 // signalled, the session reads disconnected (WTSConnectState).
 constexpr wchar_t kSessionDisconnectedEvent[] = L"tarsel-vc-session-disconnected";
+// While this named manual-reset event exists and is signalled, the client's
+// player does not listen yet (right after a reconnect): a process that has
+// written the player's messages (RUOF, CONT) cannot open a channel.
+constexpr wchar_t kPlayerLateEvent[] = L"tarsel-vc-player-late";
 // The window property WTSRegisterSessionNotification sets: windows that
 // carry it get WM_WTSSESSION_CHANGE when the client leaves and comes back.
 constexpr wchar_t kSessionNotifyProperty[] = L"TarselSessionNotify";

@@ -14,7 +14,7 @@
 //             [--parallel N] [--request-size BYTES] [--read-cap KB]
 //             [--rate KBPS] [--chunking 0|1] [--policy WORD] [--stream]
 //             [--seed N] [--malformed] [--expect-open-fail] [--timeout-ms N]
-//             [--roam SECONDS[,GAP]]
+//             [--roam SECONDS[,GAP[,PLAYER_LATE]]]
 //
 // It answers the solicitation with SEND, serves every file (NAME as sent in
 // OPEN, PATH the local copy its bytes are checked against, NAME by default),
@@ -26,7 +26,7 @@
 //   pyxclient --player [--protocol rdp|ica] [--play-kbps K] [--fast-after SECONDS]
 //             [--seconds N] [--exit-on-close] [--request-size BYTES]
 //             [--read-cap KB] [--rate KBPS] [--chunking 0|1] [--timeout-ms N]
-//             [--expect-open-fail] [--roam SECONDS[,GAP]]
+//             [--expect-open-fail] [--roam SECONDS[,GAP[,PLAYER_LATE]]]
 //
 // It answers every solicitation, checks and prints every message of the
 // player program ("player: CONT PAUSE 0 0 0 0 ms=..."), acts on them (see
@@ -40,10 +40,13 @@
 // (WTSConnectState), every channel closes, and the windows registered with
 // WTSRegisterSessionNotification get WM_WTSSESSION_CHANGE; on the way back
 // new channels listen, the session reads connected and the windows are told
-// again. It prints
+// again. With PLAYER_LATE the client's player listens that many seconds
+// after the reconnect: until then the player program cannot open a channel.
+// It prints
 //
 //   pyxclient: disconnected at ms=...
 //   pyxclient: reconnected at ms=...
+//   pyxclient: the player listens at ms=...   (with PLAYER_LATE)
 //   pyxclient: first byte N ms after the reconnect
 //
 // (ms since it began listening). The device answers the server's new

@@ -6,6 +6,7 @@
 // for session notifications get them from the emulator.
 #include "pipe_io.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,10 +19,31 @@ struct Channel
 
 Channel *AsChannel(HANDLE h) { return static_cast<Channel *>(h); }
 
+// Set once this process wrote a message of the player's (RUOF or CONT): it
+// is the player program, whose opens fail while the client's player does not
+// listen yet.
+std::atomic<bool> g_bPlayerProgram{false};
+
+bool PlayerNotListening()
+{
+    if (!g_bPlayerProgram)
+        return false;
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, loopback::kPlayerLateEvent);
+    if (!event)
+        return false;
+    const bool late = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    CloseHandle(event);
+    return late;
+}
+
 HANDLE OpenPipeChannel(const char *name)
 {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (PlayerNotListening()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     const std::wstring path = loopback::PipeName(name);
@@ -84,6 +106,8 @@ BOOL WriteChannel(HANDLE h, PCHAR buffer, ULONG length, PULONG written)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (length >= 4 && (std::memcmp(buffer, "RUOF", 4) == 0 || std::memcmp(buffer, "CONT", 4) == 0))
+        g_bPlayerProgram = true;
     DWORD n = 0;
     const bool ok = loopback::PipeIo(AsChannel(h)->pipe, true, buffer, length, &n, INFINITE);
     *written = n;

@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr wchar_t kTransmitFailed[] = L"Failed to transmit data to client!";
+
 // Keeps the queue for the thread the session's connect starts.
 void HoldWhileDisconnected(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform)
 {
@@ -69,6 +71,9 @@ void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platf
             return;
         }
         if (!platform.IsSessionConnected()) {
+            // Nobody is there to answer a box: the gate turns it into its
+            // trace line.
+            MayShowBox(kTransmitFailed);
             HoldWhileDisconnected(queue, platform);
             return;
         }
@@ -77,6 +82,10 @@ void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platf
             continue;
         }
         failureShown = true;
-        platform.ShowMessageBox(L"Failed to transmit data to client!");
+        queue.EnterBox();
+        platform.ShowMessageBox(kTransmitFailed);
+        queue.LeaveBox();
+        if (queue.RestartPending())
+            return;   // a connect came meanwhile: start over on a fresh channel
     }
 }

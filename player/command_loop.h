@@ -44,8 +44,34 @@ constexpr uint32_t kDisconnectSettleMs = 500;
 
 // Runs until the stop event is seen or the wait fails. A failed write shows
 // "Failed to transmit data to client!" once until a write succeeds again,
-// and none when the stop event cancelled it. In a disconnected session
-// nothing is written: the command goes back to the front of the queue and
-// the loop waits for the stop event (the window restarts the thread on the
-// session's connect); queued commands wait with it.
+// and none when the stop event cancelled it; the box is marked on the queue
+// (EnterBox, LeaveBox), so that a connect meanwhile hands its restart over
+// instead of waiting for the user. In a disconnected session nothing is
+// written: the command goes back to the front of the queue and the loop
+// waits for the stop event (the window restarts the thread on the session's
+// connect); queued commands wait with it. A write that failed because the
+// session went away shows no box either: its text goes to the error-box
+// gate, whose trace line tells that a box was held back.
 void RunPlayerCommandLoop(CPlayerCommandQueue &queue, CPlayerLoopPlatform &platform);
+
+// Right after a connect the client's player may not listen yet: the channel
+// is opened again every second for ten seconds before the thread gives up.
+constexpr uint32_t kChannelOpenRetryMs = 1000;
+constexpr uint32_t kChannelOpenRetryForMs = 10000;
+
+// Calls `open` until it succeeds: once, or with `retry` every 1000 ms for
+// 10000 ms. `waitForStop(ms)` waits between tries and is true when the stop
+// event came (no more tries). True when a try succeeded.
+template <class Open, class WaitForStop>
+bool OpenPlayerChannelWithRetry(bool retry, Open open, WaitForStop waitForStop)
+{
+    if (open())
+        return true;
+    for (uint32_t waited = 0; retry && waited < kChannelOpenRetryForMs; waited += kChannelOpenRetryMs) {
+        if (waitForStop(kChannelOpenRetryMs))
+            return false;
+        if (open())
+            return true;
+    }
+    return false;
+}

@@ -132,11 +132,52 @@ void CPlayerCommandQueue::PutBackLast()
 void CPlayerCommandQueue::Resume(const std::vector<CCommand> &first)
 {
     std::lock_guard<std::mutex> hold(m_lock);
+    ResumeLocked(first);
+}
+
+void CPlayerCommandQueue::ResumeLocked(const std::vector<CCommand> &first)
+{
     m_lstCommands.remove_if(IsPlaceCommand);
     m_lstCommands.insert(m_lstCommands.begin(), first.begin(), first.end());
     m_bLastTaken = false;
     if (m_wake)
         m_wake();
+}
+
+void CPlayerCommandQueue::EnterBox()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bInBox = true;
+}
+
+void CPlayerCommandQueue::LeaveBox()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bInBox = false;
+}
+
+bool CPlayerCommandQueue::HandOverRestart(const std::vector<CCommand> &first)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_bInBox)
+        return false;
+    ResumeLocked(first);
+    m_bRestart = true;
+    return true;
+}
+
+bool CPlayerCommandQueue::RestartPending() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_bRestart;
+}
+
+bool CPlayerCommandQueue::TakeRestart()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const bool restart = m_bRestart;
+    m_bRestart = false;
+    return restart;
 }
 
 int CPlayerCommandQueue::Append(const CCommand &command)

@@ -98,6 +98,22 @@ public:
     // the client where things stand now. Works whether running or not.
     void Resume(const std::vector<CCommand> &first);
 
+    // A worker that waits for the user to answer one of its boxes cannot be
+    // stopped, and a session's connect must not wait for the user (nor
+    // give up on a fresh client because of a box). The worker marks its
+    // boxes; while one is open, HandOverRestart queues `first` as Resume
+    // does and asks the worker to start over with a fresh channel once the
+    // box is answered. False, with nothing changed, when no box is open.
+    void EnterBox();
+    void LeaveBox();
+    bool HandOverRestart(const std::vector<CCommand> &first);
+    // A restart was handed over: the worker's loop ends once its box is
+    // answered (no stop event tells it; the window has reset that).
+    bool RestartPending() const;
+    // The worker's question once its loop ended: start over (the request is
+    // taken), or end?
+    bool TakeRestart();
+
     void SetRunning(bool running) { m_bRunning.store(running); }
     bool IsRunning() const { return m_bRunning.load(); }
     size_t Count() const;
@@ -110,6 +126,7 @@ public:
 
 private:
     int Append(const CCommand &command);
+    void ResumeLocked(const std::vector<CCommand> &first);
     uint32_t NextPsn();
 
     mutable std::mutex m_lock;   // the list and the waker
@@ -117,6 +134,8 @@ private:
     CCommand m_lastTaken;
     bool m_bLastTaken = false;
     std::function<void()> m_wake;
+    bool m_bInBox = false;
+    bool m_bRestart = false;
     std::function<void(uint32_t)> m_sleep;
     std::atomic<uint16_t> m_wFileChecksum{0};
     std::atomic<bool> m_bRunning{false};

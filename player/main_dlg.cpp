@@ -363,6 +363,10 @@ void CMainDlg::ResumeAfterReconnect()
     if (state.file) {
         m_nLastPositionSent = state.sliderPercent;
         m_progress.OnSeekSent();
+        // The slider shows where the play goes on (the close at the
+        // disconnect reset it), and the new open leaves it there.
+        m_progress.OnResume(static_cast<uint32_t>(state.sliderPercent));
+        SendMessageW(m_hPosition, TBM_SETPOS, TRUE, state.sliderPercent);
     }
     PYX_TRACE(L"CMainDlg: resuming at %d %%, volume %d%s%s\r\n", state.sliderPercent, state.volume,
               state.muted ? L", muted" : L"", state.paused ? L", paused" : L"");

@@ -30,7 +30,17 @@ int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
 
     if (m_hThread) {
         SetEvent(m_hStopEvent.Get());
-        if (WaitForSingleObject(m_hThread.Get(), kPlayerThreadStopWaitMs) == WAIT_TIMEOUT) {
+        switch (WaitForThreadOrBox(first)) {
+        case ThreadWait::Ended:
+            break;
+        case ThreadWait::HandedOver:
+            // The thread waits for the user to answer its box: it starts
+            // over with these commands then. The stop is taken back, the
+            // pending restart ends its loop instead.
+            ResetEvent(m_hStopEvent.Get());
+            PYX_TRACE(L"PyxPlayerControl shows a box: it starts over once the box is answered\r\n");
+            return 0;
+        case ThreadWait::Timeout:
             PYX_TRACE(L"WaitForSingleObject timeout\r\n");
             ShowErrorBox(L"Can't terminate PyxPlayerControl. Error!");
             hold.unlock();
@@ -47,6 +57,7 @@ int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
     context->pQueue = m_pQueue;
     context->hStopEvent = DuplicateKernelHandle(m_hStopEvent.Get());
     context->hCommandEvent = DuplicateKernelHandle(m_hCommandEvent.Get());
+    context->afterConnect = !first.empty();
     if (!context->hStopEvent || !context->hCommandEvent) {
         hold.unlock();
         StopPlayerControl();
@@ -74,9 +85,26 @@ int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
     return 1;
 }
 
+CPlayerCommands::ThreadWait CPlayerCommands::WaitForThreadOrBox(const std::vector<CCommand> &first)
+{
+    const ULONGLONG deadline = GetTickCount64() + kPlayerThreadStopWaitMs;
+    for (;;) {
+        if (m_pQueue->HandOverRestart(first))
+            return ThreadWait::HandedOver;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return ThreadWait::Timeout;
+        const DWORD slice = static_cast<DWORD>(deadline - now < kBoxPollMs ? deadline - now : kBoxPollMs);
+        if (WaitForSingleObject(m_hThread.Get(), slice) == WAIT_OBJECT_0)
+            return ThreadWait::Ended;
+    }
+}
+
 int CPlayerCommands::StopPlayerControl()
 {
     std::lock_guard<std::recursive_mutex> hold(m_csLock);
+    // A restart handed over to a thread in a box is called off: it ends.
+    m_pQueue->TakeRestart();
     if (m_hThread) {
         if (m_hStopEvent)
             SetEvent(m_hStopEvent.Get());

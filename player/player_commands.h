@@ -23,7 +23,11 @@ public:
 
     // 0: the thread runs; 1: failure (already reported). A thread still
     // running is ended first (a fresh channel); `first` then goes before
-    // the commands still queued (see CPlayerCommandQueue::Resume).
+    // the commands still queued (see CPlayerCommandQueue::Resume). A thread
+    // that waits for the user to answer its box is not waited for: it takes
+    // `first` and starts over on a fresh channel once the box is answered.
+    // With `first` (the session's connect) the thread tries the channel's
+    // open again for a while (the client's player may not listen yet).
     int StartPlayerControl(const std::vector<CCommand> &first = {});
     // Ends the thread (at most 5000 ms) and closes the events. Queued
     // commands are not sent. Always 0; a second call does nothing.
@@ -36,6 +40,11 @@ public:
 
 private:
     void ReleaseEvents();
+    enum class ThreadWait { Ended, HandedOver, Timeout };
+    // Waits at most kPlayerThreadStopWaitMs for the stopped thread to end,
+    // handing `first` over as soon as it is seen in a box.
+    ThreadWait WaitForThreadOrBox(const std::vector<CCommand> &first);
+    static constexpr ULONGLONG kBoxPollMs = 50;
 
     // The thread shares the queue and holds its own duplicates of both
     // events, so a thread that outlives StopPlayerControl's 5000 ms never

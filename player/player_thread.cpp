@@ -31,6 +31,15 @@ void ShowThreadBox(const wchar_t *text)
         MessageBoxW(nullptr, text, L"Error!", MB_OK);
 }
 
+// A box of the thread before its loop runs, marked on the queue, so that a
+// connect meanwhile hands its restart over instead of waiting for the user.
+void ShowMarkedBox(CPlayerCommandQueue &queue, const wchar_t *text)
+{
+    queue.EnterBox();
+    ShowThreadBox(text);
+    queue.LeaveBox();
+}
+
 // The loop's platform: the thread's events, the named mutex and the channel.
 class CWinPlayerLoop final : public CPlayerLoopPlatform
 {
@@ -82,26 +91,26 @@ private:
 
 // Decides the session's kind (once; the thread does not wait for a remote
 // session) and checks that its channel functions are there.
-bool FindSession()
+bool FindSession(CPlayerCommandQueue &queue)
 {
     unsigned char retry = 0;
     const bool ica = WaitForSession(&retry);
     if (retry) {
-        ShowThreadBox(L"This is neither RDP nor ICA session!");
+        ShowMarkedBox(queue, L"This is neither RDP nor ICA session!");
         Fail();
     }
     if (ica && !IsIcaApiLoaded()) {
-        ShowThreadBox(L"Failed to load appropriate (ICA) api set!");
+        ShowMarkedBox(queue, L"Failed to load appropriate (ICA) api set!");
         Fail();
     }
     if (!ica && !IsRdpApiLoaded()) {
-        ShowThreadBox(L"Failed to load appropriate (RDP) api set!");
+        ShowMarkedBox(queue, L"Failed to load appropriate (RDP) api set!");
         Fail();
     }
     return ica;
 }
 
-std::unique_ptr<CChannelIO> OpenPlayerChannel(bool ica, HANDLE stopEvent)
+std::unique_ptr<CChannelIO> OpenPlayerChannel(bool ica, HANDLE stopEvent, bool afterConnect)
 {
     std::unique_ptr<CChannelIO> channel;
     if (ica)
@@ -109,16 +118,25 @@ std::unique_ptr<CChannelIO> OpenPlayerChannel(bool ica, HANDLE stopEvent)
     else
         channel = std::make_unique<CRdpChannelIO>();
     // On RDP the stop event cancels a write still pending when it is set.
-    const bool opened =
-        ica ? channel->OpenChannel(nullptr, kCurrentSession, kIcaChannelName, kIcaReadTimeoutMs)
-            : channel->OpenChannel(nullptr, kCurrentSession, kRdpPlayerChannelName, reinterpret_cast<uintptr_t>(stopEvent));
-    if (!opened) {
+    const auto open = [&] {
+        if (ica ? channel->OpenChannel(nullptr, kCurrentSession, kIcaChannelName, kIcaReadTimeoutMs)
+                : channel->OpenChannel(nullptr, kCurrentSession, kRdpPlayerChannelName,
+                                       reinterpret_cast<uintptr_t>(stopEvent)))
+            return true;
         if (ica)
             PYX_TRACE(L"WFVirtualChannelOpen fails 0x%X\r\n", GetLastError());
         else
             PYX_TRACE(L"WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
+        return false;
+    };
+    const auto waitForStop = [stopEvent](uint32_t ms) {
+        if (WaitForSingleObject(stopEvent, ms) != WAIT_OBJECT_0)
+            return false;
+        ResetEvent(stopEvent);
+        return true;
+    };
+    if (!OpenPlayerChannelWithRetry(afterConnect, open, waitForStop))
         Fail();
-    }
     return channel;
 }
 
@@ -136,35 +154,56 @@ void CleanUp(CHandle &mutex, std::unique_ptr<CChannelIO> &channel)
     }
 }
 
-} // namespace
-
-DWORD WINAPI PyxStartOperation(LPVOID lpParameter)
+// One run of the thread: the server, the session, the channel, the mutex and
+// the write loop, cleaned up on every way out.
+void RunOnce(CPlayerThreadContext &context, bool afterConnect)
 {
-    const std::unique_ptr<CPlayerThreadContext> context(static_cast<CPlayerThreadContext *>(lpParameter));
+    CPlayerCommandQueue &queue = *context.pQueue;
     std::unique_ptr<CChannelIO> channel;
     CHandle mutex;
     try {
         BindApiFunctions();
-        if (!LaunchServer()) {
+        // LaunchServer's own boxes count as the thread's too.
+        queue.EnterBox();
+        const bool launched = LaunchServer();
+        if (!launched)
             ShowErrorBox(L"No server is active!!!!");
+        queue.LeaveBox();
+        if (!launched)
             Fail();
-        }
-        const bool ica = FindSession();
-        channel = OpenPlayerChannel(ica, context->hStopEvent.Get());
+        if (queue.RestartPending())
+            return;   // a connect came while the server started: this run's session is gone
+        const bool ica = FindSession(queue);
+        channel = OpenPlayerChannel(ica, context.hStopEvent.Get(), afterConnect);
         mutex.Reset(CreateMutexW(nullptr, FALSE, kPlayerMutexName));
         if (!mutex) {
             PYX_TRACE(L" Sync fails\r\n");
-            ShowThreadBox(L"CreateMutex failed!!!!");
+            ShowMarkedBox(queue, L"CreateMutex failed!!!!");
             Fail();
         }
-        CWinPlayerLoop platform(*context, mutex.Get(), *channel);
-        RunPlayerCommandLoop(*context->pQueue, platform);
+        CWinPlayerLoop platform(context, mutex.Get(), *channel);
+        RunPlayerCommandLoop(queue, platform);
     } catch (...) {
         PYX_TRACE(L" ********** PyxStartOperation caught exception, or an exit event ************\r\n");
         CleanUp(mutex, channel);
         PYX_TRACE(L"-[VChServer]\r\n");
     }
     CleanUp(mutex, channel);
+}
+
+} // namespace
+
+DWORD WINAPI PyxStartOperation(LPVOID lpParameter)
+{
+    const std::unique_ptr<CPlayerThreadContext> context(static_cast<CPlayerThreadContext *>(lpParameter));
+    // A connect that came while a box of this thread was open handed its
+    // restart over: once the box is answered the thread starts over here.
+    for (bool afterConnect = context->afterConnect;; afterConnect = true) {
+        RunOnce(*context, afterConnect);
+        if (!context->pQueue->TakeRestart())
+            break;
+        PYX_TRACE(L"PyxStartOperation: starting over on a fresh channel after the session's connect\r\n");
+    }
     context->pQueue->SetRunning(false);
     return 0;
 }

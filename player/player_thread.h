@@ -13,4 +13,7 @@ struct CPlayerThreadContext
     std::shared_ptr<CPlayerCommandQueue> pQueue;
     CHandle hStopEvent;      // manual-reset; set to make the thread end
     CHandle hCommandEvent;   // manual-reset; set whenever the list may hold a command
+    // Started by the session's connect: the client's player may not listen
+    // yet, so the channel's open is tried again for a while.
+    bool afterConnect = false;
 };

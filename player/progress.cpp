@@ -44,12 +44,16 @@ ProgressUpdate CProgressDisplay::OnNotification(uint16_t fileChecksum, uint32_t 
         m_wChecksum = fileChecksum;
         m_dwPosition = 0;
         m_dwSize = 0;
+        m_bResumePending = false;   // another file: it starts from zero
     }
     const uint32_t value = static_cast<uint32_t>(lParam);
     switch (NotifyCodeOf(wParam)) {
     case NOTIFY_FILE_OPENED: {
         ProgressUpdate u = Status(kFileOpened);
         u.setSlider = true;
+        if (m_bResumePending)
+            u.slider = m_dwResumeSlider;
+        m_bResumePending = false;
         return u;
     }
     case NOTIFY_SERVER_READY:
@@ -83,7 +87,7 @@ ProgressUpdate CProgressDisplay::OnNotification(uint16_t fileChecksum, uint32_t 
     case NOTIFY_FILE_CLOSED: {
         m_dwPosition = 0;
         ProgressUpdate u = Status(L"");
-        u.setSlider = true;
+        u.setSlider = !m_bResumePending;
         return u;
     }
     case NOTIFY_FILE_SIZE:

@@ -33,6 +33,15 @@ public:
                                                                               : m_nSeekHoldOff + kSeekHoldOffReads;
     }
 
+    // After the session's reconnect the client player opens the file again
+    // and seeks to `slider` percent: that open (and a late close of the
+    // open the disconnect cut) leaves the slider there instead of at 0.
+    void OnResume(uint32_t slider)
+    {
+        m_bResumePending = true;
+        m_dwResumeSlider = slider > 100 ? 100 : slider;
+    }
+
     uint32_t Position() const { return m_dwPosition; }
     uint32_t Size() const { return m_dwSize; }
     int SeekHoldOff() const { return m_nSeekHoldOff; }
@@ -47,6 +56,8 @@ private:
     uint32_t m_dwPosition = 0;
     uint32_t m_dwSize = 0;
     int m_nSeekHoldOff = 0;
+    bool m_bResumePending = false;
+    uint32_t m_dwResumeSlider = 0;
 };
 
 // The status line while a file is read: position and size in KiB.

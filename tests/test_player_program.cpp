@@ -16,7 +16,9 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include <string>
 #include <vector>
@@ -106,6 +108,35 @@ void Notify(HWND window, uint32_t code, uint16_t checksum, int32_t lParam, uint3
 }
 
 int Slider(HWND window) { return static_cast<int>(SendDlgItemMessageW(window, IDC_POSITION, TBM_GETPOS, 0, 0)); }
+
+// The lowest value a slider showed while watched, looked at every 10 ms.
+class SliderWatch
+{
+public:
+    explicit SliderWatch(HWND slider)
+        : m_thread([this, slider] {
+              while (!m_stop) {
+                  DWORD_PTR pos = 0;
+                  if (SendMessageTimeoutW(slider, TBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &pos) != 0 &&
+                      static_cast<int>(pos) < m_lowest)
+                      m_lowest = static_cast<int>(pos);
+                  Sleep(10);
+              }
+          })
+    {
+    }
+    ~SliderWatch()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    int Lowest() const { return m_lowest; }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_lowest{100};
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -206,36 +237,97 @@ TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect
     PlayerClient client(options);
     const uint32_t size = 6u << 20;
     TempFile media(size, L"pyx_roam");
+    // The player's trace; a failed write can be made to report the network
+    // drop as the session's disconnect at once (well within the 500 ms the
+    // player gives the session to show it).
+    std::atomic<DWORD> playerPid{0};
+    std::atomic<bool> disconnectOnFailedWrite{false};
+    wintest::TraceCapture traces([&](DWORD pid, const std::string &text) {
+        if (pid == playerPid && disconnectOnFailedWrite && text.find("Written 0 bytes") != std::string::npos) {
+            disconnectOnFailedWrite = false;
+            client.Device().Disconnect();
+        }
+    });
+    REQUIRE(traces.Listening());
     Player player;
     REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    playerPid = player.process.Pid();
     REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 15000));
     HWND window = player.Window();
     REQUIRE(window);
     HWND volume = GetDlgItem(window, IDC_VOLUME);
-    SendMessageW(volume, TBM_SETPOS, TRUE, 40);
-    PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 40), reinterpret_cast<LPARAM>(volume));
+    const auto setVolume = [&](int value) {
+        SendMessageW(volume, TBM_SETPOS, TRUE, value);
+        PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, value), reinterpret_cast<LPARAM>(volume));
+    };
+    setVolume(40);
     REQUIRE(client.WaitFor(PLAYER_CMD_VOLUME, 3000));
     REQUIRE(WaitUntil([&] { return client.Snapshot().position >= size / 3; }, 15000));
 
+    double playerLateSeconds = 0;
+    HWND box = nullptr;
+    client.Mark();
+    SUBCASE("a write fails while the session reads disconnected: the gate of the real program holds its box back")
+    {
+        client.Device().LoseChannels();
+        disconnectOnFailedWrite = true;
+        setVolume(50);
+        REQUIRE(WaitUntil([&] { return !client.Device().IsConnected(); }, 10000));
+        CHECK(traces.WaitFor(playerPid, "Box not shown, the session is disconnected: Failed to transmit data to client!",
+                             5000));
+    }
+    SUBCASE("the network drops first: the write's box is open at the disconnect and at the reconnect")
+    {
+        session.boxes.Pause(true);
+        client.Device().LoseChannels();
+        setVolume(50);
+        box = wintest::WaitForTopLevel(L"Error!", 15000, playerPid);
+        REQUIRE(box);
+        CHECK(wintest::MessageBoxText(box) == L"Failed to transmit data to client!");
+        client.Device().Disconnect();
+    }
+    SUBCASE("the client's player listens 3 s after the reconnect")
+    {
+        playerLateSeconds = 3;
+        client.Device().Disconnect();
+    }
+
     // While disconnected the user moves the window and the volume slider:
     // the commands wait, and no box tells of a failed write.
-    client.Mark();
-    client.Device().Disconnect();
     Sleep(300);
     RECT rc{};
     GetWindowRect(window, &rc);
     SetWindowPos(window, nullptr, rc.left + 16, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    SendMessageW(volume, TBM_SETPOS, TRUE, 60);
-    PostMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 60), reinterpret_cast<LPARAM>(volume));
+    setVolume(60);
     Sleep(1500);
     std::string error;
-    REQUIRE_MESSAGE(client.Device().Reconnect(&error), error);
+    const DWORD reconnected = GetTickCount();
+    REQUIRE_MESSAGE(client.Device().Reconnect(&error, playerLateSeconds), error);
+    // From here the slider never shows 0 %: it stays where the play goes on.
+    SliderWatch slider(GetDlgItem(window, IDC_POSITION));
+    if (box) {
+        // A connect never waits on a box: the window answers at once, and
+        // the re-send goes out once the box is answered.
+        DWORD_PTR answer = 0;
+        CHECK(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 3000, &answer) != 0);
+        Sleep(500);
+        CHECK(IsWindow(box));
+        wintest::PressButton(box, IDOK);
+        session.boxes.Pause(false);
+    }
     // The player tells the fresh client player the file, where the slider
     // stood, the volume and the video area's place and size, in this order;
     // then what waited, without the stale move.
-    REQUIRE(WaitUntil([&] { return Commands(client).size() >= 6; }, 15000));
+    REQUIRE(WaitUntil([&] { return Commands(client).size() >= 6; }, 20000));
     client.WaitQuiet(500);
-    const std::vector<std::pair<uint32_t, int32_t>> sent = Commands(client);
+    std::vector<std::pair<uint32_t, int32_t>> sent = Commands(client);
+    // The answered box gives the window back its activation.
+    if (box && !sent.empty() && sent.back().first == PLAYER_CMD_ACTIVATE)
+        sent.pop_back();
+    std::string listed;
+    for (const auto &c : sent)
+        listed += std::to_string(c.first) + ":" + std::to_string(c.second) + " ";
+    INFO("sent: " << listed);
     REQUIRE(sent.size() == 6);
     CHECK(sent[0].first == 0);
     CHECK(sent[1].first == PLAYER_CMD_SEEK);
@@ -243,8 +335,17 @@ TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect
     CHECK(sent[3].first == PLAYER_CMD_MOVE);
     CHECK(sent[4].first == PLAYER_CMD_SIZE);
     CHECK(sent[5] == std::make_pair(uint32_t{PLAYER_CMD_VOLUME}, 60));
+    if (playerLateSeconds > 0) {
+        // The thread tried the channel again until the client's player listened.
+        const std::vector<PlayerEvent> events = client.Since();
+        REQUIRE_FALSE(events.empty());
+        CHECK(GetTickCount() - reconnected >= 2500);
+        CHECK(traces.Texts(playerPid, "WFVirtualChannelOpen fails").size() >= 2);
+    }
 
     REQUIRE(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
+    const int lowestSlider = slider.Lowest();
+    CHECK(lowestSlider > 0);
     const loopback::PlayerSummary s = client.Snapshot();
     CHECK(s.reconnects == 1);
     REQUIRE(s.disconnectedAt >= 0);
@@ -254,7 +355,8 @@ TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect
     CHECK(s.protocolErrors == 0);
     CHECK(s.failures == 0);
     MESSAGE("disconnected at byte " << s.disconnectedAt << ", resumed at " << s.resumedAt << " of " << size
-            << "; first byte " << s.firstByteAfterReconnectMs << " ms after the reconnect");
+            << "; first byte " << s.firstByteAfterReconnectMs << " ms after the reconnect; slider at least "
+            << lowestSlider << " %");
     CHECK(session.boxes.Texts().empty());
 
     // Both programs end as usual.

@@ -88,6 +88,9 @@ struct FakePlatform final : CPlayerLoopPlatform
     bool connected = true;
     bool stopDuringSettle = false;   // the stop event comes while a failure settles
     bool dropSessionOnWrite = false; // the session disconnects during the next write
+    CPlayerCommandQueue *queue = nullptr;      // with a connect while the box is open:
+    std::vector<CCommand> connectDuringBox;    // the window hands these over then
+    bool handedOver = false;
     int mutexHeld = 0;
     std::vector<uint32_t> stopWaits;
     std::vector<std::vector<unsigned char>> writes;
@@ -132,6 +135,8 @@ struct FakePlatform final : CPlayerLoopPlatform
     {
         CHECK(mutexHeld == 0);
         boxes.emplace_back(text);
+        if (queue)
+            handedOver = queue->HandOverRestart(connectDuringBox);
     }
 };
 
@@ -381,6 +386,51 @@ TEST_CASE("the write loop: stop wins over queued commands, and failures cost one
                                              PLAYER_CMD_ACTIVATE});
         CHECK(LoadLE32s(back.writes[1].data() + 36) == 5);
     }
+    SUBCASE("a connect while the failure's box is open is handed over: the loop ends when the box is answered")
+    {
+        RunningQueue q;
+        q.QueuePlayerCommand(PLAYER_CMD_PLAY);
+        q.QueuePlayerCommand(PLAYER_CMD_MOVE, 1, 2);
+        q.QueuePlayerCommand(PLAYER_CMD_STOP);
+        CHECK_FALSE(q.HandOverRestart({CCommand::OpenFile(u"x.avi")}));   // no box: the window waits for the end
+        CHECK(q.Count() == 3);
+        FakePlatform p;
+        p.failWrite = true;
+        p.queue = &q;
+        p.connectDuringBox = {CCommand::OpenFile(u"x.avi"), CCommand::Player(PLAYER_CMD_SEEK, 40)};
+        RunPlayerCommandLoop(q, p);
+        CHECK(p.handedOver);
+        CHECK(p.boxes.size() == 1);
+        CHECK(p.writes.size() == 1);   // nothing more on the broken channel
+        CHECK(p.stopWaits == std::vector<uint32_t>{kDisconnectSettleMs});
+        // The next run takes the connect's commands first, the stale place dropped.
+        CHECK(q.TakeRestart());
+        CHECK_FALSE(q.TakeRestart());
+        FakePlatform fresh;
+        RunPlayerCommandLoop(q, fresh);
+        std::vector<uint32_t> codes;
+        for (const auto &w : fresh.writes)
+            codes.push_back(w.size() == 560 ? 0u : Code(w));
+        CHECK(codes == std::vector<uint32_t>{0u, PLAYER_CMD_SEEK, PLAYER_CMD_STOP});
+        CHECK(fresh.boxes.empty());
+    }
+    SUBCASE("a failed write the session's disconnect explains goes to the box gate, which writes its line")
+    {
+        static bool s_connected;
+        s_connected = false;
+        SetErrorBoxGate([] { return s_connected; });
+        RunningQueue q;
+        q.QueuePlayerCommand(PLAYER_CMD_PAUSE);
+        FakePlatform p;
+        p.failWrite = true;
+        p.dropSessionOnWrite = true;
+        RunPlayerCommandLoop(q, p);
+        SetErrorBoxGate(nullptr);
+        CHECK(p.boxes.empty());
+        CHECK(g_boxes.empty());
+        CHECK(Logged(L"Box not shown, the session is disconnected: Failed to transmit data to client!\r\n"));
+        CHECK(q.Count() == 1);
+    }
     SUBCASE("a failed wait ends the loop with its log line")
     {
         RunningQueue q;
@@ -430,6 +480,42 @@ const LaunchOps kFakeLaunch{
 };
 
 } // namespace
+
+TEST_CASE("the channel's open after a connect: tried every second for ten seconds, a stop ends the tries")
+{
+    std::vector<uint32_t> waits;
+    int tries = 0;
+    int failures = 0;
+    bool stopAt = false;
+    const auto open = [&] { return ++tries > failures; };
+    const auto waitForStop = [&](uint32_t ms) {
+        waits.push_back(ms);
+        return stopAt && waits.size() == 2;
+    };
+    failures = 3;   // the client's player listens 3 s late
+    CHECK(OpenPlayerChannelWithRetry(true, open, waitForStop));
+    CHECK(tries == 4);
+    CHECK(waits == std::vector<uint32_t>(3, kChannelOpenRetryMs));
+
+    tries = 0;
+    waits.clear();
+    failures = 100;   // never: 10 s of tries, then it gives up
+    CHECK_FALSE(OpenPlayerChannelWithRetry(true, open, waitForStop));
+    CHECK(tries == 11);
+    CHECK(waits.size() * kChannelOpenRetryMs == kChannelOpenRetryForMs);
+
+    tries = 0;
+    waits.clear();
+    stopAt = true;
+    CHECK_FALSE(OpenPlayerChannelWithRetry(true, open, waitForStop));
+    CHECK(tries == 2);
+
+    tries = 0;
+    waits.clear();
+    CHECK_FALSE(OpenPlayerChannelWithRetry(false, open, waitForStop));   // not after a connect: once
+    CHECK(tries == 1);
+    CHECK(waits.empty());
+}
 
 TEST_CASE("LaunchServer: every way it ends, with its box or log line")
 {

@@ -59,6 +59,24 @@ TEST_CASE("progress: only the current file's notifications count, and a new file
     CHECK(d.Position() == 5000);
 }
 
+TEST_CASE("progress: after a reconnect the cut open's late close and the new open leave the slider where the play goes on")
+{
+    CProgressDisplay d;
+    Note(d, NOTIFY_FILE_SIZE, 1000000);
+    Note(d, NOTIFY_READ, 400000);
+    d.OnResume(40);
+    CHECK_FALSE(Note(d, NOTIFY_FILE_CLOSED, 3).setSlider);
+    ProgressUpdate open = Note(d, NOTIFY_FILE_OPENED, 4);
+    CHECK((open.setSlider && open.slider == 40));
+    Note(d, NOTIFY_SEEK, 400000, kMine, 0);
+    CHECK(Note(d, NOTIFY_READ, 100000).slider == 50);
+    // Only once: a later close and open are the user's.
+    CHECK((Note(d, NOTIFY_FILE_CLOSED, 4).setSlider && Note(d, NOTIFY_FILE_OPENED, 5).slider == 0));
+    // Another file's first notification calls a pending resume off.
+    d.OnResume(70);
+    CHECK(Note(d, NOTIFY_FILE_OPENED, 6, 0x0102, 0, 0x0102).slider == 0);
+}
+
 TEST_CASE("progress: a seek holds the slider for five reads; tiny files and reads past the end stay in range")
 {
     CProgressDisplay d;

@@ -1,6 +1,7 @@
 #include "win_test_util.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace wintest {
 
@@ -146,6 +147,65 @@ void BoxWatcher::Clear()
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_texts.clear();
+}
+
+TraceCapture::TraceCapture(std::function<void(DWORD, const std::string &)> onText) : m_onText(std::move(onText))
+{
+    struct Buffer
+    {
+        DWORD pid;
+        char text[4096 - sizeof(DWORD)];
+    };
+    m_hBufferReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
+    m_hDataReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+    m_hSection = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Buffer), L"DBWIN_BUFFER");
+    m_pView = m_hSection ? MapViewOfFile(m_hSection, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (!m_hBufferReady || !m_hDataReady || !m_pView)
+        return;
+    m_thread = std::thread([this] {
+        const auto *buffer = static_cast<const Buffer *>(m_pView);
+        SetEvent(m_hBufferReady);
+        while (!m_stop) {
+            if (WaitForSingleObject(m_hDataReady, 50) != WAIT_OBJECT_0)
+                continue;
+            const DWORD pid = buffer->pid;
+            const std::string text(buffer->text, strnlen(buffer->text, sizeof buffer->text));
+            if (m_onText)
+                m_onText(pid, text);
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_texts.emplace_back(pid, text);
+            }
+            SetEvent(m_hBufferReady);
+        }
+    });
+}
+
+TraceCapture::~TraceCapture()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_pView)
+        UnmapViewOfFile(m_pView);
+    for (HANDLE h : {m_hSection, m_hDataReady, m_hBufferReady})
+        if (h)
+            CloseHandle(h);
+}
+
+std::vector<std::string> TraceCapture::Texts(DWORD pid, const std::string &part) const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::vector<std::string> out;
+    for (const auto &[from, text] : m_texts)
+        if (from == pid && text.find(part) != std::string::npos)
+            out.push_back(text);
+    return out;
+}
+
+bool TraceCapture::WaitFor(DWORD pid, const std::string &part, DWORD timeoutMs) const
+{
+    return WaitUntil([&] { return !Texts(pid, part).empty(); }, timeoutMs);
 }
 
 Process::~Process()

@@ -61,6 +61,36 @@ private:
     std::thread m_thread;
 };
 
+// The session's debug output as a debug-output viewer sees it (the
+// "DBWIN_BUFFER" section and its two events): every text with the id of the
+// process that wrote it. `onText` (optional) runs on the listening thread for
+// each text as it arrives, before the writer's next text can come.
+class TraceCapture
+{
+public:
+    explicit TraceCapture(std::function<void(DWORD pid, const std::string &text)> onText = nullptr);
+    ~TraceCapture();
+    TraceCapture(const TraceCapture &) = delete;
+    TraceCapture &operator=(const TraceCapture &) = delete;
+
+    // False when the section could not be set up (nothing is captured).
+    bool Listening() const { return m_thread.joinable(); }
+    // The texts of one process that contain `part`.
+    std::vector<std::string> Texts(DWORD pid, const std::string &part) const;
+    bool WaitFor(DWORD pid, const std::string &part, DWORD timeoutMs) const;
+
+private:
+    std::function<void(DWORD, const std::string &)> m_onText;
+    HANDLE m_hBufferReady = nullptr;
+    HANDLE m_hDataReady = nullptr;
+    HANDLE m_hSection = nullptr;
+    const void *m_pView = nullptr;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_lock;
+    std::vector<std::pair<DWORD, std::string>> m_texts;
+    std::thread m_thread;
+};
+
 // A child process whose standard output and error are collected.
 class Process
 {
