@@ -4,13 +4,9 @@
 
 #include <cstring>
 
-std::atomic<uint32_t> g_dwChunking{1};
-
 bool CChannelIO::ChannelWrite(void *message, uint32_t length, uint32_t *written)
 {
     *written = 0;
-    SetChunking(g_dwChunking.load(std::memory_order_relaxed));
-
     if (length < m_dwChunkLimit || m_nChunking == 0)
         return WriteRaw(message, length, written);
 

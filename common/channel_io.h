@@ -5,12 +5,7 @@
 // holds it once.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-
-// The process-wide chunking setting: 1 at start; on RDP the server's control
-// thread replaces it with the client's choice. Every ChannelWrite reads it.
-extern std::atomic<uint32_t> g_dwChunking;
 
 class CChannelIO
 {

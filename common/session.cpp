@@ -52,7 +52,7 @@ SessionChange ClassifySessionChange(uint32_t code)
     }
 }
 
-bool WaitForSession(unsigned char *retry)
+SessionKind WaitForSession(unsigned char *retry)
 {
     const SessionOps &ops = GetSessionOps();
     *retry = 0;
@@ -63,7 +63,7 @@ bool WaitForSession(unsigned char *retry)
     if (!ops.ReadSessionName(&name, &present, &error)) {
         PYX_TRACE(L"WaitForSession: _wdupenv_s SESSIONNAME failed %d\n", error);
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     if (!present)
         PYX_TRACE(L"WaitForSession: SESSIONNAME is not set\r\n");
@@ -79,27 +79,27 @@ bool WaitForSession(unsigned char *retry)
                 PYX_TRACE(L"QueryServiceStatus error %d\r\n", probe.statusError);
             // Whatever state the service is in, its presence makes the console ICA.
             if (probe.serviceOpened && probe.statusRead)
-                return true;
+                return SessionKind::Ica;
         }
     }
 
     if (!ops.IsRemoteSession()) {
         PYX_TRACE(L"WaitForSession: GetSystemMetrics(SM_REMOTESESSION) ==0\r\n");
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     if (!ops.CanQueryProtocol()) {
         PYX_TRACE(L"PyxControlThread: WTSQuerySessionInformationW - Some error prevented session type "
                   L"determination.\r\n");
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     uint32_t session = 0;
     const int ret = ops.GetSessionId(&session, &error);
     if (!ret) {
         PYX_TRACE(L"WaitForSession: ProcessIdToSessionId error %d\r\n", error);
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     PYX_TRACE(L"WaitForSession: Ret = %d, dwSessionID = %d\r\n", ret, session);
 
@@ -109,14 +109,14 @@ bool WaitForSession(unsigned char *retry)
     if (!ops.QueryProtocolType(session, &hasBuffer, &type, &error, &bytes)) {
         PYX_TRACE(L"WaitForSession: WTSQuerySessionInformation() failed - %d, dwTransmitted = %d\n", error, bytes);
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     if (!hasBuffer) {
         PYX_TRACE(L"PyxControlThread: WTSQuerySessionInformationW - Some error prevented session type "
                   L"determination.\r\n");
         *retry = 1;
-        return false;
+        return SessionKind::Rdp;
     }
     PYX_TRACE(L"WaitForSession: *pSessionInfo = %d (2 - RDP), (1 - ICA)\r\n", type);
-    return type == 1;
+    return type == 1 ? SessionKind::Ica : SessionKind::Rdp;
 }

@@ -43,8 +43,14 @@ const SessionOps &GetSessionOps();
 void SetSessionOps(const SessionOps *ops);   // null restores the default
 const SessionOps *DefaultSessionOps();
 
-// True for ICA, false for RDP; retry is 1 while no decision can be made yet.
-bool WaitForSession(unsigned char *retry);
+// The two kinds of remote session, each with its own channel library and
+// channel layout: RDP ("pyxcm", "pyx00" ... "pyx09", "pyxan") and ICA (one
+// "ZRBCHNL" carrying the channel number in each message's header).
+enum class SessionKind { Rdp, Ica };
+
+// The session's kind; retry is 1 while no decision can be made yet (the
+// kind returned then means nothing).
+SessionKind WaitForSession(unsigned char *retry);
 
 // --- the session's connect state ---------------------------------------------
 // A session the user disconnected from keeps running; its channels are dead

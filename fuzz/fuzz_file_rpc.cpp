@@ -123,11 +123,13 @@ void SubstituteDescriptor(unsigned char *msg, uint32_t n, int32_t fd)
 uint64_t RunPass(const uint8_t *data, size_t size, unsigned char fill)
 {
     g_digest = Digest();
-    g_dwMaxBlockKB = uint32_t(data[0]) * 4;
-    g_dwTargetRate = data[1];
+    const auto parameters = std::make_shared<CClientParameters>();
+    parameters->dwMaxBlockKB = uint32_t(data[0]) * 4;
+    parameters->dwTargetRate = data[1];
     g_dReadScale = 1.0;
 
     FuzzRequests rpc;
+    rpc.SetClientParameters(parameters);
     auto source = std::make_unique<CLocalFileInterface>();
     if (!source->Open(reinterpret_cast<const WireChar *>(g_fileName.c_str())))
         std::abort();

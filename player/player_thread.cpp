@@ -4,22 +4,18 @@
 #include "player_commands.h"
 
 #include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
 #include "command_loop.h"
 #include "launch_server.h"
 #include "player_thread.h"
 #include "protocol.h"
 #include "session.h"
+#include "session_channel.h"
 #include "trace.h"
 #include "win/kernel_names.h"
 
 #include <memory>
 
 namespace {
-
-constexpr DWORD kCurrentSession = static_cast<DWORD>(-1);
-constexpr DWORD kIcaReadTimeoutMs = 500;
 
 struct PlayerThreadFailure {};
 
@@ -91,44 +87,26 @@ private:
 
 // Decides the session's kind (once; the thread does not wait for a remote
 // session) and checks that its channel functions are there.
-bool FindSession(CPlayerCommandQueue &queue)
+SessionKind FindSession(CPlayerCommandQueue &queue)
 {
-    unsigned char retry = 0;
-    const bool ica = WaitForSession(&retry);
-    if (retry) {
+    SessionKind kind = SessionKind::Rdp;
+    switch (FindSessionKind(&kind, [&queue](const wchar_t *text) { ShowMarkedBox(queue, text); })) {
+    case SessionSearch::Found:
+        return kind;
+    case SessionSearch::NotYet:
         ShowMarkedBox(queue, L"This is neither RDP nor ICA session!");
-        Fail();
+        break;
+    case SessionSearch::NoApi:
+        break;
     }
-    if (ica && !IsIcaApiLoaded()) {
-        ShowMarkedBox(queue, L"Failed to load appropriate (ICA) api set!");
-        Fail();
-    }
-    if (!ica && !IsRdpApiLoaded()) {
-        ShowMarkedBox(queue, L"Failed to load appropriate (RDP) api set!");
-        Fail();
-    }
-    return ica;
+    Fail();
 }
 
-std::unique_ptr<CChannelIO> OpenPlayerChannel(bool ica, HANDLE stopEvent, bool afterConnect)
+std::unique_ptr<CChannelIO> OpenPlayerChannel(SessionKind kind, HANDLE stopEvent, bool afterConnect)
 {
-    std::unique_ptr<CChannelIO> channel;
-    if (ica)
-        channel = std::make_unique<CIcaChannelIO>();
-    else
-        channel = std::make_unique<CRdpChannelIO>();
+    std::unique_ptr<CChannelIO> channel = MakeSessionChannel(kind);
     // On RDP the stop event cancels a write still pending when it is set.
-    const auto open = [&] {
-        if (ica ? channel->OpenChannel(nullptr, kCurrentSession, kIcaChannelName, kIcaReadTimeoutMs)
-                : channel->OpenChannel(nullptr, kCurrentSession, kRdpPlayerChannelName,
-                                       reinterpret_cast<uintptr_t>(stopEvent)))
-            return true;
-        if (ica)
-            PYX_TRACE(L"WFVirtualChannelOpen fails 0x%X\r\n", GetLastError());
-        else
-            PYX_TRACE(L"WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
-        return false;
-    };
+    const auto open = [&] { return OpenSessionChannel(*channel, kind, kRdpPlayerChannelName, stopEvent); };
     const auto waitForStop = [stopEvent](uint32_t ms) {
         if (WaitForSingleObject(stopEvent, ms) != WAIT_OBJECT_0)
             return false;
@@ -162,7 +140,6 @@ void RunOnce(CPlayerThreadContext &context, bool afterConnect)
     std::unique_ptr<CChannelIO> channel;
     CHandle mutex;
     try {
-        BindApiFunctions();
         // LaunchServer's own boxes count as the thread's too.
         queue.EnterBox();
         const bool launched = LaunchServer();
@@ -173,8 +150,8 @@ void RunOnce(CPlayerThreadContext &context, bool afterConnect)
             Fail();
         if (queue.RestartPending())
             return;   // a connect came while the server started: this run's session is gone
-        const bool ica = FindSession(queue);
-        channel = OpenPlayerChannel(ica, context.hStopEvent.Get(), afterConnect);
+        const SessionKind kind = FindSession(queue);
+        channel = OpenPlayerChannel(kind, context.hStopEvent.Get(), afterConnect);
         mutex.Reset(CreateMutexW(nullptr, FALSE, kPlayerMutexName));
         if (!mutex) {
             PYX_TRACE(L" Sync fails\r\n");

@@ -1,13 +1,11 @@
 #include "control_dispatch.h"
 
-#include "channel_io.h"
 #include "trace.h"
 
-CControlDispatch::CControlDispatch(bool ica, unsigned char *buffer, CControlChannelOps &channel,
-                                   CControlFileOps &files, CIcaRoutingOps &routing, CIcaBufferHandoff &handoff,
-                                   std::atomic<uint32_t> &messageLength)
-    : m_bIca(ica), m_pBuffer(buffer), m_channel(channel), m_files(files), m_routing(routing), m_handoff(handoff),
-      m_messageLength(messageLength)
+CControlDispatch::CControlDispatch(SessionKind kind, CSharedMessage &message, CClientParameters &parameters,
+                                   CControlChannelOps &channel, CControlFileOps &files, CIcaRoutingOps &routing)
+    : m_kind(kind), m_message(message), m_pBuffer(message.buffer), m_parameters(parameters), m_channel(channel),
+      m_files(files), m_routing(routing)
 {
 }
 
@@ -18,9 +16,9 @@ bool CControlDispatch::OnReceived(uint32_t n, uint64_t arrived)
         return true;
     }
     const int32_t channel = MessageChannel(m_pBuffer);
-    if (m_bIca && channel != CHANNEL_CONTROL) {
+    if (m_kind == SessionKind::Ica && channel != CHANNEL_CONTROL) {
         if (IsDataChannel(channel))
-            PassTheMessage(channel, n, m_routing, m_handoff, m_messageLength);
+            PassTheMessage(channel, n, m_routing, m_message);
         else
             PYX_TRACE(L"PyxControlThread: message for channel %d dropped, no such data channel\r\n", channel);
         return true;
@@ -51,12 +49,12 @@ bool CControlDispatch::OnSendParams(uint32_t n)
         PYX_TRACE(L"PyxControlThread: PYXMSG_SEND_PARAMS of %d bytes is too short, dropped\r\n", n);
         return true;
     }
-    g_dwMaxBlockKB = params.dwMaxBlockKB;
-    g_dwTargetRate = params.dwTargetRate;
+    m_parameters.dwMaxBlockKB = params.dwMaxBlockKB;
+    m_parameters.dwTargetRate = params.dwTargetRate;
     // ICA keeps chunking on: its channel carries nothing longer than a chunk.
-    if (!m_bIca)
-        g_dwChunking = params.dwChunking;
-    m_channel.SetChunking(g_dwChunking);
+    if (m_kind == SessionKind::Rdp)
+        m_parameters.dwChunking = params.dwChunking;
+    m_channel.SetChunking(m_parameters.dwChunking);
     if (params.dwPolicy & kPolicyApply)
         m_channel.ApplyClientPolicy(params.dwPolicy);
 
@@ -187,9 +185,9 @@ void WaitForBufferReturned(CIcaRoutingOps &ops, const CIcaBufferHandoff &handoff
     }
 }
 
-bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CIcaBufferHandoff &handoff,
-                    std::atomic<uint32_t> &messageLength)
+bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CSharedMessage &message)
 {
+    CIcaBufferHandoff &handoff = message.handoff;
     if (!IsDataChannel(channel))
         return false;
     switch (ops.WorkerOf(channel)) {
@@ -209,7 +207,7 @@ bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CIcaBufferHand
     }
     if (!ops.PrepareWake(channel))
         return false;
-    messageLength.store(n, std::memory_order_release);
+    message.length.store(n, std::memory_order_release);
     // The hand-off state, not the worker's wake-up, tells whether the worker
     // is done: a late signal of an earlier hand-off must not count for this one.
     handoff.Offer(channel);

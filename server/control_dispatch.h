@@ -13,6 +13,7 @@
 #include "file_rpc_process.h"
 #include "ica_handoff.h"
 #include "protocol.h"
+#include "session.h"
 
 #include <atomic>
 #include <cstdint>
@@ -116,8 +117,7 @@ protected:
 // and gave the buffer back within kHandoffWaitMs; on a time-out a worker
 // that has taken the message is waited for (the buffer is never reused
 // under it) until the exit signal.
-bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CIcaBufferHandoff &handoff,
-                    std::atomic<uint32_t> &messageLength);
+bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CSharedMessage &message);
 
 // Waits until no worker holds the buffer, or the exit signal.
 void WaitForBufferReturned(CIcaRoutingOps &ops, const CIcaBufferHandoff &handoff);
@@ -125,10 +125,10 @@ void WaitForBufferReturned(CIcaRoutingOps &ops, const CIcaBufferHandoff &handoff
 class CControlDispatch
 {
 public:
-    // `buffer` is the control channel's receive buffer (kMessageBufferSize
-    // bytes); on ICA it is shared with the workers through `handoff`.
-    CControlDispatch(bool ica, unsigned char *buffer, CControlChannelOps &channel, CControlFileOps &files,
-                     CIcaRoutingOps &routing, CIcaBufferHandoff &handoff, std::atomic<uint32_t> &messageLength);
+    // `message` holds what the control channel reads; on ICA it is shared
+    // with the workers. Each SEND is written into `parameters`.
+    CControlDispatch(SessionKind kind, CSharedMessage &message, CClientParameters &parameters,
+                     CControlChannelOps &channel, CControlFileOps &files, CIcaRoutingOps &routing);
 
     // One read of n bytes into the buffer, arrived at `arrived` (milliseconds
     // of the control thread's clock, GetTickCount64 on Windows). False when
@@ -142,11 +142,11 @@ private:
     bool OnOpen(uint32_t n, uint64_t arrived);
     bool OnClose(uint32_t n, bool byStream);
 
-    bool m_bIca;
+    SessionKind m_kind;
+    CSharedMessage &m_message;
     unsigned char *m_pBuffer;
+    CClientParameters &m_parameters;
     CControlChannelOps &m_channel;
     CControlFileOps &m_files;
     CIcaRoutingOps &m_routing;
-    CIcaBufferHandoff &m_handoff;
-    std::atomic<uint32_t> &m_messageLength;
 };

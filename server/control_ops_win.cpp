@@ -63,7 +63,7 @@ COpenJobOps::Wake CWinOpenOps::WaitDone(CDoneSignal &done, uint64_t deadline)
     return r == WAIT_OBJECT_0 + 1 ? Wake::Exit : Wake::Deadline;
 }
 
-CFileRpcRequests *CWinFileOps::CreateFileObject() { return CreateInstance(m_bIca); }
+CFileRpcRequests *CWinFileOps::CreateFileObject() { return CreateInstance(m_kind, m_pParameters, m_pShare); }
 
 std::shared_ptr<CPendingOpen> CWinFileOps::StartOpen(CFileRpcRequests *file, const WireChar *name,
                                                      int32_t *systemError)

@@ -6,6 +6,8 @@
 #include "control_dispatch.h"
 #include "file_object.h"
 #include "open_job.h"
+#include "server_globals.h"
+#include "session.h"
 
 #include <windows.h>
 
@@ -37,17 +39,23 @@ private:
     HANDLE m_hExit;
 };
 
-// File objects of the session's kind; hExit ends the wait for an open.
+// File objects of the session's kind, with its client parameters and (ICA)
+// its share; hExit ends the wait for an open.
 class CWinFileOps final : public CFileTableOps
 {
 public:
-    CWinFileOps(bool ica, HANDLE hExit) : m_bIca(ica), m_openOps(hExit) {}
+    CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::shared_ptr<CIcaShare> share, HANDLE hExit)
+        : m_kind(kind), m_pParameters(std::move(parameters)), m_pShare(std::move(share)), m_openOps(hExit)
+    {
+    }
 
     CFileRpcRequests *CreateFileObject() override;
     std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,
                                             int32_t *systemError) override;
 
 private:
-    bool m_bIca;
+    SessionKind m_kind;
+    ClientParametersPtr m_pParameters;
+    std::shared_ptr<CIcaShare> m_pShare;
     CWinOpenOps m_openOps;
 };

@@ -1,8 +1,6 @@
 #include "control_thread.h"
 
 #include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
 #include "control_dispatch.h"
 #include "control_ops_win.h"
 #include "file_rpc.h"
@@ -12,18 +10,15 @@
 #include "protocol.h"
 #include "server_globals.h"
 #include "session.h"
+#include "session_channel.h"
 #include "trace.h"
 #include "win/handle.h"
 
 #include <cstdlib>
 #include <memory>
 
-std::unique_ptr<CChannelIO> g_pControlChannel;
-
 namespace {
 
-constexpr DWORD kCurrentSession = static_cast<DWORD>(-1);
-constexpr DWORD kIcaReadTimeoutMs = 500;
 constexpr DWORD kSessionRecheckMs = 500;
 // Pause between failed attempts that return at once (a channel that cannot
 // be opened or a broken control channel), so a retry loop never spins a core
@@ -62,36 +57,32 @@ void TearDownAllFiles()
     }
 }
 
-std::unique_ptr<CChannelIO> MakeChannel(bool ica)
+// What one run of the thread holds: the session's kind, its control
+// channel, the client's parameters and the share with the ICA workers.
+struct CControlSession
 {
-    if (ica)
-        return std::make_unique<CIcaChannelIO>();
-    return std::make_unique<CRdpChannelIO>();
-}
+    SessionKind kind = SessionKind::Rdp;
+    std::unique_ptr<CChannelIO> channel;
+    ClientParametersPtr parameters = std::make_shared<CClientParameters>();
+    std::shared_ptr<CIcaShare> share;
+};
 
-bool OpenSessionChannel(CChannelIO &channel, bool ica, const char *rdpName, HANDLE hExit)
+void Serve(HANDLE hExit, HWND hDialog, CControlSession &session)
 {
-    if (ica)
-        return channel.OpenChannel(nullptr, kCurrentSession, kIcaChannelName, kIcaReadTimeoutMs);
-    return channel.OpenChannel(nullptr, kCurrentSession, rdpName, reinterpret_cast<uintptr_t>(hExit));
-}
-
-void Serve(HANDLE hExit, HWND hDialog)
-{
-    const bool ica = g_bIcaSession;
-    CWinControlChannel channel(*g_pControlChannel, hDialog);
-    CWinFileOps files(ica, hExit);
-    CWinIcaRouting routing(hExit);
-    CControlDispatch dispatch(ica, g_MessageBuffer, channel, files, routing, g_IcaHandoff, g_dwMessageLength);
+    CIcaShare &share = *session.share;
+    CWinControlChannel channel(*session.channel, hDialog);
+    CWinFileOps files(session.kind, session.parameters, session.share, hExit);
+    CWinIcaRouting routing(hExit, share);
+    CControlDispatch dispatch(session.kind, share, *session.parameters, channel, files, routing);
     while (!IsSignalled(hExit)) {
-        if (ica) {
-            WaitForBufferReturned(routing, g_IcaHandoff);   // a worker still holding the buffer keeps it
+        if (session.kind == SessionKind::Ica) {
+            WaitForBufferReturned(routing, share.handoff);   // a worker still holding the buffer keeps it
             if (IsSignalled(hExit))
                 break;
         }
         uint32_t n = 0;
         const ULONGLONG started = GetTickCount64();
-        const bool ok = g_pControlChannel->ChannelRead(g_MessageBuffer, kControlReadSize, &n);
+        const bool ok = session.channel->ChannelRead(share.buffer, kControlReadSize, &n);
         const ULONGLONG arrived = GetTickCount64();
         if (!ok && GetLastError() == ERROR_IO_INCOMPLETE)
             continue;
@@ -105,24 +96,29 @@ void Serve(HANDLE hExit, HWND hDialog)
     }
 }
 
+void CloseControlChannel(CControlSession &session)
+{
+    if (session.share)
+        session.share->hChannel = nullptr;
+    if (session.channel) {
+        session.channel->CloseChannel();
+        session.channel.reset();
+    }
+}
+
 } // namespace
 
 // --- parameter solicitation -------------------------------------------------
 
-bool SolicitePolicyFromClient(HANDLE hExit)
+bool SolicitePolicyFromClient(HANDLE hExit, SessionKind kind)
 {
     bool result = false;
     std::unique_ptr<CChannelIO> channel;
     CHandle hMutex;
     try {
-        channel = MakeChannel(g_bIcaSession);
-        if (!OpenSessionChannel(*channel, g_bIcaSession, kRdpPlayerChannelName, hExit)) {
-            if (g_bIcaSession)
-                PYX_TRACE(L"SolicitePolicyFromClient: WFVirtualChannelOpen fails 0x%X\r\n", GetLastError());
-            else
-                PYX_TRACE(L"SolicitePolicyFromClient: WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
+        channel = MakeSessionChannel(kind);
+        if (!OpenSessionChannel(*channel, kind, kRdpPlayerChannelName, hExit, L"SolicitePolicyFromClient: "))
             Fail();
-        }
         hMutex.Reset(CreateMutexW(nullptr, FALSE, L"SolicitePolicyFromClient Mutex"));
         if (!hMutex) {
             PYX_TRACE(L" CreateMutex fails\r\n");
@@ -179,6 +175,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
     const HANDLE hExit = exitOwn.Get();
     owner = nullptr;   // from here on only the copies above are used
 
+    CControlSession session;
     // Held (owned by this thread) while the thread serves; released and
     // closed on the way out.
     CHandle serverMutex;
@@ -199,54 +196,39 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
             PYX_TRACE(L"PyxControlThread SetEvent fails 0x%X\r\n", GetLastError());
             Fail();
         }
-        BindApiFunctions();
-
         for (;;) {
-            unsigned char retry = 0;
-            g_bIcaSession = WaitForSession(&retry);
-            if (!retry)
+            const SessionSearch found =
+                FindSessionKind(&session.kind, [](const wchar_t *text) { ShowErrorBox(text); });
+            if (found == SessionSearch::NoApi)
+                Fail();
+            if (found == SessionSearch::Found)
                 break;
             if (WaitForSingleObject(hExit, kSessionRecheckMs) != WAIT_TIMEOUT)
                 Fail();
         }
-        if (g_bIcaSession && !IsIcaApiLoaded()) {
-            ShowErrorBox(L"Failed to load appropriate (ICA) api set!");
-            Fail();
-        }
-        if (!g_bIcaSession && !IsRdpApiLoaded()) {
-            ShowErrorBox(L"Failed to load appropriate (RDP) api set!");
-            Fail();
-        }
 
-        if (g_pControlChannel) {
-            g_pControlChannel->CloseChannel();
-            g_pControlChannel.reset();
+        session.share = MakeIcaShare();
+        if (!session.share) {
+            PYX_TRACE(L"PyxControlThread: CreateEvent Event_Passed_OK fails 0x%X\r\n", GetLastError());
+            Fail();
         }
-        g_pControlChannel = MakeChannel(g_bIcaSession);
-        if (g_bIcaSession) {
-            if (!OpenSessionChannel(*g_pControlChannel, true, kIcaChannelName, hExit))
-                Fail();
-            g_hIcaChannel = g_pControlChannel->ChannelHandle();
-            g_dwChunking = 1;
-        } else {
-            if (!OpenSessionChannel(*g_pControlChannel, false, kRdpControlChannelName, hExit)) {
-                PYX_TRACE(L"PyxControlThread WTSVirtualChannelOpen fails 0x%X\r\n", GetLastError());
-                Fail();
-            }
-            g_hIcaChannel = nullptr;
-        }
-        g_pControlChannel->SetChunking(g_dwChunking);
+        session.channel = MakeSessionChannel(session.kind);
+        if (!OpenSessionChannel(*session.channel, session.kind, kRdpControlChannelName, hExit, L"PyxControlThread "))
+            Fail();
+        if (session.kind == SessionKind::Ica)
+            session.share->hChannel = session.channel->ChannelHandle();
+        session.channel->SetChunking(session.parameters->dwChunking);
 
         PYX_TRACE(L"PyxControlThread Ready!\r\n");
         PostServerNotification(MakeNotifyWParam(NOTIFY_SERVER_READY, 0, 0), 0);
 
-        while (!IsSignalled(hExit) && !SolicitePolicyFromClient(hExit)) {
+        while (!IsSignalled(hExit) && !SolicitePolicyFromClient(hExit, session.kind)) {
             PYX_TRACE(L"SolicitePolicyFromClient retry!\r\n");
             WaitForSingleObject(hExit, kRetryPauseMs);
         }
 
         serving = true;
-        Serve(hExit, hDialog);
+        Serve(hExit, hDialog, session);
     } catch (...) {
         PYX_TRACE(L" ********** PyxControlThread caught exception, or an exit event ************\r\n");
         releaseServerMutex();
@@ -257,11 +239,7 @@ DWORD WINAPI PyxControlThread(LPVOID lpParameter)
         hReady.Reset();
         TearDownAllFiles();
         releaseServerMutex();
-        g_hIcaChannel = nullptr;
-        if (g_pControlChannel) {
-            g_pControlChannel->CloseChannel();
-            g_pControlChannel.reset();
-        }
+        CloseControlChannel(session);
     } catch (...) {
         PYX_TRACE(L" ********** PyxControlThread caught exception while deleting all objects ************\r\n");
     }

@@ -4,6 +4,7 @@
 // workers) until its exit event is set.
 #pragma once
 
+#include "session.h"
 #include "win/kernel_names.h"
 
 #include <windows.h>
@@ -31,5 +32,6 @@ protected:
 // Thread procedure; the parameter is a CControlThreadOwner*. Always returns 0.
 DWORD WINAPI PyxControlThread(LPVOID lpParameter);
 
-// Sends the parameter solicitation on the player channel.
-bool SolicitePolicyFromClient(HANDLE hExit);
+// Sends the parameter solicitation on the player channel of a session of
+// that kind.
+bool SolicitePolicyFromClient(HANDLE hExit, SessionKind kind);

@@ -22,11 +22,17 @@ unsigned ObjectTag(const void *p) { return static_cast<unsigned>(reinterpret_cas
 
 } // namespace
 
-CFileRpc *CreateInstance(bool bIca)
+CFileRpc *CreateInstance(SessionKind kind, const ClientParametersPtr &parameters,
+                         const std::shared_ptr<CIcaShare> &share)
 {
-    if (bIca)
-        return new (std::nothrow) CFileRpcICA;
-    return new (std::nothrow) CFileRpcRDP;
+    CFileRpc *file = nullptr;
+    if (kind == SessionKind::Ica)
+        file = new (std::nothrow) CFileRpcICA(share);
+    else
+        file = new (std::nothrow) CFileRpcRDP;
+    if (file)
+        file->SetClientParameters(parameters);
+    return file;
 }
 
 // --- CFileRpc ---------------------------------------------------------------
@@ -127,7 +133,10 @@ DWORD WINAPI PyxFileThread(LPVOID lpParameter)
 
 // --- ICA --------------------------------------------------------------------
 
-CFileRpcICA::CFileRpcICA() { m_pfnThreadProc = PyxFileThreadICA; }
+CFileRpcICA::CFileRpcICA(std::shared_ptr<CIcaShare> share) : m_pShare(std::move(share))
+{
+    m_pfnThreadProc = PyxFileThreadICA;
+}
 
 unsigned char *CFileRpcICA::GetMessageBuffer() { return m_Request; }
 
@@ -135,11 +144,11 @@ uint32_t CFileRpcICA::GetMessageLength() { return m_dwRequestLength; }
 
 void CFileRpcICA::TakeRequest()
 {
-    const uint32_t length = g_dwMessageLength.load(std::memory_order_acquire);
+    const uint32_t length = m_pShare->length.load(std::memory_order_acquire);
     m_dwRequestLength = length < kMessageBufferSize ? length : kMessageBufferSize;
-    std::memcpy(m_Request, g_MessageBuffer, m_dwRequestLength);
-    g_IcaHandoff.Release();
-    SetEvent(g_hEventPassedOk);
+    std::memcpy(m_Request, m_pShare->buffer, m_dwRequestLength);
+    m_pShare->handoff.Release();
+    SetEvent(m_pShare->hPassedOk.Get());
 }
 
 bool CFileRpcICA::VirtualChannelOpen(int nChannel)
@@ -154,7 +163,7 @@ bool CFileRpcICA::VirtualChannelOpen(int nChannel)
         return false;
     }
     // Replies go out on the one channel the control thread opened.
-    m_hChannel = g_hIcaChannel.load();
+    m_hChannel = m_pShare->hChannel.load();
     return true;
 }
 
@@ -191,7 +200,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
         }
         // A signal left over from a withdrawn offer finds nothing to take.
         if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
-            g_IcaHandoff.Take(file->m_nChannelNumber)) {
+            file->TakeOffered()) {
             // Busy before the buffer is given back, so the control thread's
             // next message for this channel already sees it.
             file->m_bInRequest.store(true, std::memory_order_release);

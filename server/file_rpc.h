@@ -9,6 +9,8 @@
 #include "channel_rdp.h"
 #include "file_object.h"
 #include "protocol.h"
+#include "server_globals.h"
+#include "session.h"
 #include "win/handle.h"
 
 #include <windows.h>
@@ -85,6 +87,7 @@ public:
     bool VirtualChannelOpen(int nChannel) override;
     bool ChannelWrite(void *buffer, uint32_t length, uint32_t *written) override
     {
+        SetChunking(ClientParameters().dwChunking.load());
         return CChannelIO::ChannelWrite(buffer, length, written);
     }
     bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
@@ -104,7 +107,7 @@ private:
 class CFileRpcICA : public CFileRpc, public CIcaChannelIO
 {
 public:
-    CFileRpcICA();
+    explicit CFileRpcICA(std::shared_ptr<CIcaShare> share);
 
     void DeallocateAndSetError(int nExtendedError, bool bDelete) override;
     unsigned char *GetMessageBuffer() override;
@@ -115,12 +118,16 @@ public:
         // The request is done once its reply goes out: the client's next
         // one, sent as soon as this reply arrives, must find the worker free.
         m_bInRequest.store(false, std::memory_order_release);
+        SetChunking(ClientParameters().dwChunking.load());
         return CIcaChannelIO::ChannelWriteUnless(m_bRepliesStopped, buffer, length, written);
     }
     bool ChannelRead(void *buffer, uint32_t size, uint32_t *received) override
     {
         return CIcaChannelIO::ChannelRead(buffer, size, received);
     }
+    // True when the control thread's buffer was offered to this file's
+    // channel and is now its own.
+    bool TakeOffered() { return m_pShare->handoff.Take(m_nChannelNumber); }
     // Takes the offered request out of the control thread's buffer into the
     // object's own and gives the buffer back at once, so a read that stalls
     // holds up no other file and no control message.
@@ -132,9 +139,12 @@ protected:
     void ReleaseChannel() override;
 
 private:
+    std::shared_ptr<CIcaShare> m_pShare;
     alignas(8) unsigned char m_Request[kMessageBufferSize] = {};
     uint32_t m_dwRequestLength = 0;
 };
 
-// A new file object of the session's kind, or null.
-CFileRpc *CreateInstance(bool bIca);
+// A new file object of the session's kind with the session's client
+// parameters (and, on ICA, its share), or null.
+CFileRpc *CreateInstance(SessionKind kind, const ClientParametersPtr &parameters,
+                         const std::shared_ptr<CIcaShare> &share);

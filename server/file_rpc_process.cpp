@@ -12,8 +12,6 @@
 #include <ctime>
 #include <new>
 
-std::atomic<uint32_t> g_dwMaxBlockKB{0};
-std::atomic<uint32_t> g_dwTargetRate{0};
 std::atomic<double> g_dReadScale{1.0};
 
 namespace {
@@ -78,10 +76,21 @@ void CFileRpcRequests::MeasureThroughput()
     }
 }
 
+void CFileRpcRequests::SetClientParameters(std::shared_ptr<const CClientParameters> parameters)
+{
+    m_pParameters = std::move(parameters);
+}
+
+const CClientParameters &CFileRpcRequests::ClientParameters() const
+{
+    static const CClientParameters s_none;
+    return m_pParameters ? *m_pParameters : s_none;
+}
+
 // One step of the shared scale, then k scaled by it, between floor and limit.
 uint32_t CFileRpcRequests::ApplyScale(uint32_t k, uint32_t limit)
 {
-    const double factor = m_dwThroughput < g_dwTargetRate.load() ? 1.05 : 0.95;
+    const double factor = m_dwThroughput < ClientParameters().dwTargetRate.load() ? 1.05 : 0.95;
     double scale = g_dReadScale.load();
     double next;
     do {
@@ -98,8 +107,8 @@ uint32_t CFileRpcRequests::ApplyScale(uint32_t k, uint32_t limit)
 
 uint32_t CFileRpcRequests::AdaptReadCount(uint32_t count)
 {
-    const uint64_t capBytes = uint64_t(g_dwMaxBlockKB.load()) * 1024;
-    const uint32_t targetRate = g_dwTargetRate.load();
+    const uint64_t capBytes = uint64_t(ClientParameters().dwMaxBlockKB.load()) * 1024;
+    const uint32_t targetRate = ClientParameters().dwTargetRate.load();
     // The server's own ceiling comes first: the client does not decide how
     // much memory one reply takes.
     const uint32_t limit = count < kMaxReplyDataBytes ? count : kMaxReplyDataBytes;
@@ -118,8 +127,8 @@ uint32_t CFileRpcRequests::AdaptReadCount(uint32_t count)
 
 uint32_t CFileRpcRequests::AdaptFreadCount(uint32_t size, uint32_t nmemb)
 {
-    const uint64_t capBytes = uint64_t(g_dwMaxBlockKB.load()) * 1024;
-    const uint32_t targetRate = g_dwTargetRate.load();
+    const uint64_t capBytes = uint64_t(ClientParameters().dwMaxBlockKB.load()) * 1024;
+    const uint32_t targetRate = ClientParameters().dwTargetRate.load();
     // The server's ceiling in whole elements: the client does not decide how
     // much memory one reply takes. An element larger than it reads nothing.
     const uint64_t ceiling = size >= 2 ? kMaxReplyDataBytes / size : kMaxReplyDataBytes;

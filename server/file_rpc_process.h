@@ -4,16 +4,13 @@
 // file objects supply the buffer, the channel and the OS error.
 #pragma once
 
+#include "client_parameters.h"
 #include "file_source.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
-// Read cap in KB (0 = none) and target throughput in KB/s (0 = no adaptation),
-// written by the control thread from each SEND; read once per request.
-extern std::atomic<uint32_t> g_dwMaxBlockKB;
-extern std::atomic<uint32_t> g_dwTargetRate;
 // Scale factor shared by every file; 1.0 at start.
 extern std::atomic<double> g_dReadScale;
 
@@ -61,6 +58,12 @@ public:
 
     // Starts the measuring window afresh (at open).
     void ResetThroughput();
+
+    // The session's client parameters, read once per request; until set,
+    // those of a client that asked for nothing (no cap, no target rate,
+    // chunking on).
+    void SetClientParameters(std::shared_ptr<const CClientParameters> parameters);
+    const CClientParameters &ClientParameters() const;
     // Closes the stream FDOP made, if any; the file's descriptor stays open.
     void ReleaseStream();
 
@@ -96,4 +99,6 @@ private:
     void OnFread(unsigned char *msg, uint32_t n);
     void OnFseek(unsigned char *msg, uint32_t n);
     void OnFtell(unsigned char *msg, uint32_t n);
+
+    std::shared_ptr<const CClientParameters> m_pParameters;
 };

@@ -8,6 +8,8 @@
 // worker holds, and a worker never answers a message that has been replaced.
 #pragma once
 
+#include "protocol.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -44,4 +46,14 @@ private:
     static constexpr int32_t Taken(int n) { return 0x100 | n; }
 
     std::atomic<int32_t> m_state{kFree};
+};
+
+// The control channel's receive buffer, the length of the message it holds,
+// and (ICA) who owns it: one per control thread, which hands it to its
+// dispatch and to its ICA workers, whose routed requests arrive in it.
+struct CSharedMessage
+{
+    alignas(8) unsigned char buffer[kMessageBufferSize] = {};
+    std::atomic<uint32_t> length{0};
+    CIcaBufferHandoff handoff;
 };

@@ -21,18 +21,6 @@ bool CWinIcaRouting::PrepareWake(int channel)
 
 void CWinIcaRouting::Wake(int channel) { SetEvent(g_ChannelEvents[channel]); }
 
-void CWinIcaRouting::WaitPassed(uint32_t ms) { WaitForSingleObject(g_hEventPassedOk, ms); }
+void CWinIcaRouting::WaitPassed(uint32_t ms) { WaitForSingleObject(m_share.hPassedOk.Get(), ms); }
 
 bool CWinIcaRouting::IsExitSet() { return m_hExit && WaitForSingleObject(m_hExit, 0) == WAIT_OBJECT_0; }
-
-bool pass_the_message(int channel, uint32_t n, HANDLE hExit)
-{
-    CWinIcaRouting routing(hExit);
-    return PassTheMessage(channel, n, routing, g_IcaHandoff, g_dwMessageLength);
-}
-
-void WaitForBufferReturned(HANDLE hExit)
-{
-    CWinIcaRouting routing(hExit);
-    WaitForBufferReturned(routing, g_IcaHandoff);
-}

@@ -1,18 +1,20 @@
 #include "server_globals.h"
 
-alignas(8) unsigned char g_MessageBuffer[kMessageBufferSize];
-std::atomic<uint32_t> g_dwMessageLength{0};
-std::atomic<bool> g_bIcaSession{false};
-std::atomic<HANDLE> g_hIcaChannel{nullptr};
-HANDLE g_hEventPassedOk = nullptr;
-CIcaBufferHandoff g_IcaHandoff;
+#include <new>
+
+std::shared_ptr<CIcaShare> MakeIcaShare()
+{
+    std::shared_ptr<CIcaShare> share(new (std::nothrow) CIcaShare);
+    if (!share)
+        return nullptr;
+    share->hPassedOk.Reset(CreateEventW(nullptr, FALSE, FALSE, L"Event_Passed_OK"));
+    return share->hPassedOk ? share : nullptr;
+}
 
 bool InitServerGlobals()
 {
     ServerLock();
-    if (!g_hEventPassedOk)
-        g_hEventPassedOk = CreateEventW(nullptr, FALSE, FALSE, L"Event_Passed_OK");
-    return g_hEventPassedOk != nullptr;
+    return true;
 }
 
 void IcaChannelEventName(int n, wchar_t (&name)[8])

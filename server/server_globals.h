@@ -1,33 +1,33 @@
-// Process-wide state of the file server, shared by the control thread and
-// the file workers.
+// What the file server shares between its control thread and its file
+// workers, and the names of the session's hand-off events.
 #pragma once
 
 #include "file_object.h"
 #include "ica_handoff.h"
 #include "protocol.h"
+#include "win/handle.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstdint>
+#include <memory>
 
-// The control channel's receive buffer. On ICA the file workers also process
-// their routed requests in it and build their replies over it.
-alignas(8) extern unsigned char g_MessageBuffer[kMessageBufferSize];
-// Bytes received into g_MessageBuffer for the message it holds.
-extern std::atomic<uint32_t> g_dwMessageLength;
+// One per control thread: its receive buffer (CSharedMessage) and, on ICA,
+// the session's one channel, through which the workers write their replies
+// (null on RDP and once the control thread ended), and the auto-reset
+// "Event_Passed_OK", set by a worker done with a routed message. Shared with
+// the workers, as one left running may outlive the thread.
+struct CIcaShare : CSharedMessage
+{
+    std::atomic<HANDLE> hChannel{nullptr};
+    CHandle hPassedOk;
+};
 
-extern std::atomic<bool> g_bIcaSession;
-// ICA: the one channel, opened by the control thread; the workers write
-// their replies through it. Null on RDP and after the control thread ended.
-extern std::atomic<HANDLE> g_hIcaChannel;
-// Auto-reset "Event_Passed_OK": an ICA worker is done with a routed message.
-extern HANDLE g_hEventPassedOk;
-// Who owns g_MessageBuffer between the control thread and an ICA worker.
-extern CIcaBufferHandoff g_IcaHandoff;
+// A new share with its event; null when the event cannot be made.
+std::shared_ptr<CIcaShare> MakeIcaShare();
 
-// Creates the process-wide events ("Event_Passed_OK"). Called once at
-// program start, before any thread; returns false when it fails.
+// Makes what lives as long as the process (the server lock). Called once at
+// program start, before any thread; false when it fails.
 bool InitServerGlobals();
 
 // "ZRBCh00" ... "ZRBCh09": the ICA hand-off event of data channel n.

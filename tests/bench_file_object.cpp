@@ -98,6 +98,9 @@ bool Drive(loopback::ChannelServer &client, int32_t fd, uint32_t count, uint64_t
     return true;
 }
 
+// The session's client parameters as the benchmark sets them (chunking).
+const auto g_parameters = std::make_shared<CClientParameters>();
+
 Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
 {
     Row row;
@@ -105,7 +108,7 @@ Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
     if (!client.Start())
         return row;
     CFileRpc::OpenOutcome outcome;
-    CFileRpc *file = CreateInstance(false);
+    CFileRpc *file = CreateInstance(SessionKind::Rdp, g_parameters, nullptr);
     if (!file->FileRpcInit(path.c_str(), &outcome)) {
         file->DeallocateAndSetError(0, true);
         return row;
@@ -137,6 +140,7 @@ Row ChannelAlone(uint64_t size, uint32_t count)
     CRdpChannelIO channel;
     if (!channel.OpenChannel(nullptr, static_cast<uint32_t>(-1), "pyx01", reinterpret_cast<uintptr_t>(exitEvent)))
         return row;
+    channel.SetChunking(g_parameters->dwChunking);
     client.WaitConnected(1, 5000);
     std::thread echo([&] {
         std::vector<unsigned char> buffer(kMessageBufferSize + 64);
@@ -297,7 +301,7 @@ int main(int argc, char **argv)
     // case, where the broadcast weighs most); the median cost.
     if (argc > 2 && std::string(argv[2]) == "--notify-cost") {
         const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
-        g_dwChunking = 0;
+        g_parameters->dwChunking = 0;
         std::printf("desktop broadcast cost: one RDP file object, %llu MiB, 64 KiB reads, chunking off, %d rounds\n",
                     static_cast<unsigned long long>(mib), rounds);
         std::printf("%-6s %16s %16s %8s\n", "round", "notify MB/s", "no-notify MB/s", "cost");
@@ -338,7 +342,7 @@ int main(int argc, char **argv)
     std::printf("%-9s %-9s %14s %14s %7s %13s %13s\n", "chunking", "read", "server MB/s", "channel MB/s",
                 "ratio", "writes/reply", "allocs/req");
     for (uint32_t chunking : {1u, 0u}) {
-        g_dwChunking = chunking;
+        g_parameters->dwChunking = chunking;
         for (uint32_t count : {65536u, 131072u}) {
             const Row server = ThroughFileObject(path, size, count);
             const Row alone = ChannelAlone(size, count);

@@ -103,6 +103,7 @@ double ChannelAlone(bool ica, int files, uint32_t count, uint64_t bytes)
         }
         if (!opened)
             return 0;
+        channel->SetChunking(ica ? 1 : 0);   // as the session has it
         channels.push_back(std::move(channel));
         clients.back()->WaitConnected(1, 5000);
     }
@@ -223,7 +224,6 @@ int main(int argc, char **argv)
         for (const int files : {1, 10}) {
             for (const uint32_t count : {65536u, 131072u}) {
                 const SessionRow s = ThroughSession(ica, file.Path(), files, count);
-                g_dwChunking = ica ? 1 : 0;   // as the session had it
                 const double alone = ChannelAlone(ica, files, count, size);
                 std::printf("%-5s %-6d %-8s %12.1f %13.1f %6.0f%% %12.1f ms %12.1f ms%s\n", ica ? "ICA" : "RDP", files,
                             count == 65536 ? "64 KiB" : "128 KiB", s.mbps, alone, alone > 0 ? 100.0 * s.mbps / alone : 0.0,

@@ -140,13 +140,12 @@ TEST_CASE("chunk counts and slices on both limits")
 
 TEST_CASE("chunking off writes any length whole")
 {
-    g_dwChunking = 0;
     RecordingChannel ch(kRdpChunkLimit);
+    ch.SetChunking(0);
     auto msg = MakeMessage(100000);
     const auto original = msg;
     uint32_t written = 0;
     REQUIRE(ch.ChannelWrite(msg.data(), 100000, &written));
-    g_dwChunking = 1;
     CHECK(written == 100000);
     REQUIRE(ch.writes.size() == 1);
     CHECK(ch.writes[0].bytes == original);

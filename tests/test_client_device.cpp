@@ -42,7 +42,6 @@ struct Session
     explicit Session(bool ica) : device(ica)
     {
         REQUIRE(InitServerGlobals());
-        g_dwChunking = 1;
         if (ica)
             REQUIRE(wintest::EnsureService(L"HalvernService"));
         else
@@ -60,9 +59,6 @@ struct Session
         device.Stop();
         UsePlatformSessionOps();
         wintest::RemoveService(L"HalvernService");
-        g_dwChunking = 1;
-        g_dwMaxBlockKB = 0;
-        g_dwTargetRate = 0;
     }
 
     DeviceSummary Run(const DeviceOptions &options)
@@ -135,7 +131,6 @@ TEST_CASE("ICA session: ten files at once through the hand-off, streams, malform
     o.chunking = 0;   // ignored on ICA: replies are still chunked
     std::string error;
     REQUIRE_MESSAGE(s.device.Handshake(o, &error), error);
-    CHECK(g_dwChunking == 1);
 
     std::vector<std::unique_ptr<TempFile>> files;
     std::vector<const TempFile *> list;
@@ -206,7 +201,6 @@ TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB rea
     o.chunking = 0;
     std::string error;
     REQUIRE_MESSAGE(s.device.Handshake(o, &error), error);
-    CHECK(g_dwChunking == 0);
 
     std::vector<std::unique_ptr<TempFile>> files;
     std::vector<const TempFile *> list;
@@ -233,7 +227,6 @@ TEST_CASE("RDP session: data channels pyx00 ... pyx09, chunking off, 128 KiB rea
     const auto send = BuildSendParams(0, 0, 0, 1, 0);
     loopback::ReceivedMessage reply;
     REQUIRE(s.device.Call(ClientDevice::kControl, send, &reply, 5000));
-    CHECK(g_dwChunking == 1);
     DeviceSummary chunked = s.Run(again);
     CHECK(chunked.chunked == chunked.requests - 1);   // all but the empty read at the end
 }

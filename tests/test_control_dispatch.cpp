@@ -397,9 +397,10 @@ void TearDownTable()
 struct Fixture
 {
     Platform p;
-    CIcaBufferHandoff handoff;
-    std::atomic<uint32_t> length{0};
-    std::vector<unsigned char> buffer = std::vector<unsigned char>(kMessageBufferSize);
+    std::unique_ptr<CSharedMessage> shared = std::make_unique<CSharedMessage>();
+    CIcaBufferHandoff &handoff = shared->handoff;
+    std::atomic<uint32_t> &length = shared->length;
+    CClientParameters parameters;
 
     Fixture()
     {
@@ -414,9 +415,6 @@ struct Fixture
         OnTrace({}, nullptr);
         TestFile::s_recycle = false;
         ::operator delete(TestFile::s_spare.exchange(nullptr));
-        g_dwChunking = 1;
-        g_dwMaxBlockKB = 0;
-        g_dwTargetRate = 0;
     }
 
     // The message as read: its first `received` bytes (all by default).
@@ -424,9 +422,10 @@ struct Fixture
                  uint64_t arrived = NowMs())
     {
         const uint32_t n = received ? received : static_cast<uint32_t>(m.size());
-        std::fill(buffer.begin(), buffer.end(), 0xEE);   // what lies beyond the bytes received
-        std::copy(m.begin(), m.begin() + std::min<size_t>(n, m.size()), buffer.begin());
-        return CControlDispatch(ica, buffer.data(), p, p, p, handoff, length).OnReceived(n, arrived);
+        std::fill(std::begin(shared->buffer), std::end(shared->buffer), 0xEE);   // what lies beyond the bytes received
+        std::copy(m.begin(), m.begin() + std::min<size_t>(n, m.size()), shared->buffer);
+        return CControlDispatch(ica ? SessionKind::Ica : SessionKind::Rdp, *shared, parameters, p, p, p)
+            .OnReceived(n, arrived);
     }
 };
 
@@ -439,13 +438,13 @@ TEST_CASE_FIXTURE(Fixture, "SEND: checked, its parameters taken, answered with 0
     CHECK(Receive(Shortened(send, kSendParamsSize - 1)));
     CHECK(Traced(L"PYXMSG_SEND_PARAMS of 59 bytes is too short, dropped"));
     CHECK(p.replies.empty());
-    CHECK(g_dwMaxBlockKB == 0);
+    CHECK(parameters.dwMaxBlockKB == 0);
 
     SUBCASE("RDP takes the client's chunking; a policy with bit 31 is applied")
     {
         CHECK(Receive(send));
-        CHECK(g_dwMaxBlockKB == 64);
-        CHECK(g_dwTargetRate == 500);
+        CHECK(parameters.dwMaxBlockKB == 64);
+        CHECK(parameters.dwTargetRate == 500);
         CHECK(p.chunking == std::vector<uint32_t>{0});
         CHECK(p.policies == std::vector<uint32_t>{kPolicyApply | 3});
         CHECK(p.replies == Replies{BuildWordsRequest(PYXMSG_SEND_PARAMS, {0}, 3)});
@@ -742,7 +741,7 @@ TEST_CASE_FIXTURE(Fixture, "what is read goes to the dispatch, a worker, or nowh
 
 TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker, waited for, withdrawn")
 {
-    auto pass = [&](int channel) { return PassTheMessage(channel, 44, p, handoff, length); };
+    auto pass = [&](int channel) { return PassTheMessage(channel, 44, p, *shared); };
 
     // No file (or one still opening) and a worker in a request: no wake, no wait.
     p.workers[4] = CIcaRoutingOps::Worker::Busy;

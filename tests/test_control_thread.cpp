@@ -130,15 +130,11 @@ struct Fixture
         REQUIRE(InitServerGlobals());
         g_trace.clear();
         SetTraceHook(RecordTrace);
-        g_dwChunking = 1;
     }
     ~Fixture()
     {
         SetTraceHook(nullptr);
         UsePlatformSessionOps();
-        g_dwChunking = 1;
-        g_dwMaxBlockKB = 0;
-        g_dwTargetRate = 0;
     }
 };
 
@@ -168,7 +164,6 @@ TEST_CASE_FIXTURE(Fixture, "RDP session: parameters, open, read, chunking turned
 
     // dwChunking 0 turns chunking off for every later write of every channel.
     client.Parameters(0x00000003, 0);
-    CHECK(g_dwChunking == 0);
     m = client.Call(0, BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(fd), 20000, 0}, 9, 0));
     CHECK(m.chunks == 0);
     CHECK(Word(client.Call(0, BuildWordsRequest(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(fd), 0, 0}, 10, 0)), 32) == 0);

@@ -74,9 +74,12 @@ struct RdpClient
 
 int32_t Word(const std::vector<unsigned char> &m, size_t at) { return LoadLE32s(m.data() + at); }
 
+// The ICA session's share while an IcaSession stands (below).
+std::shared_ptr<CIcaShare> g_icaShare;
+
 CFileRpc *Open(const std::wstring &name, CFileRpc::OpenOutcome *outcome, bool ica = false)
 {
-    CFileRpc *file = CreateInstance(ica);
+    CFileRpc *file = CreateInstance(ica ? SessionKind::Ica : SessionKind::Rdp, nullptr, g_icaShare);
     REQUIRE(file);
     if (file->FileRpcInit(name.c_str(), outcome))
         return file;
@@ -323,21 +326,26 @@ struct IcaSession
         REQUIRE(InitServerGlobals());
         REQUIRE(zrb.Start());
         REQUIRE(control.OpenChannel(nullptr, static_cast<uint32_t>(-1), kIcaChannelName, 500));
-        g_hIcaChannel = static_cast<HANDLE>(control.ChannelHandle());
-        g_bIcaSession = true;
+        g_icaShare = MakeIcaShare();
+        REQUIRE(static_cast<bool>(g_icaShare));
+        g_icaShare->hChannel = static_cast<HANDLE>(control.ChannelHandle());
     }
     ~IcaSession()
     {
-        g_bIcaSession = false;
-        g_hIcaChannel = nullptr;
+        g_icaShare->hChannel = nullptr;
+        g_icaShare.reset();
         control.CloseChannel();
     }
 };
 
+// The control thread's part: the request lands in its buffer and is passed
+// to the worker of its channel.
 bool Route(const std::vector<unsigned char> &request)
 {
-    std::copy(request.begin(), request.end(), g_MessageBuffer);
-    return pass_the_message(MessageChannel(g_MessageBuffer), static_cast<uint32_t>(request.size()));
+    std::copy(request.begin(), request.end(), g_icaShare->buffer);
+    CWinIcaRouting routing(nullptr, *g_icaShare);
+    return PassTheMessage(MessageChannel(g_icaShare->buffer), static_cast<uint32_t>(request.size()), routing,
+                          *g_icaShare);
 }
 
 } // namespace
@@ -354,8 +362,6 @@ TEST_CASE("ICA workers take routed requests from the control thread's buffer and
     CHECK(oa.channelNumber == 0);
     CHECK(ob.channelNumber == 1);
 
-    // The control thread's part: the request lands in g_MessageBuffer and is
-    // passed to the worker of its channel.
     const auto route = Route;
     uint32_t got[2] = {0, 0};
     for (uint32_t psn = 1; psn <= 12; ++psn) {

@@ -68,9 +68,13 @@ private:
 
 // The file object seen by the request processing: a message buffer, a
 // recording channel, an injected clock and OS error.
+// The session's client parameters, as every test object sees them.
+const auto g_parameters = std::make_shared<CClientParameters>();
+
 class TestRequests final : public CFileRpcRequests
 {
 public:
+    TestRequests() { SetClientParameters(g_parameters); }
     std::vector<unsigned char> buffer = std::vector<unsigned char>(kMessageBufferSize);
     uint32_t length = 0;
     struct Write { std::vector<unsigned char> bytes; bool inPlace; };
@@ -159,8 +163,8 @@ struct Fixture
 {
     Fixture()
     {
-        g_dwMaxBlockKB = 0;
-        g_dwTargetRate = 0;
+        g_parameters->dwMaxBlockKB = 0;
+        g_parameters->dwTargetRate = 0;
         g_dReadScale = 1.0;
         g_notes.clear();
         g_trace.clear();
@@ -283,7 +287,7 @@ TEST_CASE_FIXTURE(Fixture, "read cap and throughput adaptation")
     TempFile file(200000);
     TestRequests rpc;
     rpc.OpenLocal(file);
-    g_dwMaxBlockKB = 64;
+    g_parameters->dwMaxBlockKB = 64;
 
     SUBCASE("the cap alone")
     {
@@ -295,7 +299,7 @@ TEST_CASE_FIXTURE(Fixture, "read cap and throughput adaptation")
 
     SUBCASE("no adaptation before the first measurement, then 5% steps up, clamped to the count")
     {
-        g_dwTargetRate = 100;
+        g_parameters->dwTargetRate = 100;
         CHECK(rpc.Read(100000, 0) == 65536);   // 64 KB counted
         rpc.now = 1003;
         CHECK(rpc.Read(100000, 0) == 65536);   // 3 s: no measurement yet
@@ -316,7 +320,7 @@ TEST_CASE_FIXTURE(Fixture, "read cap and throughput adaptation")
 
     SUBCASE("5% steps down at or above the target, never below 1 KB")
     {
-        g_dwTargetRate = 100;
+        g_parameters->dwTargetRate = 100;
         rpc.m_dwThroughput = 100;
         CHECK(rpc.Read(100000, 0) == 62259);
         CHECK(rpc.Read(100000, 0) == 59146);
@@ -399,11 +403,11 @@ TEST_CASE_FIXTURE(Fixture, "stream requests: FDOP, FRED, FSEK, FTEL")
         TestRequests large;
         large.OpenLocal(big);
         REQUIRE(large.Fdopen(large.m_dwFileDescriptor) != 0);
-        g_dwMaxBlockKB = 64;
+        g_parameters->dwMaxBlockKB = 64;
         CHECK(large.Fread(1, 100000) == 65536);
         CHECK(large.Fseek(0, 0) == 0);
         CHECK(large.Fread(1000, 100) == 65);
-        g_dwMaxBlockKB = 0;
+        g_parameters->dwMaxBlockKB = 0;
         // 4 GiB asked: lowered to the server's ceiling, the whole elements there are.
         CHECK(large.Fseek(0, 0) == 0);
         CHECK(large.Fread(0x10000, 0x10000) == 3);
@@ -414,8 +418,8 @@ TEST_CASE_FIXTURE(Fixture, "stream requests: FDOP, FRED, FSEK, FTEL")
 
         // Adaptation never lets more through than the cap: an element larger
         // than the cap reads nothing, even with the throughput below target.
-        g_dwMaxBlockKB = 64;
-        g_dwTargetRate = 100;
+        g_parameters->dwMaxBlockKB = 64;
+        g_parameters->dwTargetRate = 100;
         large.m_dwThroughput = 10;
         CHECK(large.Fread(70000, 2) == 0);
         CHECK(large.Fseek(0, 0) == 0);

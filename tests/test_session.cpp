@@ -98,7 +98,7 @@ TEST_CASE("the console with the service is ICA at once, whatever its state")
     Setup s;
     g_fake.probe = ServiceThere();
     unsigned char retry = 9;
-    CHECK(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Ica);
     CHECK(retry == 0);
     CHECK(g_fake.serviceProbes == 1);
 }
@@ -109,14 +109,14 @@ TEST_CASE("only the exact name Console looks for the service")
     g_fake.probe = ServiceThere();
     g_fake.name = u"console";
     unsigned char retry = 0;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(g_fake.serviceProbes == 0);
     CHECK(Logged(L"GetSystemMetrics(SM_REMOTESESSION) ==0"));
 
     g_fake.present = false;   // SESSIONNAME unset
     g_fake.serviceProbes = 0;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(g_fake.serviceProbes == 0);
 }
@@ -127,7 +127,7 @@ TEST_CASE("no service and no remote session: no decision, with both log lines in
     g_fake.probe.managerOpened = true;
     g_fake.probe.serviceError = 1060;
     unsigned char retry = 0;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     REQUIRE(g_log.size() >= 2);
     CHECK(g_log[0] == L"OpenService error 1060\r\n");
@@ -136,14 +136,14 @@ TEST_CASE("no service and no remote session: no decision, with both log lines in
     g_log.clear();
     g_fake.probe.managerOpened = false;
     g_fake.probe.managerError = 5;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(g_log[0] == L"OpenSCManager  error 5\r\n");
 
     g_log.clear();
     g_fake.probe = ServiceThere();
     g_fake.probe.statusRead = false;   // opened but its status unreadable: not ICA
     g_fake.probe.statusError = 6;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(g_log[0] == L"QueryServiceStatus error 6\r\n");
 }
@@ -154,16 +154,17 @@ TEST_CASE("a remote session decides by its protocol type")
     g_fake.name = u"RDP-Tcp#3";
     g_fake.remote = true;
     unsigned char retry = 7;
-    for (auto [type, ica] : {std::pair<uint16_t, bool>{1, true}, {2, false}, {0, false}, {5, false}}) {
+    for (auto [type, kind] : {std::pair<uint16_t, SessionKind>{1, SessionKind::Ica}, {2, SessionKind::Rdp},
+                              {0, SessionKind::Rdp}, {5, SessionKind::Rdp}}) {
         g_fake.type = type;
-        CHECK(WaitForSession(&retry) == ica);
+        CHECK(WaitForSession(&retry) == kind);
         CHECK(retry == 0);
     }
     CHECK(Logged(L"WaitForSession: Ret = 1, dwSessionID = 3\r\n"));
     CHECK(Logged(L"WaitForSession: *pSessionInfo = 2 (2 - RDP), (1 - ICA)\r\n"));
     // The line prints what the call returned, not a constant.
     g_fake.sessionResult = 17;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(Logged(L"WaitForSession: Ret = 17, dwSessionID = 3\r\n"));
 }
 
@@ -175,31 +176,31 @@ TEST_CASE("every undecidable step asks for a retry")
     unsigned char retry = 0;
 
     g_fake.readOk = false;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(Logged(L"WaitForSession: _wdupenv_s SESSIONNAME failed 203\n"));
     g_fake.readOk = true;
 
     g_fake.canQuery = false;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     g_fake.canQuery = true;
 
     g_fake.sessionOk = false;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(Logged(L"WaitForSession: ProcessIdToSessionId error 5\r\n"));
     g_fake.sessionOk = true;
 
     g_fake.queryOk = false;
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(Logged(L"WaitForSession: WTSQuerySessionInformation() failed - 6, dwTransmitted = 0\n"));
     g_fake.queryOk = true;
 
     g_fake.hasBuffer = false;
     g_log.clear();
-    CHECK_FALSE(WaitForSession(&retry));
+    CHECK(WaitForSession(&retry) == SessionKind::Rdp);
     CHECK(retry == 1);
     CHECK(Logged(L"Some error prevented session type determination."));
 }
