@@ -124,8 +124,6 @@ int CloseClaimedFile(CFileObject *file)
 
 // --- CFileObject ------------------------------------------------------------
 
-int CFileObject::SourceError() { return errno; }
-
 uint64_t CFileObject::NextIdentity()
 {
     static std::atomic<uint64_t> s_ullLast{0};
@@ -188,15 +186,14 @@ bool CFileObject::FileRpcInit(const WireChar *name, FileOpenOutcome *outcome)
         return report(false);
     };
 
+    // A source that could not be opened or sized tells why itself.
     m_pFile = CreateFileSource(name);
-    errno = 0;
     if (!m_pFile || !m_pFile->Open(name))
-        return fail(m_pFile ? SourceError() : ENOMEM);
+        return fail(m_pFile ? static_cast<int>(m_pFile->LastError()) : ENOMEM);
     m_dwFileDescriptor = static_cast<int32_t>(m_pFile->GetHandle());
 
-    errno = 0;
     if (m_pFile->Seek(0, 2) <= 0 || m_pFile->Seek(0, 0) < 0)
-        return fail(SourceError());
+        return fail(static_cast<int>(m_pFile->LastError()));
 
     ResetThroughput();
 

@@ -1,9 +1,9 @@
 // File objects: one per file a client player opened, with its data channel
 // (slot 0 ... 9), its file source and its worker thread, and the table of
 // them. The worker receives the file's requests and answers them through
-// CFileRpcRequests. Portable: the worker thread, its exit signal, the data
-// channel and the file source are the platform's part (file_rpc.h on
-// Windows, fakes in the tests).
+// CFileRpcRequests. Portable: the worker thread, its exit signal and the
+// data channel are the platform's part (file_rpc.h on Windows, fakes in the
+// tests); the file source is MakeFileSource's (file_source.h).
 //
 // Slots: an open takes the lowest free slot. An object still opening holds
 // its slot but is its opener's alone: no lookup finds it, no claim or
@@ -22,6 +22,7 @@
 
 #include "control_dispatch.h"
 #include "file_rpc_process.h"
+#include "file_source.h"
 #include "protocol.h"
 
 #include <atomic>
@@ -102,10 +103,12 @@ protected:
     virtual void SetExitSignal() = 0;
     virtual bool IsExitSignalled() = 0;
     virtual void CloseExitSignal() = 0;
-    // The source for a name (null without memory), and the error its failed
-    // open or size probe leaves (errno by default).
-    virtual std::unique_ptr<CVirtualFileInterface> CreateFileSource(const WireChar *name) = 0;
-    virtual int SourceError();
+    // The source for a name (null without memory): MakeFileSource's, unless
+    // a test puts in one of its own.
+    virtual std::unique_ptr<CVirtualFileInterface> CreateFileSource(const WireChar *name)
+    {
+        return MakeFileSource(name);
+    }
     // The worker thread, made suspended so that the object knows it before
     // it can run (and, on a channel error, tear the object down); resumed
     // once the object is handed over.

@@ -1,12 +1,9 @@
 #include "file_rpc.h"
 
-#include "internet_file.h"
-#include "local_file.h"
 #include "server_globals.h"
 #include "trace.h"
 
 #include <cstring>
-#include <cwchar>
 #include <new>
 
 namespace {
@@ -14,8 +11,6 @@ namespace {
 constexpr uint32_t kCurrentSession = static_cast<uint32_t>(-1);
 
 bool IsSignalled(HANDLE h) { return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
-
-bool IsUrl(const wchar_t *name) { return std::wcsstr(name, L"://") != nullptr; }
 
 // Trace lines name objects by a 32-bit value, as the log always has.
 unsigned ObjectTag(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
@@ -50,21 +45,6 @@ void CFileRpc::SetExitSignal()
 }
 
 bool CFileRpc::IsExitSignalled() { return IsSignalled(_hExit.Get()); }
-
-std::unique_ptr<CVirtualFileInterface> CFileRpc::CreateFileSource(const WireChar *name)
-{
-    if (IsUrl(reinterpret_cast<const wchar_t *>(name)))
-        return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CInternetFileInterface);
-    return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CLocalFileInterface);
-}
-
-// A URL's failure is told by the Internet library's error, not errno.
-int CFileRpc::SourceError()
-{
-    if (const auto *url = dynamic_cast<const CInternetFileInterface *>(m_pFile.get()))
-        return static_cast<int>(url->LastError());
-    return CFileObject::SourceError();
-}
 
 bool CFileRpc::CreateWorker()
 {

@@ -58,8 +58,6 @@ protected:
     void SetExitSignal() override;
     bool IsExitSignalled() override;
     void CloseExitSignal() override { _hExit.Reset(); }
-    std::unique_ptr<CVirtualFileInterface> CreateFileSource(const WireChar *name) override;
-    int SourceError() override;
     bool CreateWorker() override;
     void ResumeWorker() override { ResumeThread(m_hThread.Get()); }
     bool HasWorker() override { return static_cast<bool>(m_hThread); }

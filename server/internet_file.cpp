@@ -10,6 +10,7 @@
 #include <atomic>
 #include <climits>
 #include <cwchar>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -481,4 +482,10 @@ int CInternetFileInterface::Close()
     m_hUrl.Reset();
     m_hInternet.Reset();
     return 1;
+}
+
+// On Windows a URL is read through the Internet library.
+std::unique_ptr<CVirtualFileInterface> MakeUrlSource()
+{
+    return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CInternetFileInterface);
 }

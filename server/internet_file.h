@@ -56,7 +56,7 @@ public:
 
     // The last error of the Internet library (or of the response), for the
     // OPEN reply of a URL that could not be opened or sized.
-    uint32_t LastError() const { return m_dwLastError; }
+    uint32_t LastError() const override { return m_dwLastError; }
     // The size in bytes, -1 when the server does not tell it.
     int64_t Size() const { return m_llSize; }
 

@@ -94,8 +94,13 @@ int ReadFd(int fd, void *buffer, unsigned count)
 long SeekFd(int fd, long offset, int origin)
 {
     const off_t r = lseek(fd, offset, origin);
-    // Positions travel as signed 32 bits; one beyond that is no answer.
-    return r > INT32_MAX ? -1 : static_cast<long>(r);
+    // Positions travel as signed 32 bits; one beyond that is no answer, and
+    // an invalid one, as the Windows C library's _lseek tells it.
+    if (r > INT32_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<long>(r);
 }
 int CloseFd(int fd) { return close(fd); }
 #endif
@@ -112,7 +117,7 @@ bool CLocalFileInterface::Open(const WireChar *name)
 {
     // One name, once: a second open would lose the first descriptor.
     if (m_dwFileDescriptor >= 0 || !name) {
-        errno = EINVAL;
+        m_nLastErrno = errno = EINVAL;
         return false;
     }
     // A name that is no plain file is refused as a missing file is, without
@@ -134,6 +139,8 @@ bool CLocalFileInterface::Open(const WireChar *name)
     PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_OPENED, 0, m_wNameCrc),
                            static_cast<int32_t>(static_cast<uint16_t>(m_dwFileDescriptor)));
     errno = nOpenErrno;
+    if (m_dwFileDescriptor < 0)
+        m_nLastErrno = nOpenErrno;
     return m_dwFileDescriptor >= 0;
 }
 
@@ -141,10 +148,13 @@ int CLocalFileInterface::Read(void *buffer, unsigned count)
 {
     PostServerNotification(MakeNotifyWParam(NOTIFY_READ, 0, m_wNameCrc), static_cast<int32_t>(count));
     if (m_dwFileDescriptor < 0) {
-        errno = EBADF;
+        m_nLastErrno = errno = EBADF;
         return -1;
     }
-    return ReadFd(m_dwFileDescriptor, buffer, count);
+    const int n = ReadFd(m_dwFileDescriptor, buffer, count);
+    if (n < 0)
+        m_nLastErrno = errno;
+    return n;
 }
 
 long CLocalFileInterface::Seek(long offset, int origin)
@@ -154,10 +164,12 @@ long CLocalFileInterface::Seek(long offset, int origin)
     // An origin the C library doesn't know is refused here: on Windows it
     // would reach the invalid-parameter handler.
     if (m_dwFileDescriptor < 0 || origin < 0 || origin > 2) {
-        errno = m_dwFileDescriptor < 0 ? EBADF : EINVAL;
+        m_nLastErrno = errno = m_dwFileDescriptor < 0 ? EBADF : EINVAL;
         return -1;
     }
     const long position = SeekFd(m_dwFileDescriptor, offset, origin);
+    if (position < 0)
+        m_nLastErrno = errno;
     if (origin == 2 && position != -1)
         PostServerNotification(MakeNotifyWParam(NOTIFY_FILE_SIZE, 0, m_wNameCrc),
                                static_cast<int32_t>(position - offset));

@@ -18,6 +18,8 @@ public:
     long Seek(long offset, int origin) override;
     int Close() override;
     uint32_t GetHandle() override { return static_cast<uint32_t>(m_dwFileDescriptor); }
+    // errno of the last failed open, read or seek.
+    uint32_t LastError() const override { return static_cast<uint32_t>(m_nLastErrno); }
 
     // The descriptor, -1 when closed; what a stream over the file is made from.
     int Descriptor() const { return m_dwFileDescriptor; }
@@ -26,4 +28,5 @@ public:
 private:
     int m_dwFileDescriptor = -1;
     uint16_t m_wNameCrc = 0;
+    int m_nLastErrno = 0;
 };

@@ -101,9 +101,9 @@ public:
     bool Open(const WireChar *name) override
     {
         m_state->Hold(m_state->opening, m_state->holdOpen);
-        errno = ENOENT;
         return name[0] != u'-';   // "-..." names a missing file
     }
+    uint32_t LastError() const override { return ENOENT; }
     int Read(void *buffer, unsigned count) override
     {
         m_state->Hold(m_state->inRead, m_state->holdRead);

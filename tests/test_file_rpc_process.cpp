@@ -430,7 +430,7 @@ TEST_CASE_FIXTURE(Fixture, "stream requests: FDOP, FRED, FSEK, FTEL")
 namespace {
 
 // A source with a handle that is no descriptor, like a URL.
-class UrlLikeSource final : public CVirtualFileInterface
+class UrlLikeSource : public CVirtualFileInterface
 {
 public:
     bool Open(const WireChar *) override { return true; }
@@ -438,16 +438,15 @@ public:
     long Seek(long, int) override { return -1; }
     int Close() override { return 1; }
     uint32_t GetHandle() override { return 0; }   // a real descriptor number on purpose
+    uint32_t LastError() const override { return 0; }
 };
 
-// A source that runs out of memory in every read and seek.
-class StarvedSource final : public CVirtualFileInterface
+// One that runs out of memory in every read and seek instead.
+class StarvedSource final : public UrlLikeSource
 {
 public:
-    bool Open(const WireChar *) override { return true; }
     int Read(void *, unsigned) override { throw std::bad_alloc(); }
     long Seek(long, int) override { throw std::bad_alloc(); }
-    int Close() override { return 1; }
     uint32_t GetHandle() override { return 7; }
 };
 
@@ -511,12 +510,13 @@ TEST_CASE_FIXTURE(Fixture, "a local file announces open, size probe, reads and c
     REQUIRE(g_notes.size() == 1);
     CHECK(g_notes[0].first == MakeNotifyWParam(NOTIFY_FILE_CLOSED, 0, crc));
 
-    // A missing file: code 0 with 65535 and nothing else; errno survives.
+    // A missing file: code 0 with 65535 and nothing else; errno survives,
+    // and the source keeps it.
     g_notes.clear();
     CLocalFileInterface missing;
     const std::u16string nowhere = name + u".missing";
     CHECK_FALSE(missing.Open(reinterpret_cast<const WireChar *>(nowhere.c_str())));
-    CHECK(errno == ENOENT);
+    CHECK((errno == ENOENT && missing.LastError() == ENOENT));
     REQUIRE(g_notes.size() == 1);
     CHECK(g_notes[0].second == 65535);
     CHECK(missing.Close() == -1);
@@ -582,7 +582,7 @@ TEST_CASE_FIXTURE(Fixture, "a name that is no file on disk is refused as a missi
         errno = 0;
         CLocalFileInterface source;
         CHECK_FALSE(source.Open(reinterpret_cast<const WireChar *>(name.c_str())));
-        CHECK(errno == ENOENT);
+        CHECK((errno == ENOENT && source.LastError() == ENOENT));
         CHECK(source.GetHandle() == 0xFFFFFFFFu);
         REQUIRE(g_notes.size() == 1);
         CHECK(g_notes[0].second == 65535);
