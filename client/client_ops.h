@@ -45,4 +45,4 @@ protected:
 };
 
 // printf-style into one log line.
-void LogLine(CClientLogOps &log, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
+void LogLine(CClientLogOps &log, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -7,7 +7,13 @@
 
 namespace {
 
+// gnu_printf for mingw, whose plain printf would not know %zu; clang (the
+// fuzz build) knows only printf.
+#if defined(__clang__)
+PlayerMessage Bad(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#else
 PlayerMessage Bad(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 PlayerMessage Bad(const char *fmt, ...)
 {
     char text[160];
