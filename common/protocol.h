@@ -55,6 +55,12 @@ constexpr uint32_t kInPlaceDataMax = kMessageBufferSize - 36;    // 131036
 constexpr uint32_t kRdpChunkLimit = 1600;
 constexpr uint32_t kIcaChunkLimit = 2044;
 constexpr uint32_t kControlReadSize = 1600;                      // control thread's read size
+// The most data one READ or FRED reply carries, whatever the client asks
+// and whether or not it set a read cap: the server lowers the count to it,
+// as the read cap lowers it. So no message of the protocol, joined from its
+// chunks or sent whole, is longer than kMaxMessageSize.
+constexpr uint32_t kMaxReplyDataBytes = 4u << 20;
+constexpr uint32_t kMaxMessageSize = 36 + kMaxReplyDataBytes;
 
 MessageHeader LoadHeader(const void *msg);
 void StoreHeader(void *msg, const MessageHeader &h);

@@ -144,7 +144,7 @@ ClientDevice::Channels ClientDevice::MakeChannels() const
 // Starts the channels and a pump for each.
 bool ClientDevice::Listen(const Channels &channels, std::string *error)
 {
-    std::vector<std::pair<std::shared_ptr<ChannelServer>, int>> all{{channels.control, m_bIca ? INT32_MIN : int(kControl)}};
+    std::vector<std::pair<std::shared_ptr<ChannelServer>, int>> all{{channels.control, m_bIca ? kNoRoute : int(kControl)}};
     if (channels.player)
         all.emplace_back(channels.player, int(kPlayer));
     for (size_t n = 0; n < channels.data.size(); ++n)
@@ -248,18 +248,18 @@ void ClientDevice::Pump(std::shared_ptr<ChannelServer> server, int fixedRoute)
         if (!server->Receive(&m, 100))
             continue;
         int route = fixedRoute;
-        if (route == INT32_MIN && HasPlayerCode(m.bytes.data(), m.bytes.size())) {
-            // The player program's connection only talks: no reply goes there.
-            server->Exclude(m.instance);
-            route = kPlayer;
-        } else if (route == INT32_MIN) {
-            route = m.bytes.size() >= kHeaderSize ? MessageChannel(m.bytes.data()) : INT32_MIN;
-            // A reply or data: this connection is the server's control
-            // channel, where requests go from now on.
-            if (route == kControl || IsDataChannel(route))
+        if (route == kNoRoute) {
+            route = IcaRouteOf(m.bytes.data(), m.bytes.size());
+            if (HasPlayerCode(m.bytes.data(), m.bytes.size())) {
+                // The player program's connection only talks: no reply goes there.
+                server->Exclude(m.instance);
+            } else if (route == kControl || IsDataChannel(route)) {
+                // A reply or data: this connection is the server's control
+                // channel, where requests go from now on.
                 server->Prefer(m.instance);
+            }
         }
-        if (route != kControl && route != kPlayer && !IsDataChannel(route)) {
+        if (route == kNoRoute) {
             ++m_stray;
             continue;
         }

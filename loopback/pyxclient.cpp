@@ -71,9 +71,6 @@
 #include <vector>
 
 using loopback::ChannelServer;
-using loopback::CheckPlayerMessage;
-using loopback::HasPlayerCode;
-using loopback::PlayerMessageText;
 using loopback::ReceivedMessage;
 
 namespace {

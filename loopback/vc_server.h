@@ -3,6 +3,8 @@
 // instance, joins chunked messages, and writes messages back.
 #pragma once
 
+#include "chunk_join.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -25,22 +27,6 @@ struct ReceivedMessage
     uint32_t chunks = 0;      // 0 for a message sent whole
     std::vector<unsigned char> bytes;   // header (data size = whole payload) and payload
     std::chrono::steady_clock::time_point received{};   // when its last byte was read
-};
-
-// Joins chunks by dwChunkIndex and dwLastChunk. A message not cut into
-// chunks passes through. A chunk out of sequence is a chunk error: the
-// message it belonged to is dropped.
-class Reassembler
-{
-public:
-    // Returns true when `out` holds a complete message.
-    bool Add(const unsigned char *data, size_t n, std::vector<unsigned char> *out, uint32_t *chunks);
-    uint32_t Errors() const { return m_errors; }
-
-private:
-    std::vector<unsigned char> m_partial;
-    uint32_t m_next = 0;   // next expected chunk index, 0 when none is open
-    uint32_t m_errors = 0;
 };
 
 class ChannelServer
@@ -92,7 +78,7 @@ private:
         std::atomic<bool> connected{false};
         std::atomic<bool> excluded{false};
         uint64_t connectOrder = 0;
-        Reassembler reassembler;
+        CChunkJoiner reassembler;
         std::thread thread;
         std::mutex writeLock;
     };

@@ -6,6 +6,7 @@
 
 #include "client_parameters.h"
 #include "file_source.h"
+#include "protocol.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,11 +30,6 @@ struct FileOpenOutcome
     int32_t extendedError = 0;
     int32_t systemError = 0;
 };
-
-// The most data one READ or FRED reply carries, whatever the client asks
-// and whether or not it set a read cap: the count is lowered to it, as the
-// read cap lowers it.
-constexpr uint32_t kMaxReplyDataBytes = 4u << 20;
 
 class CFileRpcRequests
 {

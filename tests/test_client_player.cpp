@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-using loopback::CheckPlayerMessage;
-using loopback::PlayerMessage;
 
 namespace {
 
@@ -58,9 +56,9 @@ std::vector<std::vector<unsigned char>> Malformed(const std::u16string &name)
 TEST_CASE("player messages: accepted as composed, refused on any fault of size, header, code, value or padding")
 {
     const std::u16string longest(kNameUnits, u'n');
-    CHECK(loopback::PlayerMessageText(CheckPlayerMessage(Control(PLAYER_CMD_PAUSE).data(), kPlayerControlSize)) ==
+    CHECK(PlayerMessageText(CheckPlayerMessage(Control(PLAYER_CMD_PAUSE).data(), kPlayerControlSize)) ==
           "CONT PAUSE 0 0 0 0");
-    CHECK(loopback::PlayerMessageText(CheckPlayerMessage(Open(u"C:\\x\\sample.wav").data(), kPlayerOpenSize)) ==
+    CHECK(PlayerMessageText(CheckPlayerMessage(Open(u"C:\\x\\sample.wav").data(), kPlayerOpenSize)) ==
           "RUOF name=C:\\x\\sample.wav");
     CHECK(CheckPlayerMessage(Open(longest).data(), kPlayerOpenSize).name == longest);   // no terminator
     for (const auto &good : {Control(PLAYER_CMD_SEEK, 0), Control(PLAYER_CMD_SEEK, 100), Control(PLAYER_CMD_VOLUME, 100),

@@ -1,17 +1,15 @@
 // What the client's player makes of a message on the player route: the
 // server's parameter solicitation, a command (CONT) or an open (RUOF), each
 // checked against the bytes received. Anything else is a protocol error.
-// Portable: no platform calls.
+// Portable: no platform calls. The client emulator and the client core
+// both check with it.
 #pragma once
 
 #include "player_msg.h"
-#include "utf8.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-namespace loopback {
 
 struct PlayerMessage
 {
@@ -30,11 +28,13 @@ PlayerMessage CheckPlayerMessage(const unsigned char *msg, size_t n);
 // so the player sees it and counts the fault.
 bool HasPlayerCode(const unsigned char *msg, size_t n);
 
+// Where a message of ICA's one channel belongs: the player's codes go to the
+// player route (CHANNEL_PLAYER) whatever the header says; anything else to
+// the header's channel number, when it is the control route or a data
+// channel. kNoRoute for the rest, and for fewer bytes than a header.
+constexpr int32_t kNoRoute = INT32_MIN;
+int32_t IcaRouteOf(const unsigned char *msg, size_t n);
+
 // The message as one line, without the time: "RUOF name=C:\x\a.wav",
 // "CONT PAUSE 0 0 0 0", "SEND solicitation", "bad: <what>".
 std::string PlayerMessageText(const PlayerMessage &m);
-
-// A name as the emulator prints it: a lone surrogate becomes U+FFFD.
-inline std::string Utf8(const std::u16string &s) { return Utf8Of(s, LoneSurrogate::Replace); }
-
-} // namespace loopback

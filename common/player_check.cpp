@@ -1,13 +1,19 @@
 #include "player_check.h"
 
+#include "utf8.h"
+
 #include <cstdarg>
 #include <cstdio>
 
-namespace loopback {
-
 namespace {
 
+// gnu_printf for mingw, whose plain printf would not know %zu; clang (the
+// fuzz build) knows only printf.
+#if defined(__clang__)
+PlayerMessage Bad(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#else
 PlayerMessage Bad(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 PlayerMessage Bad(const char *fmt, ...)
 {
     char text[160];
@@ -85,6 +91,16 @@ bool HasPlayerCode(const unsigned char *msg, size_t n)
     return type == PYXMSG_PLAYER_CONTROL || type == PYXMSG_PLAYER_OPEN;
 }
 
+int32_t IcaRouteOf(const unsigned char *msg, size_t n)
+{
+    if (HasPlayerCode(msg, n))
+        return CHANNEL_PLAYER;
+    if (n < kHeaderSize)
+        return kNoRoute;
+    const int32_t channel = MessageChannel(msg);
+    return channel == CHANNEL_CONTROL || channel == CHANNEL_PLAYER || IsDataChannel(channel) ? channel : kNoRoute;
+}
+
 PlayerMessage CheckPlayerMessage(const unsigned char *b, size_t n)
 {
     if (n < kHeaderSize)
@@ -118,7 +134,7 @@ std::string PlayerMessageText(const PlayerMessage &m)
 {
     switch (m.kind) {
     case PlayerMessage::kSolicitation: return "SEND solicitation";
-    case PlayerMessage::kOpen: return "RUOF name=" + Utf8(m.name);
+    case PlayerMessage::kOpen: return "RUOF name=" + Utf8Of(m.name, LoneSurrogate::Replace);
     case PlayerMessage::kControl: {
         const PlayerControl &c = m.control;
         char text[96];
@@ -129,5 +145,3 @@ std::string PlayerMessageText(const PlayerMessage &m)
     default: return "bad: " + m.error;
     }
 }
-
-} // namespace loopback
