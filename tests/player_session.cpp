@@ -49,9 +49,9 @@ bool PlayerClient::WaitFor(uint32_t code, DWORD timeoutMs, loopback::PlayerEvent
     size_t seen = m_mark;
     return m_arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
         for (; seen < m_events.size(); ++seen) {
-            const loopback::PlayerMessage &m = m_events[seen].message;
-            const bool match = code == 0 ? m.kind == loopback::PlayerMessage::kOpen
-                                         : m.kind == loopback::PlayerMessage::kControl && m.control.dwCommand == code;
+            const PlayerMessage &m = m_events[seen].message;
+            const bool match = code == 0 ? m.kind == PlayerMessage::kOpen
+                                         : m.kind == PlayerMessage::kControl && m.control.dwCommand == code;
             if (match) {
                 if (out)
                     *out = m_events[seen];

@@ -24,7 +24,7 @@
 #include <vector>
 
 using loopback::PlayerEvent;
-using loopback::PlayerMessage;
+
 using wintest::PlayerClient;
 using wintest::TempFile;
 using wintest::WaitUntil;
