@@ -1,6 +1,6 @@
 // One named virtual channel of the session. CChannelIO holds what both
 // protocols share, the chunking writer; CRdpChannelIO and CIcaChannelIO
-// (channel_rdp.h, channel_ica.h) implement open, read, write and close.
+// (channel_rdp_win.h, channel_ica_win.h) implement open, read, write and close.
 // Always inherited virtually, so that a file object reaching it by two paths
 // holds it once.
 #pragma once

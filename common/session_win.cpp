@@ -1,5 +1,5 @@
 // The platform's session operations.
-#include "api_sets.h"
+#include "api_sets_win.h"
 #include "session.h"
 
 #include <windows.h>

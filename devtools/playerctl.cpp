@@ -13,7 +13,7 @@
 //
 // Exits 0 on success, 1 when the player window or its answer was not found.
 #include "resource.h"
-#include "win/kernel_names.h"
+#include "kernel_names.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -4,7 +4,7 @@
 // (the player's File, Exit; the server's tray Exit), and are waited for.
 // Programs that do not end in time are left to Windows Installer's handling
 // of files in use. Every step goes to the installation log.
-#include "win/handle.h"
+#include "handle_win.h"
 
 #include <windows.h>
 #include <msi.h>

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "vc_server.h"
-#include "win/handle.h"
+#include "handle_win.h"
 
 #include <windows.h>
 

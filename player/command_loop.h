@@ -2,7 +2,7 @@
 // the command event, takes one command at a time from the queue and writes
 // its message to the player channel under the session's player mutex.
 // Portable; the events, the mutex and the channel sit behind
-// CPlayerLoopPlatform (player_control.cpp on Windows, fakes in the tests).
+// CPlayerLoopPlatform (player_thread_win.cpp on Windows, fakes in the tests).
 #pragma once
 
 #include "command_queue.h"

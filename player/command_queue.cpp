@@ -137,8 +137,12 @@ void CPlayerCommandQueue::Resume(const std::vector<CCommand> &first)
 
 void CPlayerCommandQueue::ResumeLocked(const std::vector<CCommand> &first)
 {
-    m_lstCommands.remove_if(IsPlaceCommand);
-    m_lstCommands.insert(m_lstCommands.begin(), first.begin(), first.end());
+    m_lstCommands.remove_if([](const CCommand &c) { return c.bResend || IsPlaceCommand(c); });
+    auto at = m_lstCommands.begin();
+    for (CCommand command : first) {
+        command.bResend = true;
+        m_lstCommands.insert(at, command);
+    }
     m_bLastTaken = false;
     if (m_wake)
         m_wake();

@@ -1,7 +1,7 @@
 // The player's command queue: what the window wants the client player to
 // do, kept first in, first out until the worker thread writes it to the
 // player channel. Portable: the thread, its events and the channel are the
-// Windows shell (player_commands.h); here is the list, the merging of
+// Windows shell (player_commands_win.h); here is the list, the merging of
 // repeated neighbours and the composing of each message.
 #pragma once
 
@@ -49,6 +49,9 @@ public:
     int32_t nParam2 = 0;
     int32_t nParam3 = 0;
     int32_t nParam4 = 0;
+    // Part of what a reconnect sends again: a later reconnect's resend
+    // replaces what is still queued of it (never on the wire).
+    bool bResend = false;
 };
 
 // Equal player commands that are direct neighbours become one, at the place
@@ -94,8 +97,9 @@ public:
     // the list (its write failed; it is sent once more).
     void PutBackLast();
     // Puts `first` before everything queued, where the queued position
-    // commands (MOVE, SIZE, MINIMIZE, ACTIVATE) are dropped: `first` tells
-    // the client where things stand now. Works whether running or not.
+    // commands (MOVE, SIZE, MINIMIZE, ACTIVATE) and what an earlier resend
+    // left unsent are dropped: `first` tells the client where things stand
+    // now. Works whether running or not.
     void Resume(const std::vector<CCommand> &first);
 
     // A worker that waits for the user to answer one of its boxes cannot be

@@ -2,10 +2,10 @@
 // the installation values in the registry and the process start.
 #include "launch_server.h"
 
-#include "win32_registry.h"
-#include "win/handle.h"
-#include "win/instance_marker.h"
-#include "win/kernel_names.h"
+#include "registry_win.h"
+#include "handle_win.h"
+#include "instance_marker_win.h"
+#include "kernel_names.h"
 
 #include <windows.h>
 

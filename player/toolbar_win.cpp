@@ -2,7 +2,7 @@
 
 #include "resource.h"
 #include "toolbar_layout.h"
-#include "win/handle.h"
+#include "handle_win.h"
 
 #include <commctrl.h>
 

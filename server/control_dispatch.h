@@ -6,7 +6,7 @@
 //
 // Portable: the control channel, the file objects, the open's thread, the
 // hand-off's wake-ups, the clock and the exit signal sit behind the operation
-// sets below (control_ops_win.cpp and ica_routing.cpp on Windows, fakes in
+// sets below (control_ops_win.cpp and ica_routing_win.cpp on Windows, fakes in
 // the tests).
 #pragma once
 
@@ -59,7 +59,7 @@ protected:
     ~CControlChannelOps() = default;
 };
 
-// The file objects (file_rpc.h on Windows). A claimed object is its
+// The file objects (file_rpc_win.h on Windows). A claimed object is its
 // claimer's alone: it is closed or discarded exactly once, by the claimer.
 class CControlFileOps
 {

@@ -1,8 +1,8 @@
 #include "control_ops_win.h"
 
-#include "file_rpc.h"
+#include "file_rpc_win.h"
 #include "settings_win.h"
-#include "win/handle.h"
+#include "handle_win.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The control dispatch's operations on Windows: the control channel and the
-// settings dialog, the file objects of file_rpc.h and their open jobs.
+// settings dialog, the file objects of file_rpc_win.h and their open jobs.
 #pragma once
 
 #include "channel_io.h"
 #include "control_dispatch.h"
 #include "file_object.h"
 #include "open_job.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "session.h"
 
 #include <windows.h>

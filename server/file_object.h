@@ -2,7 +2,7 @@
 // (slot 0 ... 9), its file source and its worker thread, and the table of
 // them. The worker receives the file's requests and answers them through
 // CFileRpcRequests. Portable: the worker thread, its exit signal and the
-// data channel are the platform's part (file_rpc.h on Windows, fakes in the
+// data channel are the platform's part (file_rpc_win.h on Windows, fakes in the
 // tests); the file source is MakeFileSource's (file_source.h).
 //
 // Slots: an open takes the lowest free slot. An object still opening holds

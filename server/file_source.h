@@ -40,6 +40,6 @@ protected:
 std::unique_ptr<CVirtualFileInterface> MakeFileSource(const WireChar *name);
 
 // The platform's part: the source of a URL. On Windows the Internet file
-// (internet_file.cpp); elsewhere there is no Internet library and a URL is
+// (internet_file_win.cpp); elsewhere there is no Internet library and a URL is
 // tried as a local file like any other name (url_source_none.cpp).
 std::unique_ptr<CVirtualFileInterface> MakeUrlSource();

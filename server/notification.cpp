@@ -77,9 +77,3 @@ void CNotificationQueue::PopFront()
     m_nHead = (m_nHead + 1) % kCapacity;
     --m_nCount;
 }
-
-#ifndef _WIN32
-// No desktop to tell outside Windows.
-void PlatformPostNotification(uint32_t, int32_t) {}
-bool PlatformFlushNotifications(uint32_t) { return true; }
-#endif

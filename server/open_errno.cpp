@@ -1,20 +1,8 @@
 #include "open_errno.h"
 
-#ifdef _WIN32
-#include <cerrno>
-#endif
-
 namespace {
 
 using namespace crt_errno;
-
-#ifdef _WIN32
-static_assert(kENOENT == ENOENT && kE2BIG == E2BIG && kENOEXEC == ENOEXEC && kEBADF == EBADF && kECHILD == ECHILD &&
-                  kEAGAIN == EAGAIN && kENOMEM == ENOMEM && kEACCES == EACCES && kEEXIST == EEXIST &&
-                  kEXDEV == EXDEV && kEINVAL == EINVAL && kEMFILE == EMFILE && kENOSPC == ENOSPC &&
-                  kEPIPE == EPIPE && kENOTEMPTY == ENOTEMPTY,
-              "the runtime's errno numbers");
-#endif
 
 struct Entry
 {

@@ -1,20 +1,11 @@
 #include "stream_table.h"
 
+#include "local_file_io.h"
+
 #include <cerrno>
 #include <map>
 #include <mutex>
 
-#ifdef _WIN32
-#include <io.h>
-#define PYX_DUP _dup
-#define PYX_FDOPEN _fdopen
-#define PYX_CLOSE _close
-#else
-#include <unistd.h>
-#define PYX_DUP dup
-#define PYX_FDOPEN fdopen
-#define PYX_CLOSE close
-#endif
 
 namespace {
 
@@ -46,15 +37,15 @@ uint32_t OpenStreamOverDescriptor(int fd, int *error)
         *error = EBADF;
         return 0;
     }
-    const int dupFd = PYX_DUP(fd);
+    const int dupFd = DupFd(fd);
     if (dupFd < 0) {
         *error = errno ? errno : EBADF;
         return 0;
     }
-    std::FILE *f = PYX_FDOPEN(dupFd, "rb");
+    std::FILE *f = FdOpen(dupFd);
     if (!f) {
         *error = errno ? errno : EINVAL;
-        PYX_CLOSE(dupFd);
+        CloseFd(dupFd);
         return 0;
     }
     StreamRef ref(f, CloseFile);

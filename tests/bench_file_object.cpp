@@ -8,14 +8,14 @@
 //   bench_file_object MiB --url [segment KiB...]
 //       the Internet source on the loopback HTTP server: the URL read in
 //       segments in a shuffled order against the same URL read straight
-#include "api_sets.h"
-#include "channel_rdp.h"
-#include "file_rpc.h"
+#include "api_sets_win.h"
+#include "channel_rdp_win.h"
+#include "file_rpc_win.h"
 #include "http_server.h"
-#include "internet_file.h"
+#include "internet_file_win.h"
 #include "notification.h"
 #include "protocol.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "vc_server.h"
 
 #include <algorithm>

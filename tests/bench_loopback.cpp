@@ -1,9 +1,9 @@
 // Throughput of the loopback channel alone: replies of 64 KiB and 128 KiB
 // written through the channel classes (1600-byte RDP chunks, 2044-byte ICA
 // chunks) to a reader that joins them, one direction. A benchmark, not a test.
-#include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
+#include "api_sets_win.h"
+#include "channel_ica_win.h"
+#include "channel_rdp_win.h"
 #include "protocol.h"
 #include "vc_server.h"
 

@@ -14,7 +14,7 @@
 #include "installation_guard.h"
 #include "launch_fakes.h"
 #include "launch_server.h"
-#include "player_commands.h"
+#include "player_commands_win.h"
 #include "player_msg.h"
 #include "player_session.h"
 #include "program_stage.h"

@@ -8,14 +8,14 @@
 //   bench_session [MiB per file] [--no-notify]      (default 32)
 //
 // --no-notify: the same without the desktop broadcast, to show its cost.
-#include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
+#include "api_sets_win.h"
+#include "channel_ica_win.h"
+#include "channel_rdp_win.h"
 #include "client_device.h"
 #include "control_host.h"
 #include "notification.h"
 #include "protocol.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "win_test_util.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 // is recorded instead of ending a program.
 #pragma once
 
-#include "control_thread.h"
+#include "control_thread_win.h"
 #include "session_fakes.h"
 
 #include <windows.h>

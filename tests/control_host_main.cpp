@@ -9,7 +9,7 @@
 // set, or when the control thread ends on its own. Prints "ready" once the
 // thread runs.
 #include "control_host.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Resolves a function the stand-in wfapi.dll lacks: the program must show
 // the box captioned with the function's name and end with code -1.
-#include "api_sets.h"
+#include "api_sets_win.h"
 
 int main()
 {

@@ -13,7 +13,7 @@
 // the end. Exit code 0 when every action was accepted.
 #include "launch_fakes.h"
 #include "launch_server.h"
-#include "player_commands.h"
+#include "player_commands_win.h"
 #include "player_msg.h"
 #include "session_fakes.h"
 

@@ -1,7 +1,7 @@
 #include "player_session.h"
 
 #include "program_stage.h"
-#include "win/kernel_names.h"
+#include "kernel_names.h"
 
 #include <chrono>
 

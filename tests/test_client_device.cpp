@@ -6,13 +6,13 @@
 
 #include "client_device.h"
 #include "control_host.h"
-#include "file_rpc.h"
+#include "file_rpc_win.h"
 #include "file_rpc_process.h"
 #include "http_server.h"
 #include "protocol.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "win_test_util.h"
-#include "win/handle.h"
+#include "handle_win.h"
 
 #include <wtsapi32.h>
 

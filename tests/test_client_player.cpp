@@ -104,14 +104,14 @@ TEST_CASE("player messages: accepted as composed, refused on any fault of size, 
 
 #ifdef _WIN32
 
-#include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
+#include "api_sets_win.h"
+#include "channel_ica_win.h"
+#include "channel_rdp_win.h"
 #include "client_player.h"
 #include "control_host.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "server_test_util.h"
-#include "win/handle.h"
+#include "handle_win.h"
 #include "win_test_util.h"
 
 #include <chrono>

@@ -7,9 +7,9 @@
 
 #include "control_host.h"
 #include "installation_guard.h"
-#include "file_rpc.h"
+#include "file_rpc_win.h"
 #include "protocol.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "settings.h"
 #include "trace.h"
 #include "vc_server.h"

@@ -4,18 +4,18 @@
 
 #include "server_test_util.h"
 
-#include "api_sets.h"
+#include "api_sets_win.h"
 #include "checksum.h"
-#include "file_rpc.h"
+#include "file_rpc_win.h"
 #include "http_server.h"
-#include "ica_routing.h"
+#include "ica_routing_win.h"
 #include "notification.h"
 #include "notify.h"
 #include "protocol.h"
-#include "server_globals.h"
+#include "ica_share_win.h"
 #include "trace.h"
 #include "vc_server.h"
-#include "win/handle.h"
+#include "handle_win.h"
 #include "win_test_util.h"
 
 #include <wininet.h>

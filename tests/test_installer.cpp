@@ -11,7 +11,7 @@
 #include "program_stage.h"
 #include "resource.h"
 #include "settings.h"
-#include "win/handle.h"
+#include "handle_win.h"
 #include "win_test_util.h"
 
 #include <msi.h>

@@ -2,7 +2,7 @@
 #include "doctest.h"
 
 #include "http_server.h"
-#include "internet_file.h"
+#include "internet_file_win.h"
 #include "win_test_util.h"
 
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include "installation_guard.h"
 #include "launch_fakes.h"
 #include "launch_server.h"
-#include "player_commands.h"
+#include "player_commands_win.h"
 #include "player_msg.h"
 #include "program_stage.h"
 #include "protocol.h"
@@ -14,7 +14,7 @@
 #include "trace.h"
 #include "vc_server.h"
 #include "win_test_util.h"
-#include "win/kernel_names.h"
+#include "kernel_names.h"
 
 #include <chrono>
 #include <memory>

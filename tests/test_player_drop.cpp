@@ -9,8 +9,8 @@
 
 #include "launch_fakes.h"
 #include "launch_server.h"
-#include "main_dlg.h"
-#include "player_commands.h"
+#include "main_dlg_win.h"
+#include "player_commands_win.h"
 #include "player_msg.h"
 #include "protocol.h"
 #include "resource.h"

@@ -90,6 +90,7 @@ struct FakePlatform final : CPlayerLoopPlatform
     bool dropSessionOnWrite = false; // the session disconnects during the next write
     CPlayerCommandQueue *queue = nullptr;      // with a connect while the box is open:
     std::vector<CCommand> connectDuringBox;    // the window hands these over then
+    int connectsDuringBox = 1;
     bool handedOver = false;
     int mutexHeld = 0;
     std::vector<uint32_t> stopWaits;
@@ -135,7 +136,7 @@ struct FakePlatform final : CPlayerLoopPlatform
     {
         CHECK(mutexHeld == 0);
         boxes.emplace_back(text);
-        if (queue)
+        for (int i = 0; queue && i < connectsDuringBox; ++i)
             handedOver = queue->HandOverRestart(connectDuringBox);
     }
 };
@@ -398,6 +399,7 @@ TEST_CASE("the write loop: stop wins over queued commands, and failures cost one
         p.failWrite = true;
         p.queue = &q;
         p.connectDuringBox = {CCommand::OpenFile(u"x.avi"), CCommand::Player(PLAYER_CMD_SEEK, 40)};
+        p.connectsDuringBox = 2;   // the second connect's resend replaces the first's
         RunPlayerCommandLoop(q, p);
         CHECK(p.handedOver);
         CHECK(p.boxes.size() == 1);

@@ -13,8 +13,8 @@
 #include "protocol.h"
 #include "resource.h"
 #include "settings.h"
-#include "win/handle.h"
-#include "win/session_notification.h"
+#include "handle_win.h"
+#include "session_notification_win.h"
 #include "win_test_util.h"
 
 #include <psapi.h>

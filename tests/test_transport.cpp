@@ -1,9 +1,9 @@
 // Channel classes over the loopback platform: real pipes, real threads.
 #include "doctest.h"
 
-#include "api_sets.h"
-#include "channel_ica.h"
-#include "channel_rdp.h"
+#include "api_sets_win.h"
+#include "channel_ica_win.h"
+#include "channel_rdp_win.h"
 #include "protocol.h"
 #include "vc_server.h"
 #include "win_test_util.h"

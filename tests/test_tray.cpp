@@ -1,6 +1,6 @@
 #include "doctest.h"
 
-#include "tray_icon.h"
+#include "tray_icon_win.h"
 
 #include <atomic>
 #include <thread>

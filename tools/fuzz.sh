@@ -55,9 +55,9 @@ esac
 
 clang++ "${flags[@]}" -Icommon -Iserver \
   fuzz/fuzz_file_rpc.cpp \
-  server/file_rpc_process.cpp server/local_file.cpp server/local_name.cpp server/stream_table.cpp \
-  server/notification.cpp \
-  common/protocol.cpp common/checksum.cpp common/trace.cpp common/last_error.cpp common/utf8.cpp \
+  server/file_rpc_process.cpp server/local_file.cpp server/local_file_posix.cpp server/local_name.cpp server/stream_table.cpp \
+  server/notification.cpp server/notification_posix.cpp \
+  common/protocol.cpp common/checksum.cpp common/trace.cpp common/last_error_posix.cpp common/utf8.cpp \
   -o "$out/fuzz_file_rpc"
 
 le32() { printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)))"; }
