@@ -38,3 +38,13 @@ INT_PTR CALLBACK CDialogWindow::StartDialogProc(HWND hwnd, UINT msg, WPARAM wPar
     SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
     return TRUE;
 }
+
+void SetWindowIcons(HWND window, HINSTANCE instance, int id, CIcon &big, CIcon &small)
+{
+    big.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                            GetSystemMetrics(SM_CYICON), 0)));
+    small.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON,
+                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big.Get()));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small.Get()));
+}

@@ -2,6 +2,8 @@
 // DWLP_USER and hands every message to ProcessWindowMessage, its message map.
 #pragma once
 
+#include "handle_win.h"
+
 #include <windows.h>
 
 class CDialogWindow
@@ -23,3 +25,8 @@ public:
 private:
     static INT_PTR CALLBACK StartDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 };
+
+// Gives `window` its big and small icons, loaded from icon resource `id` at
+// the system's two icon sizes; `big` and `small` own them and must outlive
+// the window's use of them.
+void SetWindowIcons(HWND window, HINSTANCE instance, int id, CIcon &big, CIcon &small);

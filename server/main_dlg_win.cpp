@@ -98,12 +98,7 @@ BOOL CMainDlg::OnInitDialog()
     CenterOverOwner(m_hWnd);
 
     HINSTANCE instance = g_Module.Instance();
-    m_hBigIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0)));
-    m_hSmallIcon.Reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_PYXSERVER), IMAGE_ICON,
-                                                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hBigIcon.Get()));
-    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon.Get()));
+    SetWindowIcons(m_hWnd, instance, IDI_PYXSERVER, m_hBigIcon, m_hSmallIcon);
 
     if (CMessageLoop *loop = g_Module.GetMessageLoop()) {
         loop->AddMessageFilter(this);

@@ -98,8 +98,7 @@ bool Drive(loopback::ChannelServer &client, int32_t fd, uint32_t count, uint64_t
     return true;
 }
 
-// The session's client parameters as the benchmark sets them (chunking).
-const auto g_parameters = std::make_shared<CClientParameters>();
+const auto g_parameters = std::make_shared<CClientParameters>();   // the chunking as a row sets it
 
 Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
 {

@@ -74,8 +74,7 @@ struct RdpClient
 
 int32_t Word(const std::vector<unsigned char> &m, size_t at) { return LoadLE32s(m.data() + at); }
 
-// The ICA session's share while an IcaSession stands (below).
-std::shared_ptr<CIcaShare> g_icaShare;
+std::shared_ptr<CIcaShare> g_icaShare;   // while an IcaSession stands (below)
 
 CFileRpc *Open(const std::wstring &name, CFileRpc::OpenOutcome *outcome, bool ica = false)
 {
@@ -338,8 +337,7 @@ struct IcaSession
     }
 };
 
-// The control thread's part: the request lands in its buffer and is passed
-// to the worker of its channel.
+// The control thread's part: into its buffer, passed to the channel's worker.
 bool Route(const std::vector<unsigned char> &request)
 {
     std::copy(request.begin(), request.end(), g_icaShare->buffer);

@@ -230,6 +230,11 @@ TEST_CASE("a whole ICA session with the program; a second start; Kill Clients; t
     // A connect from a client without the client player (no channel to
     // open): no box, and the server waits for the next connect.
     device.Disconnect();
+    // "Kill Clients" meanwhile: its box goes to the gate (the last check
+    // below sees none), the gate being the server's too.
+    notes.Clear();
+    PostMessageW(dialog, WM_COMMAND, IDC_KILL_CLIENTS, 0);
+    CHECK(notes.WaitForCode(NOTIFY_SERVER_ENDED, 5000));
     {
         CHandle state(OpenEventW(EVENT_MODIFY_STATE, FALSE, loopback::kSessionDisconnectedEvent));
         REQUIRE(state);
