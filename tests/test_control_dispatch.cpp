@@ -398,8 +398,6 @@ struct Fixture
 {
     Platform p;
     std::unique_ptr<CSharedMessage> shared = std::make_unique<CSharedMessage>();
-    CIcaBufferHandoff &handoff = shared->handoff;
-    std::atomic<uint32_t> &length = shared->length;
     CClientParameters parameters;
 
     Fixture()
@@ -751,15 +749,15 @@ TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker,
     CHECK(Traced(L"pass_the_message: no file on data channel 3, message dropped"));
     CHECK(p.woken.empty());
     CHECK(p.now == 1000);
-    CHECK(handoff.IsFree());
+    CHECK(shared->handoff.IsFree());
 
     p.workers[4] = CIcaRoutingOps::Worker::Ready;
     SUBCASE("the worker takes the message and gives the buffer back")
     {
         p.onWait = [&](uint32_t) {
-            CHECK(length == 44u);
-            REQUIRE(handoff.Take(4));
-            handoff.Release();
+            CHECK(shared->length == 44u);
+            REQUIRE(shared->handoff.Take(4));
+            shared->handoff.Release();
             return 5u;
         };
         CHECK(pass(4));
@@ -770,27 +768,27 @@ TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker,
         CHECK_FALSE(pass(4));
         CHECK(p.now == 1000 + kHandoffWaitMs);
         CHECK(Traced(L"pass_the_message: Timeout"));
-        CHECK(handoff.IsFree());
-        CHECK_FALSE(handoff.Take(4));
+        CHECK(shared->handoff.IsFree());
+        CHECK_FALSE(shared->handoff.Take(4));
     }
     SUBCASE("taken and still held at the deadline: waited for until given back, or the exit")
     {
         int waits = 0, releaseAt = 5, exitAt = 0;
         p.onWait = [&](uint32_t ms) {
             if (waits++ == 0)
-                REQUIRE(handoff.Take(4));
+                REQUIRE(shared->handoff.Take(4));
             if (waits == releaseAt)
-                handoff.Release();
+                shared->handoff.Release();
             if (waits == exitAt)
                 p.SetExit();
             return ms;
         };
         CHECK_FALSE(pass(4));
         CHECK(waits == 5);
-        CHECK(handoff.IsFree());
+        CHECK(shared->handoff.IsFree());
         waits = 0, releaseAt = 0, exitAt = 3;
         CHECK_FALSE(pass(4));
         CHECK(waits == 3);
-        CHECK_FALSE(handoff.IsFree());   // the next read waits for it too, or the thread ends
+        CHECK_FALSE(shared->handoff.IsFree());   // the next read waits for it too, or the thread ends
     }
 }

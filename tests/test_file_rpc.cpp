@@ -325,13 +325,11 @@ struct IcaSession
         REQUIRE(InitServerGlobals());
         REQUIRE(zrb.Start());
         REQUIRE(control.OpenChannel(nullptr, static_cast<uint32_t>(-1), kIcaChannelName, 500));
-        g_icaShare = MakeIcaShare();
-        REQUIRE(static_cast<bool>(g_icaShare));
+        REQUIRE(static_cast<bool>(g_icaShare = MakeIcaShare()));
         g_icaShare->hChannel = static_cast<HANDLE>(control.ChannelHandle());
     }
     ~IcaSession()
     {
-        g_icaShare->hChannel = nullptr;
         g_icaShare.reset();
         control.CloseChannel();
     }

@@ -68,8 +68,7 @@ private:
 
 // The file object seen by the request processing: a message buffer, a
 // recording channel, an injected clock and OS error.
-// The session's client parameters, as every test object sees them.
-const auto g_parameters = std::make_shared<CClientParameters>();
+const auto g_parameters = std::make_shared<CClientParameters>();   // the session's, for every test object
 
 class TestRequests final : public CFileRpcRequests
 {
