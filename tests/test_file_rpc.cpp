@@ -340,8 +340,7 @@ bool Route(const std::vector<unsigned char> &request)
 {
     std::copy(request.begin(), request.end(), g_icaShare->buffer);
     CWinIcaRouting routing(nullptr, *g_icaShare);
-    return PassTheMessage(MessageChannel(g_icaShare->buffer), static_cast<uint32_t>(request.size()), routing,
-                          *g_icaShare);
+    return PassTheMessage(MessageChannel(request.data()), uint32_t(request.size()), routing, *g_icaShare);
 }
 
 } // namespace
