@@ -8,8 +8,10 @@ set -eu
 exe="$1"; out="$2"; name="$3"
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
-rm -f "$out/${name}_screen.png" "$out/$name.png"
 log="$out/$name.log"
+# The last run's log goes first: the program's redirection truncates it only
+# once the program starts, and its old "shown" line must not be read.
+rm -f "$out/${name}_screen.png" "$out/$name.png" "$log"
 # Without a window manager on the test display, let Wine draw the caption and
 # frame itself (for this program only).
 WINEPREFIX="${WINEPREFIX:-$(dirname "$(dirname "$exe")")/wineprefix}" WINEDEBUG=-all \
@@ -17,10 +19,10 @@ WINEPREFIX="${WINEPREFIX:-$(dirname "$(dirname "$exe")")/wineprefix}" WINEDEBUG=
 "$here/../tools/wine-run.sh" "$exe" 5000 >"$log" 2>&1 &
 pid=$!
 i=0
-while ! grep -q '^shown' "$log"; do
+while ! grep -qs '^shown' "$log"; do
   i=$((i + 1))
   if [ $i -gt 300 ] || ! kill -0 $pid 2>/dev/null; then
-    echo "the dialog did not come up:"; cat "$log"; kill $pid 2>/dev/null || true; exit 1
+    echo "the dialog did not come up:"; cat "$log" 2>/dev/null; kill $pid 2>/dev/null || true; exit 1
   fi
   sleep 0.1
 done
