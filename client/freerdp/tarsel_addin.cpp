@@ -353,6 +353,7 @@ extern "C" __attribute__((visibility("default"))) BOOL VCAPITYPE VirtualChannelE
         LogLine(addin->Log(), "client: the channels could not be registered (%u)", rc);
         return FALSE;
     }
+    LogLine(addin->Log(), "client: loaded, %s layout", options.ica ? "ICA" : "RDP");
     // FreeRDP holds it now, and hands it back with TERMINATED.
     addin.release();
     return TRUE;
