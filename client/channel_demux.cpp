@@ -76,6 +76,13 @@ void CChannelDemux::MarkBoundary(const std::string &channel)
         stream->MarkBoundary();
 }
 
+void CChannelDemux::ResumeAt(const std::string &channel)
+{
+    int32_t route = kNoRoute;
+    if (CMessageStream *stream = StreamOf(channel, &route))
+        stream->ResumeAt();
+}
+
 void CChannelDemux::Reset()
 {
     for (auto &stream : m_streams)

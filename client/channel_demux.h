@@ -35,6 +35,8 @@ public:
     void Receive(const std::string &channel, const unsigned char *data, size_t n);
     // A server write begins on the channel (see CMessageStream).
     void MarkBoundary(const std::string &channel);
+    // A write may begin here: a dropped stream resumes (CMessageStream::ResumeAt).
+    void ResumeAt(const std::string &channel);
     // A new session: every stream and half-joined message is forgotten.
     void Reset();
 

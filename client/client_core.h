@@ -20,6 +20,7 @@ public:
 
     void Receive(const std::string &channel, const unsigned char *data, size_t n) { m_demux.Receive(channel, data, n); }
     void MarkBoundary(const std::string &channel) { m_demux.MarkBoundary(channel); }
+    void ResumeAt(const std::string &channel) { m_demux.ResumeAt(channel); }
     void Tick() { m_device.Tick(); }
     // The session's channels closed; a reconnect starts afresh.
     void Disconnected();

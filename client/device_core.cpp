@@ -198,6 +198,7 @@ void CClientDevice::AnswerSolicitation()
 std::shared_ptr<CFileSession> CClientDevice::Open(const std::u16string &name, OpenDone done)
 {
     auto session = std::make_shared<CFileSession>(*this, name);
+    session->m_openedAtMs = m_clock.NowMs();
     Pending p;
     p.kind = Kind::Open;
     p.session = session;

@@ -78,6 +78,8 @@ public:
     int32_t SystemError() const { return m_systemError; }
     // Why the session ended, empty while it runs or after a plain close.
     const std::string &EndReason() const { return m_endReason; }
+    // When the OPEN went out (the device's clock): where a player's figures start.
+    uint64_t OpenedAtMs() const { return m_openedAtMs; }
 
     CFileSession(CClientDevice &device, std::u16string name) : m_device(device), m_name(std::move(name)) {}
     CFileSession(const CFileSession &) = delete;
@@ -107,6 +109,7 @@ private:
     int32_t m_extendedError = 0;
     int32_t m_systemError = 0;
     std::string m_endReason;
+    uint64_t m_openedAtMs = 0;
     std::deque<std::shared_ptr<Block>> m_blocks;   // read ahead, oldest first
 };
 

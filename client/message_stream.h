@@ -34,6 +34,10 @@ public:
     // A server write begins with the next byte: a message still incomplete
     // was cut short and is dropped; a dropped stream resumes here.
     void MarkBoundary();
+    // The same, but only for a dropped stream: for platforms whose marks
+    // may fall inside a message (a stack that cuts and merges), where a
+    // stream in step must not lose what it holds.
+    void ResumeAt() { if (m_bDropped) Reset(); }
     void Reset();
 
     bool Dropped() const { return m_bDropped; }

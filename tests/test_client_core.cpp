@@ -4,7 +4,9 @@
 #include "doctest.h"
 
 #include "channel_io.h"
+#include "addin_options.h"
 #include "client_core.h"
+#include "video_placement.h"
 #include "player_msg.h"
 
 #include <algorithm>
@@ -371,4 +373,46 @@ TEST_CASE("player: RUOF, every command, a second RUOF, KILL_PLAYER and the end o
     CHECK(s.f.media.size() == calls);
     CHECK(s.core.Player().BadMessages() == 2);
     CHECK(s.f.Logged("not acted on"));
+}
+
+TEST_CASE("video window: placed by MOVE and SIZE, scaled with the desktop, hidden when minimised or without a picture")
+{
+    CVideoPlacement p;
+    p.Media(true, true);
+    p.Move(100, 50);
+    p.Size(640, 360);
+    VideoWindowState s = p.State(1280, 1024, 1280, 1024);
+    CHECK((s.visible && s.x == 100 && s.y == 50 && s.width == 640 && s.height == 360));
+    // A client showing the desktop at half its size.
+    s = p.State(1280, 1024, 640, 512);
+    CHECK((s.visible && s.x == 50 && s.y == 25 && s.width == 320 && s.height == 180));
+    p.Minimize();
+    CHECK_FALSE(p.State(1280, 1024, 1280, 1024).visible);
+    p.Move(-32000, -32000);   // where Windows keeps a minimised window
+    p.Size(640, 360);         // the restore sends SIZE before MOVE
+    CHECK_FALSE(p.State(1280, 1024, 1280, 1024).visible);
+    p.Move(100, 50);
+    CHECK(p.State(1280, 1024, 1280, 1024).visible);
+    p.FullScreen(true);
+    CHECK(p.State(1280, 1024, 1280, 1024).fullScreen);
+    p.FullScreen(false);
+    p.Media(true, false);   // sound only
+    CHECK_FALSE(p.State(1280, 1024, 1280, 1024).visible);
+    p.Media(false, true);
+    CHECK_FALSE(p.State(1280, 1024, 1280, 1024).visible);
+}
+
+TEST_CASE("add-in options: each understood, a bad one reported and its default kept, reads within the cap")
+{
+    std::vector<std::string> errors;
+    AddinOptions o = ParseAddinOptions({"log:/tmp/t.log", "ica", "readcap:64", "rate:2000", "policy:3", "vo:x11",
+                                        "desktop:1280x1024", "block:256"},
+                                       &errors);
+    CHECK(errors.empty());
+    CHECK((o.logFile == "/tmp/t.log" && o.ica && o.device.readCap == 64 && o.device.targetRate == 2000));
+    CHECK((o.device.hasPolicy && o.device.policy == 3 && o.vo == "x11" && o.desktopWidth == 1280));
+    CHECK(o.blockKB == 64);
+    o = ParseAddinOptions({"readcap:-1", "readcap:99999999999", "rate:", "desktop:0x5", "bogus", "ica:1"}, &errors);
+    CHECK(errors.size() == 6);
+    CHECK((o.device.readCap == 0 && !o.ica && o.desktopWidth == 0));
 }

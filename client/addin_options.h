@@ -1,0 +1,28 @@
+// The add-in's options, as a user gives them after commas:
+//   xfreerdp /vc:tarsel,log:/tmp/tarsel.log,readcap:256,rate:2000 /v:server
+// Unknown or malformed options are reported and the default kept: a typing
+// error must not cost the user the connection.
+#pragma once
+
+#include "device_core.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AddinOptions
+{
+    std::string logFile;         // log:FILE, else FreeRDP's log (stderr)
+    bool ica = false;            // ica: the one-channel layout ("ZRBCHNL") instead of RDP's
+    DeviceParams device;         // readcap:KB rate:KBPS chunking:0|1 policy:N timeout:MS
+    uint32_t blockKB = 256;      // block:KB, the size of each read
+    uint32_t aheadBlocks = 4;    // ahead:N blocks read ahead
+    std::string vo;              // vo:DRIVER for libmpv (its own choice by default)
+    std::string ao;              // ao:DRIVER
+    bool rootParent = false;     // parent:root, the video over the screen itself (no client window)
+    int32_t desktopWidth = 0;    // desktop:WxH, when the client does not say
+    int32_t desktopHeight = 0;
+};
+
+// args: the options (not the add-in's own name). Problems go to errors.
+AddinOptions ParseAddinOptions(const std::vector<std::string> &args, std::vector<std::string> *errors);

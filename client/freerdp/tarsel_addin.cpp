@@ -1,0 +1,360 @@
+// The FreeRDP static-channel add-in (libtarsel-client.so, loaded by
+// `xfreerdp /vc:tarsel[,option...]`): registers the session's channels,
+// copies what arrives on FreeRDP's thread to the core's worker and returns
+// at once, and writes what the core sends, owning each buffer until
+// FreeRDP hands it back (WRITE_COMPLETE or WRITE_CANCELLED, which may come
+// after the session ended, so the add-in outlives its last write).
+#include "addin_options.h"
+#include "client_core.h"
+#include "core_worker.h"
+#include "mpv_player.h"
+#include "x11_video_window.h"
+
+#include <freerdp/settings.h>
+#include <freerdp/svc.h>
+#include <winpr/wtsapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+class CAddinLog final : public CClientLogOps
+{
+public:
+    explicit CAddinLog(const std::string &path)
+    {
+        if (!path.empty())
+            m_file.reset(std::fopen(path.c_str(), "a"));
+    }
+    void Line(const std::string &text) override
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        std::FILE *out = m_file ? m_file.get() : stderr;
+        std::fprintf(out, "%s\n", text.c_str());
+        std::fflush(out);
+    }
+    bool ToFile() const { return m_file != nullptr; }
+
+private:
+    struct Close
+    {
+        void operator()(std::FILE *f) const { std::fclose(f); }
+    };
+    std::mutex m_lock;
+    std::unique_ptr<std::FILE, Close> m_file;
+};
+
+class CSteadyClock final : public CClientClockOps
+{
+public:
+    uint64_t NowMs() override
+    {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+};
+
+// Every route of a layout, in the order its channels are registered.
+std::vector<int32_t> Routes(ChannelLayout layout)
+{
+    if (layout == ChannelLayout::Ica)
+        return {CHANNEL_CONTROL};
+    std::vector<int32_t> routes{CHANNEL_CONTROL, CHANNEL_PLAYER};
+    for (int32_t n = 0; n < kDataChannelCount; ++n)
+        routes.push_back(n);
+    return routes;
+}
+
+class CTarselAddin final : public CClientChannelOps
+{
+public:
+    CTarselAddin(const CHANNEL_ENTRY_POINTS_FREERDP_EX &entry, void *initHandle, const AddinOptions &options)
+        : m_entry(entry), m_initHandle(initHandle), m_options(options),
+          m_layout(options.ica ? ChannelLayout::Ica : ChannelLayout::Rdp), m_log(options.logFile),
+          m_worker([this] { Tick(); }, 200)
+    {
+        for (int32_t route : Routes(m_layout))
+            m_channels.push_back({CChannelDemux::ChannelOf(m_layout, route), 0});
+    }
+
+    CAddinLog &Log() { return m_log; }
+
+    UINT Register()
+    {
+        std::vector<CHANNEL_DEF> defs(m_channels.size());
+        for (size_t i = 0; i < m_channels.size(); ++i) {
+            std::strncpy(defs[i].name, m_channels[i].name, sizeof defs[i].name - 1);
+            defs[i].options = CHANNEL_OPTION_INITIALIZED | CHANNEL_OPTION_ENCRYPT_RDP | CHANNEL_OPTION_COMPRESS_RDP;
+        }
+        return m_entry.pVirtualChannelInitEx(this, nullptr, m_initHandle, defs.data(), static_cast<INT>(defs.size()),
+                                             VIRTUAL_CHANNEL_VERSION_WIN2000, &CTarselAddin::InitEvent);
+    }
+
+    // --- FreeRDP's thread ---------------------------------------------------------
+
+    static VOID VCAPITYPE InitEvent(LPVOID user, LPVOID, UINT event, LPVOID, UINT)
+    {
+        auto *self = static_cast<CTarselAddin *>(user);
+        switch (event) {
+        case CHANNEL_EVENT_CONNECTED: self->Connected(); break;
+        case CHANNEL_EVENT_DISCONNECTED: self->Disconnected(); break;
+        case CHANNEL_EVENT_TERMINATED: self->Terminated(); break;
+        default: break;
+        }
+    }
+
+    static VOID VCAPITYPE OpenEvent(LPVOID user, DWORD openHandle, UINT event, LPVOID data, UINT32 length,
+                                    UINT32 total, UINT32 flags)
+    {
+        auto *self = static_cast<CTarselAddin *>(user);
+        switch (event) {
+        case CHANNEL_EVENT_DATA_RECEIVED: self->Received(openHandle, data, length, total, flags); break;
+        case CHANNEL_EVENT_WRITE_COMPLETE:
+        case CHANNEL_EVENT_WRITE_CANCELLED: self->WriteReturned(data); break;
+        default: break;
+        }
+    }
+
+    // --- the core's thread ----------------------------------------------------------
+
+    bool Write(int32_t route, const unsigned char *bytes, size_t n) override
+    {
+        const char *name = CChannelDemux::ChannelOf(m_layout, route);
+        if (!name || n == 0 || n > UINT32_MAX)
+            return false;
+        DWORD handle = 0;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            for (const Channel &c : m_channels)
+                if (std::strcmp(c.name, name) == 0)
+                    handle = c.openHandle;
+            if (handle == 0)
+                return false;
+        }
+        auto buffer = std::make_unique<std::vector<unsigned char>>(bytes, bytes + n);
+        void *key = buffer.get();
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_written.emplace(key, std::move(buffer));
+        }
+        auto &kept = *static_cast<std::vector<unsigned char> *>(key);
+        const UINT rc = m_entry.pVirtualChannelWriteEx(m_initHandle, handle, kept.data(), static_cast<ULONG>(n), key);
+        if (rc != CHANNEL_RC_OK) {
+            LogLine(m_log, "client: %s: write of %zu bytes refused (%u)", name, n, rc);
+            WriteReturned(key);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    struct Channel
+    {
+        const char *name;
+        DWORD openHandle;   // 0 while closed
+    };
+
+    void Connected()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_bTerminated)
+            return;
+        m_bConnected = true;
+        for (Channel &c : m_channels) {
+            DWORD handle = 0;
+            const UINT rc = m_entry.pVirtualChannelOpenEx(m_initHandle, &handle, const_cast<char *>(c.name),
+                                                          &CTarselAddin::OpenEvent);
+            c.openHandle = rc == CHANNEL_RC_OK ? handle : 0;
+            if (rc != CHANNEL_RC_OK)
+                LogLine(m_log, "client: channel %s could not be opened (%u)", c.name, rc);
+        }
+        if (!m_bStarted) {
+            m_bStarted = true;
+            m_worker.Post([this] { Build(); });
+            m_worker.Start();
+        }
+        m_worker.Post([this] { LogLine(m_log, "client: connected, %s layout", m_options.ica ? "ICA" : "RDP"); });
+    }
+
+    void Disconnected()
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (!m_bConnected)
+                return;
+            m_bConnected = false;
+            for (Channel &c : m_channels) {
+                if (c.openHandle != 0)
+                    m_entry.pVirtualChannelCloseEx(m_initHandle, c.openHandle);
+                c.openHandle = 0;
+            }
+        }
+        // The files of the session end; the server opens them again after a
+        // reconnect, when it finds the client's player once more.
+        m_worker.Post([this] {
+            LogLine(m_log, "client: disconnected");
+            if (m_core)
+                m_core->Disconnected();
+        });
+    }
+
+    void Terminated()
+    {
+        Disconnected();
+        // The player and the core end on their own thread, then the thread.
+        m_worker.Stop([this] { Teardown(); });
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_bTerminated = true;
+            last = m_written.empty();
+        }
+        if (last)
+            delete this;
+    }
+
+    void Received(DWORD openHandle, const void *data, UINT32 length, UINT32 total, UINT32 flags)
+    {
+        const char *name = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            for (const Channel &c : m_channels)
+                if (c.openHandle == openHandle && openHandle != 0)
+                    name = c.name;
+        }
+        if (!name || !data || length == 0 || length > total)
+            return;
+        auto piece = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char *>(data),
+                                                                  static_cast<const unsigned char *>(data) + length);
+        const bool first = (flags & CHANNEL_FLAG_FIRST) != 0;
+        m_worker.Post([this, name, piece, first] {
+            if (!m_core)
+                return;
+            // The stack's marks may fall inside a message (it cuts and
+            // merges): they only give a dropped stream a place to resume.
+            if (first)
+                m_core->ResumeAt(name);
+            m_core->Receive(name, piece->data(), piece->size());
+        });
+    }
+
+    void WriteReturned(void *key)
+    {
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_written.erase(key);
+            last = m_bTerminated && m_written.empty();
+        }
+        if (last)
+            delete this;
+    }
+
+    void Build()
+    {
+        rdpContext *context = m_entry.context;
+        const AddinOptions &o = m_options;
+        // The remote desktop's size: what the option says, else the
+        // session's own, so that a client scaling it scales the video too.
+        auto desktop = [context, o]() -> std::pair<int32_t, int32_t> {
+            if (o.desktopWidth > 0)
+                return {o.desktopWidth, o.desktopHeight};
+            if (!context || !context->settings)
+                return {0, 0};
+            return {static_cast<int32_t>(freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth)),
+                    static_cast<int32_t>(freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight))};
+        };
+        if (o.vo != "null")
+            m_window = CX11VideoWindow::Create(m_log, o.rootParent, desktop);
+        MpvPlayerOptions media;
+        media.vo = o.vo;
+        media.ao = o.ao;
+        media.blockBytes = o.blockKB * 1024;
+        media.aheadBlocks = o.aheadBlocks;
+        m_player = std::make_unique<CMpvPlayer>(m_worker, m_clock, m_log, m_window.get(), media, [this] {
+            if (m_core)
+                m_core->Player().OnPlaybackEnded();
+        });
+        m_core = std::make_unique<CClientCore>(m_layout, o.device, *this, m_clock, m_log, *m_player);
+    }
+
+    void Teardown()
+    {
+        if (m_core) {
+            m_core->Disconnected();
+            LogLine(m_log, "client: unloaded: %u protocol errors, %u player messages not acted on",
+                    m_core->Device().ProtocolErrors() + m_core->Demux().Errors(), m_core->Player().BadMessages());
+        }
+        m_core.reset();
+        m_player.reset();
+        m_window.reset();
+    }
+
+    void Tick()
+    {
+        if (m_core)
+            m_core->Tick();
+        if (m_player)
+            m_player->Tick();
+    }
+
+    CHANNEL_ENTRY_POINTS_FREERDP_EX m_entry;
+    void *m_initHandle;
+    AddinOptions m_options;
+    ChannelLayout m_layout;
+    CAddinLog m_log;
+    CSteadyClock m_clock;
+
+    std::mutex m_lock;   // the channels' handles and the buffers written
+    std::vector<Channel> m_channels;
+    std::map<void *, std::unique_ptr<std::vector<unsigned char>>> m_written;
+    bool m_bStarted = false;
+    bool m_bConnected = false;
+    bool m_bTerminated = false;
+
+    // The worker's own (built and torn down on it). The worker is last: it
+    // stops before the rest goes.
+    std::unique_ptr<CX11VideoWindow> m_window;
+    std::unique_ptr<CMpvPlayer> m_player;
+    std::unique_ptr<CClientCore> m_core;
+    CCoreWorker m_worker;
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) BOOL VCAPITYPE VirtualChannelEntryEx(PCHANNEL_ENTRY_POINTS_EX points,
+                                                                                       PVOID initHandle)
+{
+    auto *entry = reinterpret_cast<CHANNEL_ENTRY_POINTS_FREERDP_EX *>(points);
+    if (!entry || entry->cbSize < sizeof(CHANNEL_ENTRY_POINTS_FREERDP_EX) ||
+        entry->MagicNumber != FREERDP_CHANNEL_MAGIC_NUMBER || !entry->pVirtualChannelInitEx ||
+        !entry->pVirtualChannelOpenEx || !entry->pVirtualChannelCloseEx || !entry->pVirtualChannelWriteEx)
+        return FALSE;
+    std::vector<std::string> args;
+    if (const auto *argv = static_cast<const ADDIN_ARGV *>(entry->pExtendedData))
+        for (int i = 1; i < argv->argc && argv->argv; ++i)
+            if (argv->argv[i])
+                args.push_back(argv->argv[i]);
+    std::vector<std::string> errors;
+    const AddinOptions options = ParseAddinOptions(args, &errors);
+    auto addin = std::make_unique<CTarselAddin>(*entry, initHandle, options);
+    for (const std::string &e : errors)
+        addin->Log().Line("client: " + e);
+    const UINT rc = addin->Register();
+    if (rc != CHANNEL_RC_OK) {
+        LogLine(addin->Log(), "client: the channels could not be registered (%u)", rc);
+        return FALSE;
+    }
+    LogLine(addin->Log(), "client: loaded, %s layout", options.ica ? "ICA" : "RDP");
+    // FreeRDP holds it now, and hands it back with TERMINATED.
+    addin.release();
+    return TRUE;
+}
