@@ -397,33 +397,6 @@ bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const
 
 // --- roaming ------------------------------------------------------------------
 
-namespace {
-
-struct SessionChange
-{
-    WPARAM change;
-    LPARAM session;
-};
-
-BOOL CALLBACK PostSessionChange(HWND hwnd, LPARAM param)
-{
-    const auto *note = reinterpret_cast<const SessionChange *>(param);
-    if (GetPropW(hwnd, kSessionNotifyProperty))
-        PostMessageW(hwnd, WM_WTSSESSION_CHANGE, note->change, note->session);
-    return TRUE;
-}
-
-} // namespace
-
-// Every top-level window registered with WTSRegisterSessionNotification.
-void ClientDevice::NotifySessionWindows(WPARAM change) const
-{
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    SessionChange note{change, static_cast<LPARAM>(session)};
-    EnumWindows(PostSessionChange, reinterpret_cast<LPARAM>(&note));
-}
-
 void ClientDevice::Disconnect()
 {
     std::lock_guard<std::mutex> roam(m_roamLock);
@@ -431,10 +404,7 @@ void ClientDevice::Disconnect()
         return;
     // The state first: a program whose channel fails already reads it
     // (unless LoseChannels closed them before).
-    if (!m_hDisconnected)
-        m_hDisconnected.Reset(CreateEventW(nullptr, TRUE, FALSE, kSessionDisconnectedEvent));
-    if (m_hDisconnected)
-        SetEvent(m_hDisconnected.Get());
+    m_session.MarkDisconnected();
     m_bConnected = false;
     ++m_generation;
     for (Mailbox &box : m_mailboxes) {
@@ -443,7 +413,7 @@ void ClientDevice::Disconnect()
     }
     StopListening();
     Log(Format("pyxclient: disconnected at ms=%.1f", MsSince(m_started)));
-    NotifySessionWindows(m_bIca ? WTS_CONSOLE_DISCONNECT : WTS_REMOTE_DISCONNECT);
+    CSessionState::NotifyWindows(m_bIca, false);
 }
 
 void ClientDevice::LoseChannels()
@@ -510,12 +480,11 @@ bool ClientDevice::Reconnect(std::string *error, double playerLateSeconds)
         m_firstByteAfterReconnectMs = -1;
         m_bAwaitFirstByte = true;
     }
-    if (m_hDisconnected)
-        ResetEvent(m_hDisconnected.Get());
+    m_session.MarkConnected();
     m_bConnected = true;
     ++m_reconnects;
     Log(Format("pyxclient: reconnected at ms=%.1f", MsSince(m_started)));
-    NotifySessionWindows(m_bIca ? WTS_CONSOLE_CONNECT : WTS_REMOTE_CONNECT);
+    CSessionState::NotifyWindows(m_bIca, true);
     return true;
 }
 

@@ -9,6 +9,7 @@
 // telling the windows registered for session notifications both times.
 #pragma once
 
+#include "session_state.h"
 #include "vc_server.h"
 #include "handle_win.h"
 
@@ -205,7 +206,6 @@ private:
     bool SendAt(int route, const void *data, uint32_t length, uint64_t generation);
     bool ReceiveAt(int route, ReceivedMessage *out, DWORD timeoutMs, uint64_t generation);
     void Pump(std::shared_ptr<ChannelServer> server, int fixedRoute);
-    void NotifySessionWindows(WPARAM change) const;
     void SessionReady();
     bool WaitSessionBack(const DeviceOptions &options, std::string *why);
     void RoamDuringRun(const DeviceOptions &options, Clock::time_point start);
@@ -229,7 +229,7 @@ private:
 
     // The roam.
     std::mutex m_roamLock;               // one Disconnect, Reconnect or Stop at a time
-    CHandle m_hDisconnected;             // the session-disconnected event, made at the first disconnect
+    CSessionState m_session;             // what the stand-in libraries read
     std::atomic<bool> m_bConnected{false};
     bool m_bChannelsLost = false;        // by LoseChannels, until the reconnect
     CHandle m_hPlayerLate;               // kPlayerLateEvent, made at the first late reconnect
