@@ -33,6 +33,7 @@ struct HostOptions
     uint32_t seed = 1;
     double roamAfterSeconds = -1;            // < 0: no roam
     double roamGapSeconds = 2;
+    bool roamOnSignal = false;               // the roam waits for RoamNow
 };
 
 class CChannelHost
@@ -53,6 +54,8 @@ public:
     // thread and the relay's connections end, dlclose.
     void Stop();
     std::string Summary() const;
+    // The roam of roamOnSignal starts now (any thread).
+    void RoamNow();
 
 private:
     struct Write
@@ -144,6 +147,7 @@ private:
     std::map<std::string, uint32_t> m_preferred;   // ICA: the server's control connection
     std::shared_ptr<CLink> m_session;
     bool m_bRelayReconnected = false;
+    bool m_bRoamNow = false;
     Counters m_counters;
 };
 
