@@ -19,7 +19,7 @@ struct AddinOptions
     // little enough that the server's progress (which counts the reads)
     // stays close to the picture.
     uint32_t blockKB = 128;      // block:KB, the size of each read
-    uint32_t aheadBlocks = 2;    // ahead:N blocks read ahead
+    uint32_t aheadBlocks = 1;    // ahead:N blocks read ahead (libmpv reads a second ahead itself)
     std::string vo;              // vo:DRIVER for libmpv (its own choice by default)
     std::string ao;              // ao:DRIVER
     bool rootParent = false;     // parent:root, the video over the screen itself (no client window)
