@@ -25,6 +25,10 @@ struct AddinOptions
     bool rootParent = false;     // parent:root, the video over the screen itself (no client window)
     int32_t desktopWidth = 0;    // desktop:WxH, when the client does not say
     int32_t desktopHeight = 0;
+    // For the benchmarks: drain (files read to their end as fast as they
+    // come, not played), sink (the channels' bytes counted, not acted on).
+    bool drain = false;
+    bool sink = false;
 };
 
 // args: the options (not the add-in's own name). Problems go to errors.
