@@ -57,6 +57,8 @@ AddinOptions ParseAddinOptions(const std::vector<std::string> &args, std::vector
             o.device.timeoutMs = n;
         else if (key == "block" && (ok = Number(value, 4096, &n) && n >= 4))
             o.blockKB = n;
+        else if (key == "maxblock" && (ok = Number(value, 4096, &n) && n >= 4))
+            o.maxBlockKB = n;
         else if (key == "ahead" && (ok = Number(value, 64, &n)))
             o.aheadBlocks = n;
         else if (key == "vo" && !value.empty())
@@ -79,6 +81,10 @@ AddinOptions ParseAddinOptions(const std::vector<std::string> &args, std::vector
     // A read never asks for more than the server will give.
     if (o.device.readCap != 0 && o.blockKB > o.device.readCap)
         o.blockKB = o.device.readCap;
+    if (o.device.readCap != 0 && o.maxBlockKB > o.device.readCap)
+        o.maxBlockKB = o.device.readCap;
+    if (o.maxBlockKB < o.blockKB)
+        o.maxBlockKB = o.blockKB;
     // The session keeps the blocks read ahead, and one being read.
     o.device.readAheadBlocks = o.aheadBlocks + 1;
     return o;

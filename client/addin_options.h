@@ -18,7 +18,8 @@ struct AddinOptions
     // Read ahead: enough that the picture never waits on a round trip, and
     // little enough that the server's progress (which counts the reads)
     // stays close to the picture.
-    uint32_t blockKB = 128;      // block:KB, the size of each read
+    uint32_t blockKB = 128;      // block:KB, the size of a read after an open or a jump
+    uint32_t maxBlockKB = 1024;  // maxblock:KB, the largest a reader that waits gets
     uint32_t aheadBlocks = 1;    // ahead:N blocks read ahead (libmpv reads a second ahead itself)
     std::string vo;              // vo:DRIVER for libmpv (its own choice by default)
     std::string ao;              // ao:DRIVER

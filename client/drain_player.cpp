@@ -6,8 +6,9 @@
 #include <vector>
 
 CDrainPlayer::CDrainPlayer(CCoreTaskOps &core, CClientClockOps &clock, CClientLogOps &log, uint32_t blockBytes,
-                           uint32_t aheadBlocks, std::function<void()> onEnded)
+                           uint32_t aheadBlocks, uint32_t maxBlockBytes, std::function<void()> onEnded)
     : m_core(core), m_clock(clock), m_log(log), m_blockBytes(blockBytes), m_aheadBlocks(aheadBlocks),
+      m_maxBlockBytes(maxBlockBytes),
       m_onEnded(std::move(onEnded))
 {
 }
@@ -17,7 +18,7 @@ CDrainPlayer::~CDrainPlayer() { Close(); }
 void CDrainPlayer::Open(const std::shared_ptr<CFileSession> &session)
 {
     Close();
-    m_stream = std::make_shared<CBlockingStream>(session, m_core, m_log, m_blockBytes, m_aheadBlocks);
+    m_stream = std::make_shared<CBlockingStream>(session, m_core, m_log, m_blockBytes, m_aheadBlocks, m_maxBlockBytes);
     const std::string name = Utf8Of(session->Name(), LoneSurrogate::Replace);
     m_reader = std::thread([this, stream = m_stream, name] {
         const uint64_t start = m_clock.NowMs();

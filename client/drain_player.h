@@ -17,7 +17,7 @@ class CDrainPlayer final : public CMediaPlayerOps
 {
 public:
     CDrainPlayer(CCoreTaskOps &core, CClientClockOps &clock, CClientLogOps &log, uint32_t blockBytes,
-                 uint32_t aheadBlocks, std::function<void()> onEnded);
+                 uint32_t aheadBlocks, uint32_t maxBlockBytes, std::function<void()> onEnded);
     ~CDrainPlayer();
     CDrainPlayer(const CDrainPlayer &) = delete;
     CDrainPlayer &operator=(const CDrainPlayer &) = delete;
@@ -45,6 +45,7 @@ private:
     CClientLogOps &m_log;
     uint32_t m_blockBytes;
     uint32_t m_aheadBlocks;
+    uint32_t m_maxBlockBytes;
     std::function<void()> m_onEnded;
     std::shared_ptr<CBlockingStream> m_stream;
     std::thread m_reader;

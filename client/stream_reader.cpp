@@ -13,15 +13,17 @@ struct CBlockingStream::Sync
 struct CBlockingStream::Waiter
 {
     bool done = false;
+    bool ready = false;   // the block was there already (read ahead in time)
     ReadResult read;
     bool seekOk = false;
     int32_t position = 0;
 };
 
 CBlockingStream::CBlockingStream(std::shared_ptr<CFileSession> session, CCoreTaskOps &core, CClientLogOps &log,
-                                 uint32_t blockBytes, uint32_t aheadBlocks)
+                                 uint32_t blockBytes, uint32_t aheadBlocks, uint32_t maxBlockBytes)
     : m_session(std::move(session)), m_core(core), m_log(log),
       m_blockBytes(std::max<uint32_t>(1, std::min(blockBytes, kMaxReplyDataBytes))), m_aheadBlocks(aheadBlocks),
+      m_maxBlockBytes(std::max(m_blockBytes, std::min(maxBlockBytes, kMaxReplyDataBytes))), m_block(m_blockBytes),
       m_sync(std::make_shared<Sync>())
 {
 }
@@ -95,7 +97,14 @@ bool CBlockingStream::Fetch(uint64_t offset)
     auto waiter = std::make_shared<Waiter>();
     std::shared_ptr<CFileSession> session = m_session;
     const uint32_t at = static_cast<uint32_t>(offset);
-    const uint32_t block = m_blockBytes;
+    // A reader that waits for its blocks gets larger ones, up to the
+    // largest: a request costs a round trip beside its bytes. One whose
+    // blocks come in time (a player at its media rate) keeps small ones, so
+    // that the reads stay close to the picture; after a jump, the first
+    // block is small again.
+    if (offset != m_bufferOffset + m_buffer.size())
+        m_block = m_blockBytes;
+    const uint32_t block = m_block;
     uint32_t ahead = m_aheadBlocks;
     if (m_size >= 0) {
         // No read ahead past the end.
@@ -108,8 +117,9 @@ bool CBlockingStream::Fetch(uint64_t offset)
             waiter->done = true;
         });
     };
-    const bool answered = Await(waiter, [session, at, block, ahead, done] {
+    const bool answered = Await(waiter, [sync = m_sync, waiter, session, at, block, ahead, done] {
         session->Read(at, block, done);
+        Complete(sync, [&] { waiter->ready = waiter->done; });
         for (uint32_t i = 1; i <= ahead; ++i) {
             const uint64_t next = uint64_t(at) + uint64_t(i) * block;
             if (next > static_cast<uint64_t>(INT32_MAX))
@@ -119,6 +129,7 @@ bool CBlockingStream::Fetch(uint64_t offset)
     });
     if (!answered)
         return false;
+    m_block = waiter->ready ? std::max(m_blockBytes, m_block / 2) : std::min(m_maxBlockBytes, m_block * 2);
     m_bufferOffset = offset;
     m_buffer.clear();
     if (waiter->read.status == ReadStatus::End)

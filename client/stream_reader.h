@@ -18,10 +18,11 @@
 class CBlockingStream
 {
 public:
-    // blockBytes: the size of each READ; aheadBlocks: how many are asked
-    // for beyond the one being read.
+    // blockBytes: the size of a READ after an open or a jump, growing up to
+    // maxBlockBytes while the reader waits for its blocks; aheadBlocks: how
+    // many are asked for beyond the one being read.
     CBlockingStream(std::shared_ptr<CFileSession> session, CCoreTaskOps &core, CClientLogOps &log,
-                    uint32_t blockBytes, uint32_t aheadBlocks);
+                    uint32_t blockBytes, uint32_t aheadBlocks, uint32_t maxBlockBytes);
     CBlockingStream(const CBlockingStream &) = delete;
     CBlockingStream &operator=(const CBlockingStream &) = delete;
 
@@ -55,6 +56,8 @@ private:
     CClientLogOps &m_log;
     uint32_t m_blockBytes;
     uint32_t m_aheadBlocks;
+    uint32_t m_maxBlockBytes;
+    uint32_t m_block;                      // the next READ's size
     int64_t m_size = -1;
     uint64_t m_position = 0;
     uint64_t m_bufferOffset = 0;

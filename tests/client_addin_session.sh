@@ -2,7 +2,9 @@
 # The client's add-in with the real programs, as a user runs them: the
 # session part of the main job with the FreeRDP add-in of the client build
 # (in the channel host, through vcrelay) as the client player, playing a
-# generated 720p clip with libmpv to its end.
+# generated 720p clip with libmpv to its end, the channels' messages merged
+# and cut at random as a remote-desktop stack does, and the client leaving
+# the session in the middle and coming back.
 #   client_addin_session.sh CLIENT_BUILD WIN_BUILD SOURCE_DIR
 set -uo pipefail
 client="$1"; build="$2"; source="$3"
@@ -18,4 +20,5 @@ cp "$build/bin/PyxVideoServer.exe" "$build/bin/PyxUserInterface.exe" "$build/loo
    "$build/devtools/traymenu.exe" "$build/devtools/playerctl.exe" "$stage/" || exit 1
 clip="$build/clips/clip-720p-10s.mp4"
 "$source/tools/make-clip.sh" "$clip" 1280x720 10 || exit 1
-timeout 150 "$source/tools/main-job-session.sh" "$stage" "$clip" staged "" 0 addin
+export TARSEL_VC_HOST_ARGS="--split random --seed 29"
+timeout 150 "$source/tools/main-job-session.sh" "$stage" "$clip" staged "" 1 addin

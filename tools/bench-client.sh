@@ -56,7 +56,12 @@ client() {
   relaypid=$!
   sleep 0.5
 }
-end_client() { kill -TERM $hostpid 2>/dev/null; wait $hostpid 2>/dev/null || true; wait $relaypid 2>/dev/null || true; }
+# The player, the server (its channels go with the relay) and the client end.
+end_client() {
+  ctl exit --timeout-ms 10000
+  wine ./traymenu.exe exit --timeout-ms 10000 >/dev/null 2>&1 || true
+  kill -TERM $hostpid 2>/dev/null; wait $hostpid 2>/dev/null || true; wait $relaypid 2>/dev/null || true
+}
 # waitfor LOG REGEX SECONDS: the first matching line's first number.
 waitfor() {
   for _ in $(seq 1 $(( $3 * 10 ))); do
@@ -83,23 +88,22 @@ for r in $(seq 1 "$rounds"); do
   line=$(grep -E 'to its end: frames dropped' play.log | head -n 1)
   drops+=("$(echo "$line" | sed -n 's/.*frames dropped \([0-9]*\).*/\1/p')")
   ddrops+=("$(echo "$line" | sed -n 's/.*(decoder \([0-9]*\)).*/\1/p')")
-  ctl exit --timeout-ms 10000; end_client
+  end_client
   # Reads at full speed through the add-in.
   client drain.log drain
   wine PyxUserInterface.exe "$(winepath -w "$root/build/clips/random-64MiB.bin")" >/dev/null 2>&1 &
   waitfor drain.log 'drained' 60 >/dev/null || true
   drain+=("$(sed -n 's/.* ms, \([0-9.]*\) MB\/s$/\1/p' drain.log | head -n 1)")
-  ctl exit --timeout-ms 10000; end_client
+  end_client
   # The channel alone.
   client sink.log sink
   wine ./bench_loopback.exe --write ZRBCHNL 64 131072 > sink.writer 2>&1 || true
   waitfor sink.log 'sink:' 10 >/dev/null || true
   sink+=("$(sed -n 's/.* ms, \([0-9.]*\) MB\/s$/\1/p' sink.log | head -n 1)")
-  end_client
+  kill -TERM $hostpid 2>/dev/null; wait $hostpid 2>/dev/null || true; wait $relaypid 2>/dev/null || true
   echo "round $r: first frame ${first[-1]} ms, seek ${seek[-1]} ms, dropped ${drops[-1]:-?}+${ddrops[-1]:-?}," \
        "reads ${drain[-1]:-?} MB/s, channel alone ${sink[-1]:-?} MB/s"
 done
-wine ./traymenu.exe exit --timeout-ms 10000 >/dev/null 2>&1 || true
 wine sc delete HalvernService >/dev/null 2>&1 || true
 m_first=$(echo "${first[*]}" | median); m_seek=$(echo "${seek[*]}" | median)
 m_drops=$(echo "${drops[*]}" | median); m_ddrops=$(echo "${ddrops[*]}" | median)

@@ -16,6 +16,12 @@ for p in "${packages[@]}"; do
 done
 want32=0
 installed wine32:i386 || want32=1
+# A failed try at wine32:i386 is not repeated for six hours (each costs an
+# apt-get update, and the mirror's i386 index may stay broken a while).
+stamp=/var/tmp/tarsel-wine32-unavailable
+if [ $want32 -eq 1 ] && [ -n "$(find "$stamp" -mmin -360 2>/dev/null)" ]; then
+  want32=0
+fi
 if [ ${#missing[@]} -gt 0 ] || [ $want32 -eq 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
   if [ $want32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -35,7 +41,11 @@ if [ ${#missing[@]} -gt 0 ] || [ $want32 -eq 1 ]; then
   fi
   if [ $want32 -eq 1 ]; then
     echo "== installing: wine32:i386 (runs the 32-bit shipping build)"
-    apt-get install -y -qq wine32:i386 >/dev/null 2>&1 ||
+    if apt-get install -y -qq wine32:i386 >/dev/null 2>&1; then
+      rm -f "$stamp"
+    else
+      touch "$stamp"
       echo "== wine32:i386 could not be installed: the 32-bit test runs will be skipped"
+    fi
   fi
 fi

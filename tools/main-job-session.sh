@@ -6,8 +6,9 @@
 # session disconnects after the user's seek and comes back 2 s later.
 # CLIENT "emulator" (the default) plays the client with the emulator;
 # "addin" with the FreeRDP add-in in the channel host (TARSEL_VC_HOST,
-# TARSEL_ADDIN: their paths), reached through vcrelay, playing with libmpv
-# and showing the video over the player window.
+# TARSEL_ADDIN: their paths; TARSEL_VC_HOST_ARGS: more of the host's
+# options), reached through vcrelay, playing with libmpv and showing the
+# video over the player window.
 set -uo pipefail
 stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"; roam="${5:-0}"; client_kind="${6:-emulator}"
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
@@ -55,7 +56,7 @@ if [ "$client_kind" == addin ]; then
   step "client: the FreeRDP add-in $(basename "$TARSEL_ADDIN") in the channel host (ICA layout), libmpv with the" \
        "video over the screen, no sound device"
   "$TARSEL_VC_HOST" --addin "$TARSEL_ADDIN" --listen $port --option ica --option "log:$stage/client.txt" \
-    --option parent:root --option vo:x11 --option ao:null "${roam_opt[@]}" > host.txt 2>&1 &
+    --option parent:root --option vo:x11 --option ao:null "${roam_opt[@]}" ${TARSEL_VC_HOST_ARGS:-} > host.txt 2>&1 &
   client=$!
   wine ./vcrelay.exe --tcp 127.0.0.1:$port --protocol ica > relay.txt 2>&1 &
   relay=$!

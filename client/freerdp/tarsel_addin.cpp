@@ -294,7 +294,8 @@ private:
         };
         CMediaPlayerOps *media = nullptr;
         if (o.drain) {
-            m_drain = std::make_unique<CDrainPlayer>(m_worker, m_clock, m_log, o.blockKB * 1024, o.aheadBlocks, ended);
+            m_drain = std::make_unique<CDrainPlayer>(m_worker, m_clock, m_log, o.blockKB * 1024, o.aheadBlocks,
+                                                     o.maxBlockKB * 1024, ended);
             media = m_drain.get();
         } else {
             if (o.vo != "null")
@@ -304,6 +305,7 @@ private:
             mpv.ao = o.ao;
             mpv.blockBytes = o.blockKB * 1024;
             mpv.aheadBlocks = o.aheadBlocks;
+            mpv.maxBlockBytes = o.maxBlockKB * 1024;
             m_player = std::make_unique<CMpvPlayer>(m_worker, m_clock, m_log, m_window.get(), mpv, ended);
             media = m_player.get();
         }

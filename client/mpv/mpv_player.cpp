@@ -125,7 +125,8 @@ std::shared_ptr<CBlockingStream> CMpvPlayer::StreamFor(const std::string &uri)
     const auto it = m_openable.find(number);
     if (it == m_openable.end())
         return nullptr;
-    auto stream = std::make_shared<CBlockingStream>(it->second, m_core, m_log, m_options.blockBytes, m_options.aheadBlocks);
+    auto stream = std::make_shared<CBlockingStream>(it->second, m_core, m_log, m_options.blockBytes, m_options.aheadBlocks,
+                                                    m_options.maxBlockBytes);
     m_streams.erase(std::remove_if(m_streams.begin(), m_streams.end(), [](auto &w) { return w.expired(); }),
                     m_streams.end());
     m_streams.push_back(stream);

@@ -41,6 +41,7 @@ struct MpvPlayerOptions
     std::string vo, ao;          // libmpv's drivers, its own choice when empty
     uint32_t blockBytes = 128 * 1024;
     uint32_t aheadBlocks = 1;
+    uint32_t maxBlockBytes = 1024 * 1024;
 };
 
 class CMpvPlayer final : public CMediaPlayerOps

@@ -238,6 +238,7 @@ UINT VCAPITYPE CChannelHost::WriteEx(LPVOID initHandle, DWORD openHandle, LPVOID
         else {
             c->writes.push_back(Write{static_cast<const unsigned char *>(data), static_cast<uint32_t>(length), userData,
                                       Clock::now() + kWriteWait});
+            host->m_bWritePosted = true;
             host->m_wake.notify_all();
         }
     }
@@ -391,7 +392,11 @@ void CChannelHost::Run()
         std::deque<LinkEvent> events;
         {
             std::unique_lock<std::mutex> hold(m_lock);
-            m_wake.wait_for(hold, std::chrono::milliseconds(20), [&] { return m_bStop || !m_events.empty(); });
+            // A write of the add-in wakes the loop at once: a request waiting
+            // for the next tick costs the file a round trip's worth.
+            m_wake.wait_for(hold, std::chrono::milliseconds(20),
+                            [&] { return m_bStop || !m_events.empty() || m_bWritePosted || m_bRoamNow; });
+            m_bWritePosted = false;
             if (m_bStop)
                 break;
             events.swap(m_events);

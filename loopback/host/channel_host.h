@@ -148,6 +148,7 @@ private:
     std::shared_ptr<CLink> m_session;
     bool m_bRelayReconnected = false;
     bool m_bRoamNow = false;
+    bool m_bWritePosted = false;   // WriteEx queued a write since the loop last looked
     Counters m_counters;
 };
 
