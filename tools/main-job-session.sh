@@ -43,13 +43,24 @@ wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/n
 wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
 cd "$stage"
-rm -f client.txt player-trace.txt server-trace.txt player_window.png host.txt relay.txt
+rm -f client.txt player-trace.txt server-trace.txt player_window.png host.txt relay.txt bridge.txt
+# The add-in's log: in the stage, or (over xrdp) where xfreerdp's add-in writes it.
+clog="$stage/client.txt"
+[ "$client_kind" == rdp ] && clog="$TARSEL_CLIENT_LOG"
 # The add-in's log lines: waits at most $2 s (10 by default) for one matching $1.
 wait_line() {
   for _ in $(seq 1 $(( ${2:-10} * 10 ))); do grep -qE "$1" client.txt 2>/dev/null && return 0; sleep 0.1; done
   return 1
 }
-if [ "$client_kind" == addin ]; then
+if [ "$client_kind" == rdp ]; then
+  port=$(( 20000 + RANDOM % 20000 ))
+  step "client: xfreerdp with the add-in, in an xrdp session (ICA layout); the programs reach the session's" \
+       "channels through vcrelay and the bridge"
+  "$TARSEL_XRDP_BRIDGE" --listen $port > bridge.txt 2>&1 &
+  client=$!
+  wine ./vcrelay.exe --tcp 127.0.0.1:$port --protocol ica > relay.txt 2>&1 &
+  relay=$!
+elif [ "$client_kind" == addin ]; then
   port=$(( 20000 + RANDOM % 20000 ))
   roam_opt=()
   [ "$roam" == 1 ] && roam_opt=(--roam usr1,2)
@@ -70,7 +81,7 @@ else
   step "client player: plays at 1411 kbit/s for 10 s, then as fast as it can"
   pace=(--fast-after 10)
 fi
-[ "$client_kind" == addin ] || {
+[ "$client_kind" == emulator ] && {
 wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 "${pace[@]}" --exit-on-close --seconds 300 \
      --request-size 65536 --timeout-ms 20000 > client.txt 2>&1 &
 client=$!
@@ -88,15 +99,15 @@ if [ $url -eq 0 ]; then
   sleep 2
   echo "   two seconds later: $(ctl status) slider $(ctl slider)%"
 fi
-if [ "$client_kind" == addin ]; then
+if [ "$client_kind" != emulator ]; then
   # What the add-in logs after a mark: each step's effect, read back from
   # libmpv's properties and the video window's geometry on the display.
   base=0
-  mark() { base=$(wc -l < client.txt); }
+  mark() { base=$(wc -l < "$clog"); }
   expect() {
     local line
     for _ in $(seq 1 $(( ${3:-10} * 10 ))); do
-      line=$(tail -n +$((base + 1)) client.txt 2>/dev/null | grep -E "$2" | head -n 1)
+      line=$(tail -n +$((base + 1)) "$clog" 2>/dev/null | grep -E "$2" | head -n 1)
       [ -n "$line" ] && { echo "   $1: $line"; return 0; }
       sleep 0.1
     done
@@ -107,8 +118,8 @@ if [ "$client_kind" == addin ]; then
     sleep 0.3
     set -- $(ctl video | tr -d '\r')
     local want="video window at $1,$2 ${3}x${4}"
-    if grep 'video window' client.txt | tail -n 1 | grep -q "$want"; then echo "   over the video area: $want"
-    else echo "   NOT over the video area ($want): $(grep 'video window' client.txt | tail -n 1)"; fail=1; fi
+    if grep 'video window' "$clog" | tail -n 1 | grep -q "$want"; then echo "   over the video area: $want"
+    else echo "   NOT over the video area ($want): $(grep 'video window' "$clog" | tail -n 1)"; fail=1; fi
   }
   step "the client's player"
   expect "first picture" 'first frame [0-9]+ ms after RUOF' 20
@@ -127,12 +138,19 @@ if [ "$client_kind" == addin ]; then
   over_area
   sleep 0.5
   step "photograph of the player window"
-  import -window root "$stage/screen.png"
+  # What the user sees: the screen, or xfreerdp's window on the client's display.
+  if [ "$client_kind" == rdp ]; then DISPLAY="$(cat "$TARSEL_RDP_RUN/client.display")" import -window root "$stage/screen.png"
+  else import -window root "$stage/screen.png"; fi
   set -- $(ctl rect | tr -d '\r')
   convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage "$stage/player_window.png"
   set -- $(ctl video | tr -d '\r')
   spread=$(convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage -colorspace gray -format "%[fx:standard_deviation]" info:)
-  rm -f "$stage/screen.png"
+  if [ "$client_kind" == rdp ]; then
+    mv "$stage/screen.png" "$stage/xfreerdp_window.png"
+    echo "   $stage/xfreerdp_window.png: xfreerdp's window, the remote desktop with the player and the video"
+  else
+    rm -f "$stage/screen.png"
+  fi
   echo "   $stage/player_window.png; the video area's brightness varies by $spread (a plain area: 0)"
   awk -v s="$spread" 'BEGIN { exit !(s > 0.05) }' || { echo "   the video area shows no picture"; fail=1; }
   step "user: the position slider to 50%"
@@ -140,11 +158,13 @@ if [ "$client_kind" == addin ]; then
   if [ "$roam" == 1 ]; then
     step "the user's client leaves the session and comes back 2 s later"
     sleep 1
-    mark; kill -USR1 $client
-    expect "left" 'closed .* at [0-9]+ %' && left=$(tail -n +$((base + 1)) client.txt | sed -n 's/.* at \([0-9]*\) %$/\1/p' | head -n 1)
+    mark
+    if [ "$client_kind" == rdp ]; then "$TARSEL_RDP_SESSION" client-stop "$TARSEL_RDP_RUN"; sleep 2
+      "$TARSEL_RDP_SESSION" client-start "$TARSEL_RDP_RUN"; else kill -USR1 $client; fi
+    expect "left" 'closed .* at [0-9]+ %' && left=$(tail -n +$((base + 1)) "$clog" | sed -n 's/.* at \([0-9]*\) %$/\1/p' | head -n 1)
     expect "back" 'connected, ICA layout' 15
     expect "resumed" 'first frame [0-9]+ ms after the seek to [0-9]+ %' 20 &&
-      back=$(tail -n +$((base + 1)) client.txt | sed -n 's/.*after the seek to \([0-9]*\) %$/\1/p' | head -n 1)
+      back=$(tail -n +$((base + 1)) "$clog" | sed -n 's/.*after the seek to \([0-9]*\) %$/\1/p' | head -n 1)
     # The slider the player resumes from follows the server's reads, which
     # run up to about 3 s ahead of the picture (libmpv's second, the stream's
     # buffers, the block read ahead): 30 points of this 10 s clip.
@@ -191,8 +211,9 @@ fi
 
 step "user: File, Exit"
 ctl exit --timeout-ms 15000 || { echo "the player window did not close"; fail=1; }
-if [ "$client_kind" == addin ]; then
-  # The user ends xfreerdp: the add-in is told so and unloads.
+if [ "$client_kind" != emulator ]; then
+  # The user ends xfreerdp (or the bridge, over xrdp): the add-in is told so and unloads.
+  [ "$client_kind" == rdp ] && "$TARSEL_RDP_SESSION" logout "$TARSEL_RDP_RUN"
   kill -TERM $client 2>/dev/null
   wait $client
   client_rc=$?
@@ -219,10 +240,10 @@ if [ "$mode" == installed ]; then
 fi
 wine sc delete HalvernService >/dev/null 2>&1 || true
 step "client player"
-if [ "$client_kind" == addin ]; then
-  grep -E '^client: (playing|first frame|played|libmpv cannot|unloaded)' client.txt
-  grep -E '^tarsel_vc_host: summary' host.txt
-  grep -q '^client: unloaded: 0 protocol errors, 0 player' client.txt || { echo "== the add-in did not unload cleanly"; fail=1; }
+if [ "$client_kind" != emulator ]; then
+  grep -E '^client: (playing|first frame|played|libmpv cannot|unloaded)' "$clog"
+  grep -hE '^(tarsel_vc_host|bridge): summary' host.txt bridge.txt 2>/dev/null
+  grep -q '^client: unloaded: 0 protocol errors, 0 player' "$clog" || { echo "== the add-in did not unload cleanly"; fail=1; }
 else
   grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | head -n 12
   grep '^player: summary' client.txt || cat client.txt

@@ -10,7 +10,7 @@
 # prints the client's summary, the window's last status line, the exit codes
 # and where both traces are.
 #
-#   tools/main-job.sh [--shipping] [--installed] [--roam] [--client] [FILE | URL]
+#   tools/main-job.sh [--shipping] [--installed] [--roam] [--client | --rdp] [FILE | URL]
 #
 # Without an argument it plays a generated sample (a WAV file). A URL is
 # served by the server's Internet source (the client checks its length).
@@ -28,6 +28,10 @@
 # player window; without a FILE it plays a generated 720p clip (H.264 and
 # AAC, 10 s). The job then reads back each step from the add-in's log, checks
 # that the video lies over the window's video area, and photographs it.
+# With --rdp all of it runs over a real remote-desktop stack: the programs
+# inside an xrdp session (tools/rdp-session.sh), played by xfreerdp with the
+# add-in installed from the project's Debian package; the photograph is of
+# xfreerdp's window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -41,6 +45,7 @@ while [ $# -gt 0 ]; do
     --shipping) preset=win32; shift ;;
     --roam) roam=1; shift ;;
     --client) client_kind=addin; shift ;;
+    --rdp) client_kind=rdp; shift ;;
     *) break ;;
   esac
 done
@@ -73,15 +78,22 @@ mkdir -p "$stage"
                            $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$stage/"
 cp $build/loopback/pyxclient.exe $build/loopback/vcrelay.exe $build/devtools/tracecap.exe $build/devtools/traymenu.exe $build/devtools/playerctl.exe "$stage/"
 
-if [ "$client_kind" == addin ]; then
+if [ "$client_kind" != emulator ]; then
   cmake --preset client >/dev/null
   cmake --build --preset client >/dev/null
   export TARSEL_VC_HOST="$root/build/client/loopback/host/tarsel_vc_host"
   export TARSEL_ADDIN="$root/build/client/client/libtarsel-client.so"
-  echo "== built: $TARSEL_ADDIN (the add-in as packaged), $TARSEL_VC_HOST"
+  export TARSEL_XRDP_BRIDGE="$root/build/client/loopback/host/tarsel_xrdp_bridge"
+  echo "== built: $TARSEL_ADDIN (the add-in as packaged), $TARSEL_VC_HOST, $TARSEL_XRDP_BRIDGE"
+  cp build/client/loopback/host/tarsel_vc_host build/client/loopback/host/tarsel_xrdp_bridge "$stage/" 2>/dev/null || true
+fi
+if [ "$client_kind" == rdp ]; then
+  rm -f build/client/tarsel-client_*.deb
+  (cd build/client && cpack -G DEB >/dev/null)
+  tests/check_client_package.sh build/client/tarsel-client_*.deb
 fi
 source_file=""
-if [ -z "$input" ] && [ "$client_kind" == addin ]; then
+if [ -z "$input" ] && [ "$client_kind" != emulator ]; then
   tools/make-clip.sh "$root/build/clips/clip-720p-10s.mp4" 1280x720 10
   name="$root/build/clips/clip-720p-10s.mp4"
 elif [ -z "$input" ]; then
@@ -103,5 +115,20 @@ if [ "$mode" == installed ]; then
   tools/wine-prefix.sh "$WINEPREFIX"
   cp $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/$system_dir/"
 fi
-xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"
+if [ "$client_kind" == rdp ]; then
+  export TARSEL_RDP_SESSION="$root/tools/rdp-session.sh" TARSEL_RDP_RUN="$root/build/rdp-run"
+  export TARSEL_CLIENT_LOG="$TARSEL_RDP_RUN/addin.log"
+  trap '"$TARSEL_RDP_SESSION" stop "$TARSEL_RDP_RUN"' EXIT
+  echo "== an xrdp session on 127.0.0.1 for a throwaway user, xfreerdp /vc:tarsel under Xvfb"
+  session_display=$("$TARSEL_RDP_SESSION" start "$TARSEL_RDP_RUN" "ica,log:$TARSEL_CLIENT_LOG,vo:x11,ao:null") ||
+    { echo "== $session_display"; exit 2; }
+  echo "== the session's display $session_display; logs: $TARSEL_RDP_RUN/{xrdp.log,sesman.log,xfreerdp.log,addin.log}," \
+       "$stage/{bridge.txt,relay.txt}"
+  # shellcheck disable=SC1091
+  set -a; source "$TARSEL_RDP_RUN/session.env"; set +a
+  tools/wine-session.sh "$WINEPREFIX" \
+    tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"
+else
+  xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
+    tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"
+fi
