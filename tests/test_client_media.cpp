@@ -113,7 +113,7 @@ struct MemoryServer final : CClientChannelOps
 Bytes Clip()
 {
     // Two seconds of picture and sound, made once per run.
-    const std::string path = "client_media_clip.mp4";
+    const std::string path = CLIP_DIR "/client_media_clip.mp4";
     if (!std::ifstream(path))
         REQUIRE(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
                              "sine=frequency=440 -t 2 -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac " + path)

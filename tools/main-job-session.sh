@@ -211,20 +211,19 @@ fi
 
 step "user: File, Exit"
 ctl exit --timeout-ms 15000 || { echo "the player window did not close"; fail=1; }
+[ "$client_kind" == emulator ] && { wait $client; client_rc=$?; }
+step "ending the server through its tray menu"
+wine ./traymenu.exe exit --timeout-ms 15000
+tray_rc=$?
 if [ "$client_kind" != emulator ]; then
-  # The user ends xfreerdp (or the bridge, over xrdp): the add-in is told so and unloads.
+  # The user ends xfreerdp (over xrdp: logs off, the session ends and so
+  # does xfreerdp): the add-in is told so and unloads.
   [ "$client_kind" == rdp ] && "$TARSEL_RDP_SESSION" logout "$TARSEL_RDP_RUN"
   kill -TERM $client 2>/dev/null
   wait $client
   client_rc=$?
   wait $relay
-else
-  wait $client
-  client_rc=$?
 fi
-step "ending the server through its tray menu"
-wine ./traymenu.exe exit --timeout-ms 15000
-tray_rc=$?
 wait $player
 player_rc=$(sed -n 's/.*ended with exit code \([0-9]*\).*/\1/p' tracecap.txt | tr -d '\r')
 player_rc=${player_rc:-none}
