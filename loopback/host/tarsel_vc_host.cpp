@@ -139,7 +139,13 @@ int main(int argc, char **argv)
         return 1;
     }
     Print("listening on 127.0.0.1:" + std::to_string(port));
+    // Only lines of this run: the add-in appends to its log.
     std::streamoff logOffset = 0;
+    if (!logFile.empty()) {
+        std::ifstream before(logFile, std::ios::ate);
+        if (before)
+            logOffset = before.tellg();
+    }
     std::string why = "the time is up";
     for (;;) {
         const timespec wait{0, 200 * 1000 * 1000};
