@@ -1,14 +1,17 @@
 #!/bin/bash
 # The client's FreeRDP add-in (native build) against the server side under
-# Wine, through vcrelay and tarsel_vc_host: the control thread's and the
-# player's test host programs open a generated clip, which the add-in plays
-# with libmpv (no sound, no picture) to its end.
-#   addin_session.sh rdp|ica NATIVE_BUILD WIN_BUILD OUT_DIR [HOST_ARGS...]
-# HOST_ARGS go to tarsel_vc_host (--split random --seed N, --roam S,GAP).
-# Exit code 77 (skipped) when the native build has no add-in or there is no
-# ffmpeg to make the clip.
+# Wine, through vcrelay and tarsel_vc_host: a generated clip, opened by the
+# control thread's and the player's test host programs (rdp, ica) or by the
+# user with the real programs (ica-programs: PyxUserInterface with the clip,
+# which starts PyxVideoServer), played by the add-in with libmpv (no sound,
+# no picture) to its end.
+#   addin_session.sh rdp|ica|ica-programs NATIVE_BUILD WIN_BUILD OUT_DIR [HOST_ARGS...]
+# HOST_ARGS go to tarsel_vc_host (--split random --seed N, --roam S,GAP,
+# --option OPT). Exit code 77 (skipped) when the native build has no add-in
+# or there is no ffmpeg to make the clip.
 set -uo pipefail
 layout="$1"; native="$2"; win="$3"; out="$4"; shift 4
+proto=${layout%-programs}
 host="$native/loopback/host/tarsel_vc_host"
 addin="$native/client/libtarsel-client.so"
 [ -x "$host" ] && [ -f "$addin" ] || { echo "skipped: no $host or $addin (build the native preset)"; exit 77; }
@@ -38,7 +41,7 @@ check() {   # check DESCRIPTION COMMAND...
 }
 
 # The host first: the relay connects to it, and the programs to the relay.
-ica=(); [ "$layout" == ica ] && ica=(--option ica)
+ica=(); [ "$proto" == ica ] && ica=(--option ica)
 for try in 1 2 3; do
   port=$((20000 + (RANDOM % 20000)))
   "$host" --addin "$addin" --listen $port --option ao:null --option vo:null --option "log:$log" "${ica[@]}" \
@@ -48,20 +51,39 @@ for try in 1 2 3; do
   wait $hostpid
 done
 pids+=($hostpid)
-wine "$win/loopback/vcrelay.exe" --tcp 127.0.0.1:$port --protocol "$layout" --seconds 100 > "$relayout" 2>&1 &
+wine "$win/loopback/vcrelay.exe" --tcp 127.0.0.1:$port --protocol "$proto" --seconds 100 > "$relayout" 2>&1 &
 relaypid=$!; pids+=($relaypid)
 check "the relay listens" waitfor "$relayout" "vcrelay: listening" 20
 
-rdp=(); [ "$layout" == rdp ] && rdp=(--rdp)
 # ICA: the service that makes Wine's console an ICA session.
-[ "$layout" == ica ] && wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/null 2>&1
-wine "$win/tests/pyx_control_host.exe" "${rdp[@]}" --seconds 80 > "$ctlout" 2>&1 &
-pids+=($!)
-check "the server side connected its control channel" waitfor "$hostout" "link [0-9]* \(pyxcm\|ZRBCHNL\) open" 20
-sleep 1
-wine "$win/tests/pyx_player_host.exe" "${rdp[@]}" --server-running open "$(winepath -w "$clip")" wait 60000 \
-     > "$playerout" 2>&1 &
-pids+=($!)
+[ "$proto" == ica ] && wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/null 2>&1
+key='HKCU\Software\Mervalt\Tarsel\InstallationPath'
+if [ "$layout" == ica-programs ]; then
+  # The programs in a staging folder with the stand-in libraries, named by
+  # the installation's values as the package writes them.
+  stage="$out/stage"
+  mkdir -p "$stage"
+  cp "$win/bin/PyxVideoServer.exe" "$win/bin/PyxUserInterface.exe" "$win/loopback/Wtsapi32.dll" "$win/loopback/wfapi.dll" "$stage/"
+  wine reg add "$key" /v Path /d "$(winepath -w "$stage/")" /f >/dev/null 2>&1
+  wine reg add "$key" /v ServerApplication /d PyxVideoServer.exe /f >/dev/null 2>&1
+  wine reg add "$key" /v GuiApplication /d PyxUserInterface.exe /f >/dev/null 2>&1
+  wine reg add "$key" /v GuiCommandLine /d ' "%1"' /f >/dev/null 2>&1
+  # Without a window manager on the display, Wine draws the player's frame.
+  wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wine "$win/devtools/tracecap.exe" --out "$(winepath -w "$playerout")" --others "$(winepath -w "$ctlout")" \
+       "$(winepath -w "$stage/PyxUserInterface.exe")" "$(winepath -w "$clip")" > /dev/null 2>&1 &
+  pids+=($!)
+  check "the server side connected its control channel" waitfor "$hostout" "link [0-9]* ZRBCHNL open" 30
+else
+  rdp=(); [ "$proto" == rdp ] && rdp=(--rdp)
+  wine "$win/tests/pyx_control_host.exe" "${rdp[@]}" --seconds 80 > "$ctlout" 2>&1 &
+  pids+=($!)
+  check "the server side connected its control channel" waitfor "$hostout" "link [0-9]* \(pyxcm\|ZRBCHNL\) open" 20
+  sleep 1
+  wine "$win/tests/pyx_player_host.exe" "${rdp[@]}" --server-running open "$(winepath -w "$clip")" wait 60000 \
+       > "$playerout" 2>&1 &
+  pids+=($!)
+fi
 
 # The clip is 10 s long; the host ends once the add-in's log says it was played.
 for _ in $(seq 1 450); do kill -0 $hostpid 2>/dev/null || break; sleep 0.2; done
@@ -74,6 +96,16 @@ check "every request of the add-in was answered" lacks "no reply" "$log"
 check "the add-in saw no protocol error" grep -q "client: unloaded: 0 protocol errors" "$log"
 check "the host took every call of the add-in" grep -q "summary: .* rejected_calls=0 " "$hostout"
 check "the add-in was terminated" grep -q "tarsel_vc_host: TERMINATED" "$hostout"
+if [[ " $* " == *" --roam "* ]]; then
+  check "the session came back" grep -q "roam: connected again" "$hostout"
+  check "the add-in played the re-sent open" [ "$(grep -c "client: playing" "$log")" -ge 2 ]
+fi
+if [ "$layout" == ica-programs ]; then
+  check "the player window closed with File, Exit" wine "$win/devtools/playerctl.exe" exit --timeout-ms 15000
+  check "the server ended through its tray menu" wine "$win/devtools/traymenu.exe" exit --timeout-ms 15000
+  wine reg delete "$key" /f >/dev/null 2>&1
+fi
+[ "$proto" == ica ] && wine sc delete HalvernService >/dev/null 2>&1
 # The host closed the session connection: the relay ends on its own.
 for _ in $(seq 1 50); do kill -0 $relaypid 2>/dev/null || break; sleep 0.2; done
 gone() { ! kill -0 "$1" 2>/dev/null; }
