@@ -354,19 +354,20 @@ void CChannelHost::Connect()
     CallInit(CHANNEL_EVENT_CONNECTED, kHostName, sizeof kHostName - 1);
 }
 
-// What can still go is sent, the rest cancelled, then the add-in hears of
-// it; the relay's channel connections end with the session.
+// As FreeRDP: what can still go is sent and the rest cancelled, the add-in
+// hears of it while writes are still taken (they are cancelled after), and
+// the relay's channel connections end with the session.
 void CChannelHost::Disconnect()
 {
     ProcessWrites(true);
+    Log("DISCONNECTED");
+    CallInit(CHANNEL_EVENT_DISCONNECTED, nullptr, 0);
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_bConnected = false;
         for (auto &[id, state] : m_links)
             state.link->Shut();
     }
-    Log("DISCONNECTED");
-    CallInit(CHANNEL_EVENT_DISCONNECTED, nullptr, 0);
     ProcessWrites(true);
 }
 

@@ -128,8 +128,9 @@ void CRelayListener::Read(std::shared_ptr<CLink> link)
     const std::string name(frame.begin(), frame.end());
     if (result != vcframe::ReadResult::kFrame || !vcframe::IsLinkName(name)) {
         if (!m_stop)
-            m_log("link " + std::to_string(link->Id()) + ": no valid name frame (" + std::to_string(frame.size()) +
-                  " bytes); closed");
+            m_log("link " + std::to_string(link->Id()) + ": no valid name frame (" +
+                  (result == vcframe::ReadResult::kClosed ? std::string("closed before one")
+                                                          : std::to_string(length) + " bytes") + "); closed");
         link->Shut();
         return;
     }
