@@ -60,7 +60,7 @@ void CFileSession::Read(uint32_t offset, uint32_t count, ReadDone done)
             return;
         }
     }
-    m_device.SendRead(shared_from_this(), offset, count, std::move(done));
+    m_device.SendRead(shared_from_this(), offset, count, std::move(done), true);
 }
 
 void CFileSession::Prefetch(uint32_t offset, uint32_t count)
@@ -83,7 +83,7 @@ void CFileSession::Prefetch(uint32_t offset, uint32_t count)
     block->offset = offset;
     m_blocks.push_back(block);
     m_device.SendRead(shared_from_this(), offset, std::min(count, kMaxReplyDataBytes),
-                      [this, block](const ReadResult &r) { OnBlockDone(block, r); });
+                      [this, block](const ReadResult &r) { OnBlockDone(block, r); }, false);
 }
 
 void CFileSession::OnBlockDone(const std::shared_ptr<Block> &block, const ReadResult &r)
@@ -213,8 +213,50 @@ std::shared_ptr<CFileSession> CClientDevice::Open(const std::u16string &name, Op
     return session;
 }
 
+bool CClientDevice::InFlight(const CFileSession &session) const
+{
+    for (const auto &entry : m_pending) {
+        const Pending &p = entry.second;
+        if (p.session.get() == &session && (p.kind == Kind::Read || p.kind == Kind::Seek))
+            return true;
+    }
+    return false;
+}
+
+bool CClientDevice::SendForFile(std::vector<unsigned char> request, Pending pending, bool urgent)
+{
+    if (!InFlight(*pending.session))
+        return Send(std::move(request), std::move(pending));
+    Held held{std::move(request), std::move(pending)};
+    if (urgent) {
+        // After the file's other urgent ones, before its reads ahead.
+        auto at = std::find_if(m_held.begin(), m_held.end(), [&](const Held &h) {
+            return h.pending.session == held.pending.session && !h.pending.urgent;
+        });
+        m_held.insert(at, std::move(held));
+    } else {
+        m_held.push_back(std::move(held));
+    }
+    return true;
+}
+
+void CClientDevice::SendNext(const std::shared_ptr<CFileSession> &session)
+{
+    while (session->m_state == CFileSession::State::Open && !InFlight(*session)) {
+        const auto it = std::find_if(m_held.begin(), m_held.end(),
+                                     [&](const Held &h) { return h.pending.session == session; });
+        if (it == m_held.end())
+            return;
+        Held held = std::move(*it);
+        m_held.erase(it);
+        Pending failed = held.pending;
+        if (!Send(std::move(held.request), std::move(held.pending)))
+            Complete(failed, Result(ReadStatus::Failed, failed.offset), false, -1);
+    }
+}
+
 void CClientDevice::SendRead(const std::shared_ptr<CFileSession> &session, uint32_t offset, uint32_t count,
-                             CFileSession::ReadDone done)
+                             CFileSession::ReadDone done, bool urgent)
 {
     Pending p;
     p.kind = Kind::Read;
@@ -223,9 +265,10 @@ void CClientDevice::SendRead(const std::shared_ptr<CFileSession> &session, uint3
     p.offset = offset;
     p.count = count;
     p.readDone = done;
-    if (!Send(BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(session->m_fd), count, offset}, 0,
-                                session->m_channel),
-              std::move(p)))
+    p.urgent = urgent;
+    if (!SendForFile(BuildWordsRequest(PYXMSG_RPC_READ, {static_cast<uint32_t>(session->m_fd), count, offset}, 0,
+                                       session->m_channel),
+                     std::move(p), urgent))
         done(Result(ReadStatus::Failed, offset));
 }
 
@@ -237,10 +280,11 @@ void CClientDevice::SendSeek(const std::shared_ptr<CFileSession> &session, int32
     p.route = session->m_channel;
     p.session = session;
     p.seekDone = done;
-    if (!Send(BuildWordsRequest(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(session->m_fd), static_cast<uint32_t>(offset),
-                                                  static_cast<uint32_t>(origin)},
-                                0, session->m_channel),
-              std::move(p)))
+    p.urgent = true;
+    if (!SendForFile(BuildWordsRequest(PYXMSG_RPC_SEEK, {static_cast<uint32_t>(session->m_fd),
+                                                         static_cast<uint32_t>(offset), static_cast<uint32_t>(origin)},
+                                       0, session->m_channel),
+                     std::move(p), true))
         done(false, -1);
 }
 
@@ -281,6 +325,14 @@ void CClientDevice::EndSession(CFileSession &session, ReadStatus status, const s
         p.type = ended.back().type;
         p.deadline = ended.back().deadline;
     }
+    for (auto it = m_held.begin(); it != m_held.end();) {
+        if (it->pending.session.get() == &session) {
+            ended.push_back(std::move(it->pending));
+            it = m_held.erase(it);
+        } else {
+            ++it;
+        }
+    }
     session.m_blocks.clear();
     if (hadFile)
         SendClose(session.m_fd);
@@ -316,6 +368,8 @@ void CClientDevice::Disconnected()
 {
     std::map<uint32_t, Pending> pending;
     pending.swap(m_pending);
+    std::deque<Held> held;
+    held.swap(m_held);
     auto sessions = std::move(m_sessions);
     m_sessions.clear();
     m_bAccepted = false;
@@ -328,6 +382,8 @@ void CClientDevice::Disconnected()
         LogLine(m_log, "client: disconnected, %zu file(s) ended", sessions.size());
     for (auto &entry : pending)
         Complete(entry.second, Result(ReadStatus::Closed, entry.second.offset), false, -1);
+    for (Held &h : held)
+        Complete(h.pending, Result(ReadStatus::Closed, h.pending.offset), false, -1);
 }
 
 void CClientDevice::Tick()
@@ -422,6 +478,8 @@ void CClientDevice::OnMessage(int32_t route, const unsigned char *msg, size_t n)
     case Kind::Seek: OnSeekReply(p, msg, n); break;
     default: break;   // abandoned: its session has ended
     }
+    if ((p.kind == Kind::Read || p.kind == Kind::Seek) && p.session)
+        SendNext(p.session);
 }
 
 void CClientDevice::ProtocolError(Pending &p, size_t n, const char *what)

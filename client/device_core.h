@@ -2,7 +2,11 @@
 // parameters and runs the file sessions (OPEN, positioned READ, SEEK,
 // CLOS). Every request carries a PSN of its own and its reply is matched by
 // it and checked against the bytes received as the emulator checks them;
-// a reply no request waits for is logged and ignored. Nothing blocks:
+// a reply no request waits for is logged and ignored. A file has one
+// request on its way at a time (a server may drop one that comes while its
+// file's worker is still in a request, as on ICA): the rest wait in the
+// device, a read the player waits for ahead of the blocks read ahead.
+// Nothing blocks:
 // requests complete through callbacks, from OnMessage or Tick, on the
 // thread that feeds the core. A request without a reply by its deadline
 // ends its file's session (its reads complete with TimedOut), never the
@@ -155,6 +159,7 @@ private:
         std::shared_ptr<CFileSession> session;   // null for SEND and abandoned ones
         uint32_t offset = 0;                      // READ
         uint32_t count = 0;                       // READ
+        bool urgent = false;                      // READ, SEEK: ahead of reads ahead
         OpenDone openDone;
         CFileSession::ReadDone readDone;
         CFileSession::SeekDone seekDone;
@@ -164,11 +169,17 @@ private:
     // could not go (no free PSN, the channel refused it).
     bool Send(std::vector<unsigned char> request, Pending pending);
     bool NextPsn(uint32_t *psn);
+    // urgent: ahead of the file's other waiting requests (a read the player waits for).
     void SendRead(const std::shared_ptr<CFileSession> &session, uint32_t offset, uint32_t count,
-                  CFileSession::ReadDone done);
+                  CFileSession::ReadDone done, bool urgent);
     void SendSeek(const std::shared_ptr<CFileSession> &session, int32_t offset, int32_t origin,
                   CFileSession::SeekDone done);
     void SendClose(int32_t fd);
+    // A READ or SEEK of a file: sent, or held while the file has one on its way.
+    bool SendForFile(std::vector<unsigned char> request, Pending pending, bool urgent);
+    bool InFlight(const CFileSession &session) const;
+    // The file's request came back: its next waiting one goes.
+    void SendNext(const std::shared_ptr<CFileSession> &session);
     // Ends a session: its pending requests are abandoned and complete with
     // `status`; a session that had a descriptor is closed on the server.
     void EndSession(CFileSession &session, ReadStatus status, const std::string &why);
@@ -188,6 +199,12 @@ private:
     CClientClockOps &m_clock;
     CClientLogOps &m_log;
     std::map<uint32_t, Pending> m_pending;   // by PSN
+    struct Held
+    {
+        std::vector<unsigned char> request;
+        Pending pending;
+    };
+    std::deque<Held> m_held;                 // files' requests waiting for their turn
     std::vector<std::shared_ptr<CFileSession>> m_sessions;   // opening or open
     uint32_t m_nextPsn = 1;
     bool m_bAccepted = false;

@@ -4,6 +4,10 @@
 //
 //   playerctl press BUTTON       play, pause, stop, mute, sound-on, full, kill, ...
 //   playerctl seek PERCENT       moves the position slider's thumb there
+//   playerctl volume PERCENT     moves the volume slider's thumb there
+//   playerctl move X Y           moves the window (its upper-left corner) there
+//   playerctl minimize | restore minimises the window, or brings it back
+//   playerctl video              prints the video area's screen rectangle: X Y W H
 //   playerctl status             prints the status line
 //   playerctl wait-status TEXT [--timeout-ms N]   waits until the status line starts with TEXT,
 //                                                 printing every status line seen on the way
@@ -61,7 +65,8 @@ DWORD TimeoutArg(int argc, wchar_t **argv, int at, DWORD fallback)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: playerctl press BUTTON | seek PERCENT | status | wait-status TEXT | slider | rect | exit\n");
+        std::fprintf(stderr, "usage: playerctl press BUTTON | seek PERCENT | volume PERCENT | move X Y | minimize | restore | status |"
+                             " wait-status TEXT | slider | rect | video | exit\n");
         return 2;
     }
     const std::wstring verb = argv[1];
@@ -78,10 +83,10 @@ int wmain(int argc, wchar_t **argv)
         std::fprintf(stderr, "playerctl: no button %ls\n", argv[2]);
         return 2;
     }
-    if (verb == L"seek" && argc > 2) {
+    if ((verb == L"seek" || verb == L"volume") && argc > 2) {
         // The thumb let go at PERCENT, as a drag of the mouse ends.
         const int percent = _wtoi(argv[2]);
-        HWND slider = GetDlgItem(player, IDC_POSITION);
+        HWND slider = GetDlgItem(player, verb == L"seek" ? IDC_POSITION : IDC_VOLUME);
         SendMessageW(slider, TBM_SETPOS, TRUE, percent);
         return PostMessageW(player, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, percent),
                             reinterpret_cast<LPARAM>(slider)) ? 0 : 1;
@@ -118,6 +123,20 @@ int wmain(int argc, wchar_t **argv)
     if (verb == L"rect") {
         RECT rc{};
         GetWindowRect(player, &rc);
+        std::printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
+        return 0;
+    }
+    if (verb == L"move" && argc > 3) {
+        return SetWindowPos(player, nullptr, _wtoi(argv[2]), _wtoi(argv[3]), 0, 0,
+                            SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) ? 0 : 1;
+    }
+    if (verb == L"minimize" || verb == L"restore") {
+        // As the title bar's buttons do it: through the system menu's command.
+        return PostMessageW(player, WM_SYSCOMMAND, verb == L"minimize" ? SC_MINIMIZE : SC_RESTORE, 0) ? 0 : 1;
+    }
+    if (verb == L"video") {
+        RECT rc{};
+        GetWindowRect(GetDlgItem(player, IDC_VIDEO_AREA), &rc);
         std::printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
         return 0;
     }

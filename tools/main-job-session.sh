@@ -1,11 +1,15 @@
 #!/bin/bash
 # The session part of the main job, inside one Wine session under Xvfb:
-#   main-job-session.sh STAGE NAME staged|installed MSI [ROAM]
+#   main-job-session.sh STAGE NAME staged|installed MSI [ROAM [CLIENT]]
 # NAME is the file or URL the user opens with the player; "installed" runs
 # the programs installed from MSI instead of those in STAGE. With ROAM 1 the
 # session disconnects after the user's seek and comes back 2 s later.
+# CLIENT "emulator" (the default) plays the client with the emulator;
+# "addin" with the FreeRDP add-in in the channel host (TARSEL_VC_HOST,
+# TARSEL_ADDIN: their paths), reached through vcrelay, playing with libmpv
+# and showing the video over the player window.
 set -uo pipefail
-stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"; roam="${5:-0}"
+stage="$1"; name="$2"; mode="${3:-staged}"; msi="${4:-}"; roam="${5:-0}"; client_kind="${6:-emulator}"
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
 winpath() { case "$1" in *://*) echo "$1" ;; *) winepath -w "$1" 2>/dev/null ;; esac; }
 url=0; case "$name" in *://*) url=1 ;; esac
@@ -38,8 +42,24 @@ wine sc create HalvernService binpath= 'C:\windows\system32\svchost.exe' >/dev/n
 wine reg add 'HKCU\Software\Wine\AppDefaults\PyxUserInterface.exe\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
 cd "$stage"
-rm -f client.txt player-trace.txt server-trace.txt player_window.png
-if [ "$roam" == 1 ]; then
+rm -f client.txt player-trace.txt server-trace.txt player_window.png host.txt relay.txt
+# The add-in's log lines: waits at most $2 s (10 by default) for one matching $1.
+wait_line() {
+  for _ in $(seq 1 $(( ${2:-10} * 10 ))); do grep -qE "$1" client.txt 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+if [ "$client_kind" == addin ]; then
+  port=$(( 20000 + RANDOM % 20000 ))
+  roam_opt=()
+  [ "$roam" == 1 ] && roam_opt=(--roam 9,2)
+  step "client: the FreeRDP add-in $(basename "$TARSEL_ADDIN") in the channel host (ICA layout), libmpv with the" \
+       "video over the screen, no sound device"
+  "$TARSEL_VC_HOST" --addin "$TARSEL_ADDIN" --listen $port --option ica --option "log:$stage/client.txt" \
+    --option parent:root --option vo:x11 --option ao:null "${roam_opt[@]}" > host.txt 2>&1 &
+  client=$!
+  wine ./vcrelay.exe --tcp 127.0.0.1:$port --protocol ica > relay.txt 2>&1 &
+  relay=$!
+elif [ "$roam" == 1 ]; then
   # The disconnect comes after the user's seek, while the play is still at
   # its media rate; each open (the reconnect's too) plays 14 s at that rate.
   step "client player: plays at 1411 kbit/s for 14 s after each open, then as fast as it can;" \
@@ -49,9 +69,11 @@ else
   step "client player: plays at 1411 kbit/s for 10 s, then as fast as it can"
   pace=(--fast-after 10)
 fi
+[ "$client_kind" == addin ] || {
 wine ./pyxclient.exe --player --protocol ica --play-kbps 1411 "${pace[@]}" --exit-on-close --seconds 300 \
      --request-size 65536 --timeout-ms 20000 > client.txt 2>&1 &
 client=$!
+}
 sleep 1
 step "user: ${programs}PyxUserInterface.exe $(winpath "$name")"
 wine ./tracecap.exe --out player-trace.txt --others server-trace.txt "${programs}PyxUserInterface.exe" "$(winpath "$name")" \
@@ -65,38 +87,102 @@ if [ $url -eq 0 ]; then
   sleep 2
   echo "   two seconds later: $(ctl status) slider $(ctl slider)%"
 fi
+if [ "$client_kind" == addin ]; then
+  # What the add-in logs after a mark: each step's effect, read back from
+  # libmpv's properties and the video window's geometry on the display.
+  base=0
+  mark() { base=$(wc -l < client.txt); }
+  expect() {
+    local line
+    for _ in $(seq 1 $(( ${3:-10} * 10 ))); do
+      line=$(tail -n +$((base + 1)) client.txt 2>/dev/null | grep -E "$2" | head -n 1)
+      [ -n "$line" ] && { echo "   $1: $line"; return 0; }
+      sleep 0.1
+    done
+    echo "   $1: NOT SEEN ($2)"; fail=1; return 1
+  }
+  # The video window lies exactly over the player window's video area.
+  over_area() {
+    sleep 0.3
+    set -- $(ctl video | tr -d '\r')
+    local want="video window at $1,$2 ${3}x${4}"
+    if grep 'video window' client.txt | tail -n 1 | grep -q "$want"; then echo "   over the video area: $want"
+    else echo "   NOT over the video area ($want): $(grep 'video window' client.txt | tail -n 1)"; fail=1; fi
+  }
+  step "the client's player"
+  expect "first picture" 'first frame [0-9]+ ms after RUOF' 20
+  over_area
+  step "user: pause, play, the volume to 40%, mute, sound on"
+  mark; ctl press pause; expect "pause" 'mpv: pause=yes'
+  mark; ctl press play; expect "play" 'mpv: pause=no'
+  mark; ctl volume 40; expect "volume" 'mpv: volume=40'
+  mark; ctl press mute; expect "mute" 'mpv: mute=yes'
+  mark; ctl press sound-on; expect "sound on" 'mpv: mute=no'
+  step "user: moves the window, minimises it and restores it"
+  mark; ctl move 160 120; expect "moved" 'video window at'
+  over_area
+  mark; ctl minimize; expect "minimised" 'video window hidden'
+  mark; ctl restore; expect "restored" 'video window at'
+  over_area
+  sleep 0.5
+  step "photograph of the player window"
+  import -window root "$stage/screen.png"
+  set -- $(ctl rect | tr -d '\r')
+  convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage "$stage/player_window.png"
+  set -- $(ctl video | tr -d '\r')
+  spread=$(convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage -colorspace gray -format "%[fx:standard_deviation]" info:)
+  rm -f "$stage/screen.png"
+  echo "   $stage/player_window.png; the video area's brightness varies by $spread (a plain area: 0)"
+  awk -v s="$spread" 'BEGIN { exit !(s > 0.05) }' || { echo "   the video area shows no picture"; fail=1; }
+  step "user: the position slider to 50%"
+  mark; ctl seek 50; expect "seek" 'first frame [0-9]+ ms after the seek'
+  step "waiting for the play to end"
+  expect "end" 'played .* to its end' 30
+  expect "closed" 'video window hidden' 5
+  last_status=$(ctl status)
+  slider=$(ctl slider)
+else
 step "user: pause, then play, then the position slider to 60%"
-ctl press pause; sleep 1
-echo "   paused: $(grep -c 'CONT PAUSE' client.txt) pause at the client; a second later: $(ctl status)"
-sleep 1
-echo "   still: $(ctl status)"
-ctl press play; sleep 1
-echo "   playing again: $(ctl status)"
-ctl seek 60; sleep 1
-echo "   after the seek: $(grep -c 'CONT SEEK 60' client.txt) seek to 60% at the client; $(ctl status) slider $(ctl slider)%"
-if [ "$roam" == 1 ]; then
-  step "the session disconnects and comes back"
-  for _ in $(seq 1 300); do grep -q 'first byte .* after the reconnect' client.txt && break; sleep 0.2; done
-  grep -E '^(pyxclient: (disconnected|reconnected|first byte)|player: resumed)' client.txt | sed 's/^/   /'
-  grep -q 'first byte .* after the reconnect' client.txt || { echo "   no byte came after the reconnect"; fail=1; }
-  echo "   after the reconnect: $(ctl status) slider $(ctl slider)%"
+  ctl press pause; sleep 1
+  echo "   paused: $(grep -c 'CONT PAUSE' client.txt) pause at the client; a second later: $(ctl status)"
+  sleep 1
+  echo "   still: $(ctl status)"
+  ctl press play; sleep 1
+  echo "   playing again: $(ctl status)"
+  ctl seek 60; sleep 1
+  echo "   after the seek: $(grep -c 'CONT SEEK 60' client.txt) seek to 60% at the client; $(ctl status) slider $(ctl slider)%"
+  if [ "$roam" == 1 ]; then
+    step "the session disconnects and comes back"
+    for _ in $(seq 1 300); do grep -q 'first byte .* after the reconnect' client.txt && break; sleep 0.2; done
+    grep -E '^(pyxclient: (disconnected|reconnected|first byte)|player: resumed)' client.txt | sed 's/^/   /'
+    grep -q 'first byte .* after the reconnect' client.txt || { echo "   no byte came after the reconnect"; fail=1; }
+    echo "   after the reconnect: $(ctl status) slider $(ctl slider)%"
+  fi
+  step "waiting for the client to read to the end"
+  for _ in $(seq 1 600); do grep -q '^player: eof' client.txt && break; sleep 0.2; done
+  grep -q '^player: eof' client.txt || { echo "the client did not reach the end"; fail=1; }
+  sleep 0.5
+  last_status=$(ctl status)
+  slider=$(ctl slider)
+  step "photograph of the player window"
+  set -- $(ctl rect | tr -d '\r')
+  import -window root "$stage/screen.png" && convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage \
+    "$stage/player_window.png" && rm -f "$stage/screen.png"
+  echo "   $stage/player_window.png (${3}x${4})"
 fi
-step "waiting for the client to read to the end"
-for _ in $(seq 1 600); do grep -q '^player: eof' client.txt && break; sleep 0.2; done
-grep -q '^player: eof' client.txt || { echo "the client did not reach the end"; fail=1; }
-sleep 0.5
-last_status=$(ctl status)
-slider=$(ctl slider)
-step "photograph of the player window"
-set -- $(ctl rect | tr -d '\r')
-import -window root "$stage/screen.png" && convert "$stage/screen.png" -crop "${3}x${4}+${1}+${2}" +repage \
-  "$stage/player_window.png" && rm -f "$stage/screen.png"
-echo "   $stage/player_window.png (${3}x${4})"
 
 step "user: File, Exit"
 ctl exit --timeout-ms 15000 || { echo "the player window did not close"; fail=1; }
-wait $client
-client_rc=$?
+if [ "$client_kind" == addin ]; then
+  # The user ends xfreerdp: the add-in is told so and unloads.
+  kill -TERM $client 2>/dev/null
+  wait $client
+  client_rc=$?
+  wait $relay
+else
+  wait $client
+  client_rc=$?
+fi
 step "ending the server through its tray menu"
 wine ./traymenu.exe exit --timeout-ms 15000
 tray_rc=$?
@@ -115,8 +201,14 @@ if [ "$mode" == installed ]; then
 fi
 wine sc delete HalvernService >/dev/null 2>&1 || true
 step "client player"
-grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | head -n 12
-grep '^player: summary' client.txt || cat client.txt
+if [ "$client_kind" == addin ]; then
+  grep -E '^client: (playing|first frame|played|libmpv cannot|unloaded)' client.txt
+  grep -E '^tarsel_vc_host: summary' host.txt
+  grep -q '^client: unloaded: 0 protocol errors, 0 player' client.txt || { echo "== the add-in did not unload cleanly"; fail=1; }
+else
+  grep -E '^player: (RUOF|CONT (PAUSE|PLAY|SEEK|CLOSE|VOLUME)|eof)' client.txt | head -n 12
+  grep '^player: summary' client.txt || cat client.txt
+fi
 step "the window's last status line: \"$last_status\" (slider ${slider}%)"
 step "traces: $stage/player-trace.txt ($(wc -l < player-trace.txt) lines), $stage/server-trace.txt ($(wc -l < server-trace.txt) lines)"
 if [ "$roam" == 1 ]; then

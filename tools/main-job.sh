@@ -10,7 +10,7 @@
 # prints the client's summary, the window's last status line, the exit codes
 # and where both traces are.
 #
-#   tools/main-job.sh [--shipping] [--installed] [--roam] [FILE | URL]
+#   tools/main-job.sh [--shipping] [--installed] [--roam] [--client] [FILE | URL]
 #
 # Without an argument it plays a generated sample (a WAV file). A URL is
 # served by the server's Internet source (the client checks its length).
@@ -22,18 +22,25 @@
 # the session in the middle of the play and comes back 2 s later as a fresh
 # client: the play must go on where it was (the job ends non-zero unless the
 # client's summary says result=ok with reconnects=1) and the job prints the
-# time from the reconnect to the first byte after it.
+# time from the reconnect to the first byte after it. With --client the
+# client player is the FreeRDP add-in (libtarsel-client.so, as packaged) in
+# the channel host, playing with libmpv and drawing the video over the
+# player window; without a FILE it plays a generated 720p clip (H.264 and
+# AAC, 10 s). The job then reads back each step from the add-in's log, checks
+# that the video lies over the window's video area, and photographs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=staged
 preset=win64
 roam=0
+client_kind=emulator
 while [ $# -gt 0 ]; do
   case "$1" in
     --installed) mode=installed; shift ;;
     --shipping) preset=win32; shift ;;
     --roam) roam=1; shift ;;
+    --client) client_kind=addin; shift ;;
     *) break ;;
   esac
 done
@@ -64,10 +71,20 @@ rm -rf "$stage"
 mkdir -p "$stage"
 [ "$mode" == staged ] && cp $build/bin/PyxVideoServer.exe $build/bin/PyxUserInterface.exe \
                            $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$stage/"
-cp $build/loopback/pyxclient.exe $build/devtools/tracecap.exe $build/devtools/traymenu.exe $build/devtools/playerctl.exe "$stage/"
+cp $build/loopback/pyxclient.exe $build/loopback/vcrelay.exe $build/devtools/tracecap.exe $build/devtools/traymenu.exe $build/devtools/playerctl.exe "$stage/"
 
+if [ "$client_kind" == addin ]; then
+  cmake --preset client >/dev/null
+  cmake --build --preset client >/dev/null
+  export TARSEL_VC_HOST="$root/build/client/loopback/host/tarsel_vc_host"
+  export TARSEL_ADDIN="$root/build/client/client/libtarsel-client.so"
+  echo "== built: $TARSEL_ADDIN (the add-in as packaged), $TARSEL_VC_HOST"
+fi
 source_file=""
-if [ -z "$input" ]; then
+if [ -z "$input" ] && [ "$client_kind" == addin ]; then
+  tools/make-clip.sh "$root/build/clips/clip-720p-10s.mp4" 1280x720 10
+  name="$root/build/clips/clip-720p-10s.mp4"
+elif [ -z "$input" ]; then
   python3 tools/make_sample.py "$stage/sample.wav" 96
   source_file="$stage/sample.wav"
   name="$source_file"
@@ -87,4 +104,4 @@ if [ "$mode" == installed ]; then
   cp $build/loopback/Wtsapi32.dll $build/loopback/wfapi.dll "$WINEPREFIX/drive_c/windows/$system_dir/"
 fi
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
-  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam"
+  tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The test command: installs what is missing (Debian 12, as root), builds the
-# native, win32 and win64 configurations, runs every native test under the
+# native, client, win32 and win64 configurations and the client's package
+# (installed, and loaded by xfreerdp), runs every native test under the
 # sanitizers (the control dispatch's, whose file objects run on threads of
 # their own, also under ThreadSanitizer), every Windows test of the x86_64
 # build and the whole-program tests of the 32-bit shipping build under Wine
@@ -35,6 +36,13 @@ for preset in native win32 win64; do
   if [ "$preset" == native ]; then cmake --preset "$preset" >/dev/null; else cmake --preset "$preset" "${sign[@]}" >/dev/null; fi
   cmake --build --preset "$preset"
 done
+
+echo "== configure and build: client (the FreeRDP add-in as shipped, the channel host) and its Debian package"
+cmake --preset client >/dev/null
+cmake --build --preset client
+rm -f build/client/tarsel-client_*.deb
+(cd build/client && cpack -G DEB >/dev/null)
+tests/check_client_package.sh build/client/tarsel-client_*.deb
 
 echo "== native tests"
 ctest --preset native -j2

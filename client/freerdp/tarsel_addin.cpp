@@ -1,5 +1,9 @@
 // The FreeRDP static-channel add-in (libtarsel-client.so, loaded by
-// `xfreerdp /vc:tarsel[,option...]`): registers the session's channels,
+// `xfreerdp /vc:tarsel[,option...]`): registers the session's channels
+// (one registration each: FreeRDP 2 pairs its n-th registration with its
+// n-th channel when it tells the client's other add-ins they connected, so
+// a registration of many channels leaves the add-ins loaded after it, the
+// clipboard's among them, without their connect, and the connection ends),
 // copies what arrives on FreeRDP's thread to the core's worker and returns
 // at once, and writes what the core sends, owning each buffer until
 // FreeRDP hands it back (WRITE_COMPLETE or WRITE_CANCELLED, which may come
@@ -76,49 +80,62 @@ std::vector<int32_t> Routes(ChannelLayout layout)
 class CTarselAddin final : public CClientChannelOps
 {
 public:
+    struct Channel
+    {
+        CTarselAddin *addin;
+        const char *name;
+        DWORD openHandle;   // 0 while closed
+    };
+
     CTarselAddin(const CHANNEL_ENTRY_POINTS_FREERDP_EX &entry, void *initHandle, const AddinOptions &options)
         : m_entry(entry), m_initHandle(initHandle), m_options(options),
           m_layout(options.ica ? ChannelLayout::Ica : ChannelLayout::Rdp), m_log(options.logFile),
           m_worker([this] { Tick(); }, 200)
     {
         for (int32_t route : Routes(m_layout))
-            m_channels.push_back({CChannelDemux::ChannelOf(m_layout, route), 0});
+            m_channels.push_back({this, CChannelDemux::ChannelOf(m_layout, route), 0});
     }
 
     CAddinLog &Log() { return m_log; }
 
-    UINT Register()
+    // How many channels FreeRDP took; 0: none, and the add-in is not loaded.
+    size_t Register()
     {
-        std::vector<CHANNEL_DEF> defs(m_channels.size());
-        for (size_t i = 0; i < m_channels.size(); ++i) {
-            std::strncpy(defs[i].name, m_channels[i].name, sizeof defs[i].name - 1);
-            defs[i].options = CHANNEL_OPTION_INITIALIZED | CHANNEL_OPTION_ENCRYPT_RDP | CHANNEL_OPTION_COMPRESS_RDP;
+        for (Channel &c : m_channels) {
+            CHANNEL_DEF def{};
+            std::strncpy(def.name, c.name, sizeof def.name - 1);
+            def.options = CHANNEL_OPTION_INITIALIZED | CHANNEL_OPTION_ENCRYPT_RDP | CHANNEL_OPTION_COMPRESS_RDP;
+            const UINT rc = m_entry.pVirtualChannelInitEx(&c, nullptr, m_initHandle, &def, 1,
+                                                          VIRTUAL_CHANNEL_VERSION_WIN2000, &CTarselAddin::InitEvent);
+            if (rc == CHANNEL_RC_OK)
+                ++m_registered;
+            else
+                LogLine(m_log, "client: channel %s could not be registered (%u)", c.name, rc);
         }
-        return m_entry.pVirtualChannelInitEx(this, nullptr, m_initHandle, defs.data(), static_cast<INT>(defs.size()),
-                                             VIRTUAL_CHANNEL_VERSION_WIN2000, &CTarselAddin::InitEvent);
+        return m_registered;
     }
 
     // --- FreeRDP's thread ---------------------------------------------------------
 
     static VOID VCAPITYPE InitEvent(LPVOID user, LPVOID, UINT event, LPVOID, UINT)
     {
-        auto *self = static_cast<CTarselAddin *>(user);
+        auto *c = static_cast<Channel *>(user);
         switch (event) {
-        case CHANNEL_EVENT_CONNECTED: self->Connected(); break;
-        case CHANNEL_EVENT_DISCONNECTED: self->Disconnected(); break;
-        case CHANNEL_EVENT_TERMINATED: self->Terminated(); break;
+        case CHANNEL_EVENT_CONNECTED: c->addin->Connected(*c); break;
+        case CHANNEL_EVENT_DISCONNECTED: c->addin->Disconnected(*c); break;
+        case CHANNEL_EVENT_TERMINATED: c->addin->Terminated(); break;
         default: break;
         }
     }
 
-    static VOID VCAPITYPE OpenEvent(LPVOID user, DWORD openHandle, UINT event, LPVOID data, UINT32 length,
-                                    UINT32 total, UINT32 flags)
+    static VOID VCAPITYPE OpenEvent(LPVOID user, DWORD, UINT event, LPVOID data, UINT32 length, UINT32 total,
+                                    UINT32 flags)
     {
-        auto *self = static_cast<CTarselAddin *>(user);
+        auto *c = static_cast<Channel *>(user);
         switch (event) {
-        case CHANNEL_EVENT_DATA_RECEIVED: self->Received(openHandle, data, length, total, flags); break;
+        case CHANNEL_EVENT_DATA_RECEIVED: c->addin->Received(*c, data, length, total, flags); break;
         case CHANNEL_EVENT_WRITE_COMPLETE:
-        case CHANNEL_EVENT_WRITE_CANCELLED: self->WriteReturned(data); break;
+        case CHANNEL_EVENT_WRITE_CANCELLED: c->addin->WriteReturned(data); break;
         default: break;
         }
     }
@@ -156,26 +173,22 @@ public:
     }
 
 private:
-    struct Channel
-    {
-        const char *name;
-        DWORD openHandle;   // 0 while closed
-    };
-
-    void Connected()
+    // Each channel is a registration of its own (see the top), and FreeRDP
+    // tells each registration on its own that the session connected,
+    // disconnected or ended.
+    void Connected(Channel &c)
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_bTerminated)
             return;
-        m_bConnected = true;
-        for (Channel &c : m_channels) {
-            DWORD handle = 0;
-            const UINT rc = m_entry.pVirtualChannelOpenEx(m_initHandle, &handle, const_cast<char *>(c.name),
-                                                          &CTarselAddin::OpenEvent);
-            c.openHandle = rc == CHANNEL_RC_OK ? handle : 0;
-            if (rc != CHANNEL_RC_OK)
-                LogLine(m_log, "client: channel %s could not be opened (%u)", c.name, rc);
-        }
+        DWORD handle = 0;
+        const UINT rc = m_entry.pVirtualChannelOpenEx(m_initHandle, &handle, const_cast<char *>(c.name),
+                                                      &CTarselAddin::OpenEvent);
+        c.openHandle = rc == CHANNEL_RC_OK ? handle : 0;
+        if (rc != CHANNEL_RC_OK)
+            LogLine(m_log, "client: channel %s could not be opened (%u)", c.name, rc);
+        if (m_connected++ != 0)
+            return;
         if (!m_bStarted) {
             m_bStarted = true;
             m_worker.Post([this] { Build(); });
@@ -184,18 +197,15 @@ private:
         m_worker.Post([this] { LogLine(m_log, "client: connected, %s layout", m_options.ica ? "ICA" : "RDP"); });
     }
 
-    void Disconnected()
+    void Disconnected(Channel &c)
     {
         {
             std::lock_guard<std::mutex> hold(m_lock);
-            if (!m_bConnected)
+            if (c.openHandle != 0)
+                m_entry.pVirtualChannelCloseEx(m_initHandle, c.openHandle);
+            c.openHandle = 0;
+            if (m_connected == 0 || --m_connected != 0)
                 return;
-            m_bConnected = false;
-            for (Channel &c : m_channels) {
-                if (c.openHandle != 0)
-                    m_entry.pVirtualChannelCloseEx(m_initHandle, c.openHandle);
-                c.openHandle = 0;
-            }
         }
         // The files of the session end; the server opens them again after a
         // reconnect, when it finds the client's player once more.
@@ -208,7 +218,14 @@ private:
 
     void Terminated()
     {
-        Disconnected();
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_registered == 0 || --m_registered != 0)
+                return;
+        }
+        for (Channel &c : m_channels)
+            if (c.openHandle != 0)
+                Disconnected(c);
         // The player and the core end on their own thread, then the thread.
         m_worker.Stop([this] { Teardown(); });
         bool last = false;
@@ -221,16 +238,10 @@ private:
             delete this;
     }
 
-    void Received(DWORD openHandle, const void *data, UINT32 length, UINT32 total, UINT32 flags)
+    void Received(const Channel &c, const void *data, UINT32 length, UINT32 total, UINT32 flags)
     {
-        const char *name = nullptr;
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            for (const Channel &c : m_channels)
-                if (c.openHandle == openHandle && openHandle != 0)
-                    name = c.name;
-        }
-        if (!name || !data || length == 0 || length > total)
+        const char *name = c.name;
+        if (!data || length == 0 || length > total)
             return;
         auto piece = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char *>(data),
                                                                   static_cast<const unsigned char *>(data) + length);
@@ -314,10 +325,11 @@ private:
     CSteadyClock m_clock;
 
     std::mutex m_lock;   // the channels' handles and the buffers written
-    std::vector<Channel> m_channels;
+    std::vector<Channel> m_channels;   // never resized: FreeRDP holds pointers to its entries
+    size_t m_registered = 0;           // registrations not yet told TERMINATED
+    size_t m_connected = 0;            // channels told CONNECTED, not yet DISCONNECTED
     std::map<void *, std::unique_ptr<std::vector<unsigned char>>> m_written;
     bool m_bStarted = false;
-    bool m_bConnected = false;
     bool m_bTerminated = false;
 
     // The worker's own (built and torn down on it). The worker is last: it
@@ -348,11 +360,8 @@ extern "C" __attribute__((visibility("default"))) BOOL VCAPITYPE VirtualChannelE
     auto addin = std::make_unique<CTarselAddin>(*entry, initHandle, options);
     for (const std::string &e : errors)
         addin->Log().Line("client: " + e);
-    const UINT rc = addin->Register();
-    if (rc != CHANNEL_RC_OK) {
-        LogLine(addin->Log(), "client: the channels could not be registered (%u)", rc);
+    if (addin->Register() == 0)
         return FALSE;
-    }
     LogLine(addin->Log(), "client: loaded, %s layout", options.ica ? "ICA" : "RDP");
     // FreeRDP holds it now, and hands it back with TERMINATED.
     addin.release();

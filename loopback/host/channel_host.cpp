@@ -107,18 +107,19 @@ UINT VCAPITYPE CChannelHost::InitEx(LPVOID userParam, LPVOID, LPVOID initHandle,
         if (!host->m_bInEntry) {
             code = CHANNEL_RC_NOT_IN_VIRTUALCHANNELENTRY;
             why = "outside VirtualChannelEntryEx";
-        } else if (host->m_initProc) {
-            code = CHANNEL_RC_ALREADY_INITIALIZED;
-            why = "a second call";
-        } else if (static_cast<size_t>(count) > CHANNEL_MAX_COUNT) {
+        } else if (host->m_channels.size() + static_cast<size_t>(count) > CHANNEL_MAX_COUNT) {
+            // FreeRDP takes several registrations in one entry call, each
+            // with its own parameter and procedure, up to its channel limit.
             code = CHANNEL_RC_TOO_MANY_CHANNELS;
-            why = std::to_string(count) + " channels";
+            why = std::to_string(host->m_channels.size() + count) + " channels";
         }
         std::vector<Channel> added;
         for (INT i = 0; code == CHANNEL_RC_OK && i < count; ++i) {
             const size_t n = strnlen(channels[i].name, sizeof channels[i].name);
             const std::string name(channels[i].name, n);
-            const bool twice = std::any_of(added.begin(), added.end(), [&](const Channel &c) { return c.name == name; });
+            const auto same = [&](const Channel &c) { return c.name == name; };
+            const bool twice = std::any_of(added.begin(), added.end(), same) ||
+                               std::any_of(host->m_channels.begin(), host->m_channels.end(), same);
             if (n == 0 || n > CHANNEL_NAME_LEN || twice) {
                 code = CHANNEL_RC_BAD_CHANNEL;
                 why = "channel " + std::to_string(i) + ": empty, unterminated in 8 bytes, or named twice";
@@ -128,13 +129,14 @@ UINT VCAPITYPE CChannelHost::InitEx(LPVOID userParam, LPVOID, LPVOID initHandle,
             c.name = name;
             c.options = channels[i].options;
             c.openHandle = host->m_nextOpenHandle++;
+            c.userParam = userParam;
             added.push_back(std::move(c));
             names += " " + name;
         }
         if (code == CHANNEL_RC_OK) {
-            host->m_userParam = userParam;
-            host->m_initProc = proc;
-            host->m_channels = std::move(added);
+            host->m_registrations.push_back({userParam, proc});
+            for (Channel &c : added)
+                host->m_channels.push_back(std::move(c));
         }
     }
     if (code != CHANNEL_RC_OK)
@@ -285,7 +287,7 @@ bool CChannelHost::Load(const std::string &path, std::string *error)
         *error = CHANNEL_EXPORT_FUNC_NAME_EX " returned FALSE";
         return false;
     }
-    if (!m_initProc) {
+    if (m_registrations.empty()) {
         *error = CHANNEL_EXPORT_FUNC_NAME_EX " called no InitEx";
         return false;
     }
@@ -333,15 +335,14 @@ std::string CChannelHost::Summary() const
 
 void CChannelHost::CallInit(UINT event, const void *data, UINT length)
 {
-    PCHANNEL_INIT_EVENT_EX_FN proc;
-    LPVOID userParam;
+    std::vector<Registration> registrations;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        proc = m_initProc;
-        userParam = m_userParam;
+        registrations = m_registrations;
     }
-    if (proc)
-        proc(userParam, this, event, const_cast<void *>(data), length);
+    // Each registration is told on its own, as FreeRDP does.
+    for (const Registration &r : registrations)
+        r.proc(r.userParam, this, event, const_cast<void *>(data), length);
 }
 
 void CChannelHost::Connect()
@@ -526,10 +527,11 @@ void CChannelHost::DeliverPiece(PCHANNEL_OPEN_EVENT_EX_FN proc, DWORD handle, co
     // A buffer of the piece's exact size, gone when the call returns: an
     // add-in that reads past it or keeps it is caught by the sanitizer.
     std::vector<unsigned char> piece(data, data + n);
-    LPVOID userParam;
+    LPVOID userParam = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        userParam = m_userParam;
+        if (const Channel *c = ChannelByHandle(handle))
+            userParam = c->userParam;
         ++m_counters.pieces;
     }
     proc(userParam, handle, CHANNEL_EVENT_DATA_RECEIVED, piece.data(), n, total, flags);
@@ -630,10 +632,11 @@ void CChannelHost::CarryOut(WriteAction &&a)
     bool sent = false;
     for (const auto &link : a.targets)
         sent = link->Send(a.write.data, a.write.length) || sent;
-    LPVOID userParam;
+    LPVOID userParam = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        userParam = m_userParam;
+        if (const Channel *c = ChannelByHandle(a.openHandle))
+            userParam = c->userParam;
         if (sent) {
             ++m_counters.writes;
             m_counters.writeBytes += a.write.length;

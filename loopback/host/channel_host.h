@@ -67,6 +67,7 @@ private:
         std::string name;
         uint32_t options = 0;
         DWORD openHandle = 0;
+        LPVOID userParam = nullptr;   // its registration's
         bool open = false;
         PCHANNEL_OPEN_EVENT_EX_FN openProc = nullptr;
         std::deque<Write> writes;
@@ -130,8 +131,12 @@ private:
     bool m_bInEntry = false;
     bool m_bTerminated = false;
     bool m_bConnected = false;
-    LPVOID m_userParam = nullptr;
-    PCHANNEL_INIT_EVENT_EX_FN m_initProc = nullptr;
+    struct Registration
+    {
+        LPVOID userParam;
+        PCHANNEL_INIT_EVENT_EX_FN proc;
+    };
+    std::vector<Registration> m_registrations;   // InitEx calls, in order
     std::vector<Channel> m_channels;
     DWORD m_nextOpenHandle = 0x100;
     std::deque<LinkEvent> m_events;
