@@ -17,12 +17,9 @@ addin="$native/client/libtarsel-client.so"
 [ -x "$host" ] && [ -f "$addin" ] || { echo "skipped: no $host or $addin (build the native preset)"; exit 77; }
 command -v ffmpeg >/dev/null || { echo "skipped: no ffmpeg for the clip"; exit 77; }
 mkdir -p "$out"
-clip="$out/clip.mp4"
-if [ ! -s "$clip" ]; then
-  ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=30 -f lavfi -i sine=frequency=440 -t 10 \
-         -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac "$clip.tmp.mp4" && mv "$clip.tmp.mp4" "$clip" \
-    || { echo "FAIL the clip could not be made"; exit 1; }
-fi
+# The clip the client's other tests play, made once in the build folder.
+clip="$win/clips/clip-720p-10s.mp4"
+"$(dirname "$0")/../tools/make-clip.sh" "$clip" 1280x720 10 || { echo "FAIL the clip could not be made"; exit 1; }
 export WINEDLLOVERRIDES="wtsapi32=n,b;wfapi=n,b;mscoree,mshtml="
 tag="$layout${1:+-$(echo "$*" | tr -c 'a-z0-9\n' '_')}"
 log="$out/addin-$tag.log"; hostout="$out/host-$tag.txt"; relayout="$out/relay-$tag.txt"
