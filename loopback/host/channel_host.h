@@ -49,6 +49,7 @@ public:
     bool Load(const std::string &path, std::string *error);
     // Listens for the relay, then INITIALIZED and CONNECTED on the host's thread.
     bool Start(uint16_t port, std::string *error);
+    uint16_t Port() const { return m_listener.Port(); }
     // What is queued is sent or cancelled, DISCONNECTED, TERMINATED, the
     // thread and the relay's connections end, dlclose.
     void Stop();

@@ -56,6 +56,9 @@ bool CRelayListener::Listen(uint16_t port, std::string *error)
         *error = "port " + std::to_string(port) + ": " + std::strerror(errno);
         return false;
     }
+    socklen_t size = sizeof address;
+    ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr *>(&address), &size);
+    m_port = ntohs(address.sin_port);
     m_acceptor = std::thread([this] { Accept(); });
     return true;
 }

@@ -6,6 +6,7 @@
 //                  [--split freerdp|random] [--seed N] [--seconds N]
 //                  [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]
 //
+// --listen 0: any free port (the line "listening on 127.0.0.1:PORT" says which).
 // --option: one option of the add-in, as after the commas of
 //   /vc:tarsel,OPT,OPT (argv[0] is "tarsel").
 // --split freerdp (default): each relay frame is one server write, handed on
@@ -108,7 +109,7 @@ int main(int argc, char **argv)
         else
             return Usage();
     }
-    if (addin.empty() || port <= 0 || port > 65535)
+    if (addin.empty() || port < 0 || port > 65535)
         return Usage();
     std::string logFile;
     for (const std::string &o : options.addinOptions) {
@@ -138,7 +139,7 @@ int main(int argc, char **argv)
         host.Stop();
         return 1;
     }
-    Print("listening on 127.0.0.1:" + std::to_string(port));
+    Print("listening on 127.0.0.1:" + std::to_string(host.Port()));
     // Only lines of this run: the add-in appends to its log.
     std::streamoff logOffset = 0;
     if (!logFile.empty()) {
