@@ -428,6 +428,7 @@ void CChannelHost::Run()
             }
             if (incoming.empty() || incoming.back().first != name)
                 incoming.emplace_back(name, std::vector<std::vector<unsigned char>>{});
+            TraceFrame("in", e.link->Id(), e.bytes.data(), e.bytes.size());
             incoming.back().second.push_back(std::move(e.bytes));
         }
         for (auto &[name, frames] : incoming)
@@ -583,6 +584,26 @@ void CChannelHost::Deliver(const std::string &name, std::vector<std::vector<unsi
     }
 }
 
+// The message's code and header words as the emulator prints them.
+void CChannelHost::TraceFrame(const char *way, uint32_t link, const unsigned char *data, size_t n) const
+{
+    if (!m_options.traceFrames)
+        return;
+    char line[160];
+    if (n < kHeaderSize) {
+        std::snprintf(line, sizeof line, "frame %s link %u: %zu bytes", way, link, n);
+    } else {
+        char code[5] = {};
+        for (int i = 0; i < 4; ++i)
+            code[i] = data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.';
+        const MessageHeader h = LoadHeader(data);
+        std::snprintf(line, sizeof line, "frame %s link %u: %s size=%u psn=%u channel=%d chunk=%u/%u bytes=%zu%s%d", way,
+                      link, code, h.dwMessageDataSize, h.dwPSN, h.dwChannelNumber, h.dwChunkIndex, h.dwLastChunk, n,
+                      n >= kHeaderSize + 4 ? " word0=" : "", n >= kHeaderSize + 4 ? LoadLE32s(data + kHeaderSize) : 0);
+    }
+    Log(line);
+}
+
 // Where a write of the channel goes: the preferred connection (ICA: the
 // server's control one), or on ICA before there is one each connection that
 // may be it, on RDP the earliest; never the player program's.
@@ -631,7 +652,10 @@ void CChannelHost::CarryOut(WriteAction &&a)
 {
     bool sent = false;
     for (const auto &link : a.targets)
+    {
+        TraceFrame("out", link->Id(), a.write.data, a.write.length);
         sent = link->Send(a.write.data, a.write.length) || sent;
+    }
     LPVOID userParam = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_lock);

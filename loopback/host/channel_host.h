@@ -33,6 +33,7 @@ struct HostOptions
     uint32_t seed = 1;
     double roamAfterSeconds = -1;            // < 0: no roam
     double roamGapSeconds = 2;
+    bool traceFrames = false;                // a line per frame each way
 };
 
 class CChannelHost
@@ -115,6 +116,7 @@ private:
     void ProcessWrites(bool cancelWaiting);
     std::vector<std::shared_ptr<CLink>> TargetsOf(const std::string &name) const;
     void Log(const std::string &line) const { m_log(line); }
+    void TraceFrame(const char *way, uint32_t link, const unsigned char *data, size_t n) const;
 
     HostOptions m_options;
     LogFn m_log;

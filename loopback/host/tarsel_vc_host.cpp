@@ -4,7 +4,7 @@
 //
 //   tarsel_vc_host --addin PATH.so --listen PORT [--option OPT]...
 //                  [--split freerdp|random] [--seed N] [--seconds N]
-//                  [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]
+//                  [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX] [--trace-frames]
 //
 // --listen 0: any free port (the line "listening on 127.0.0.1:PORT" says which).
 // --option: one option of the add-in, as after the commas of
@@ -17,6 +17,7 @@
 //   seconds later the relay comes back and the add-in is told CONNECTED.
 // --exit-on: ends once the add-in's log (its log:FILE option) has a line
 //   beginning with LINE-PREFIX.
+// --trace-frames: a line per frame each way, with its header's words.
 // It ends on SIGTERM, SIGINT, --seconds or --exit-on: DISCONNECTED,
 // TERMINATED, the add-in unloaded, a summary line, exit code 0.
 #include "channel_host.h"
@@ -67,7 +68,8 @@ bool LogHasLine(const std::string &path, const std::string &prefix, std::streamo
 int Usage()
 {
     std::fprintf(stderr, "usage: tarsel_vc_host --addin PATH.so --listen PORT [--option OPT]... [--split freerdp|random]\n"
-                         "                      [--seed N] [--seconds N] [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]\n");
+                         "                      [--seed N] [--seconds N] [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]\n"
+                         "                      [--trace-frames]\n");
     return 2;
 }
 
@@ -81,6 +83,10 @@ int main(int argc, char **argv)
     double seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--trace-frames") {
+            options.traceFrames = true;
+            continue;
+        }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!value)
             return Usage();
