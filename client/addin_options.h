@@ -15,8 +15,11 @@ struct AddinOptions
     std::string logFile;         // log:FILE, else FreeRDP's log (stderr)
     bool ica = false;            // ica: the one-channel layout ("ZRBCHNL") instead of RDP's
     DeviceParams device;         // readcap:KB rate:KBPS chunking:0|1 policy:N timeout:MS
-    uint32_t blockKB = 256;      // block:KB, the size of each read
-    uint32_t aheadBlocks = 4;    // ahead:N blocks read ahead
+    // Read ahead: enough that the picture never waits on a round trip, and
+    // little enough that the server's progress (which counts the reads)
+    // stays close to the picture.
+    uint32_t blockKB = 128;      // block:KB, the size of each read
+    uint32_t aheadBlocks = 2;    // ahead:N blocks read ahead
     std::string vo;              // vo:DRIVER for libmpv (its own choice by default)
     std::string ao;              // ao:DRIVER
     bool rootParent = false;     // parent:root, the video over the screen itself (no client window)

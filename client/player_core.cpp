@@ -33,11 +33,21 @@ void CClientPlayerCore::OpenFile(const std::u16string &name)
         }
         m_bMediaOpen = true;
         m_media.Open(session);
+        if (m_heldPlay == PLAYER_CMD_PAUSE)
+            m_media.Pause();
+        else if (m_heldPlay == PLAYER_CMD_STOP)
+            m_media.Stop();
+        if (m_heldSeek >= 0)
+            m_media.SeekPercent(m_heldSeek);
+        m_heldSeek = -1;
+        m_heldPlay = 0;
     });
 }
 
 void CClientPlayerCore::CloseFile()
 {
+    m_heldSeek = -1;
+    m_heldPlay = 0;
     const std::shared_ptr<CFileSession> session = std::move(m_session);
     m_session.reset();
     if (m_bMediaOpen) {
@@ -52,6 +62,17 @@ void CClientPlayerCore::OnPlaybackEnded() { CloseFile(); }
 
 void CClientPlayerCore::Command(const PlayerControl &c)
 {
+    const uint32_t command = c.dwCommand;
+    if (m_session && !m_bMediaOpen) {
+        if (command == PLAYER_CMD_SEEK) {
+            m_heldSeek = c.nParam1;
+            return;
+        }
+        if (command == PLAYER_CMD_PLAY || command == PLAYER_CMD_PAUSE || command == PLAYER_CMD_STOP) {
+            m_heldPlay = command;
+            return;
+        }
+    }
     // No default: a command added to the table does not build until it is
     // acted on here.
     switch (static_cast<PlayerCommand>(c.dwCommand)) {

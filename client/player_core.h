@@ -4,7 +4,10 @@
 // and not acted on. RUOF opens the file through the device and hands the
 // session to the media player; a second RUOF replaces the file (the first
 // is closed with CLOS); CLOSE, KILL_PLAYER and the end of the play close it.
-// Every command of the table acts on the media player.
+// Every command of the table acts on the media player. A seek, play, pause
+// or stop that comes while the file is still opening (a player resuming
+// after a reconnect sends its position right after the file) is held and
+// given to the media player with the file.
 #pragma once
 
 #include "client_ops.h"
@@ -65,6 +68,8 @@ private:
     CClientLogOps &m_log;
     std::shared_ptr<CFileSession> m_session;   // the file of the last RUOF, while it is open or opening
     bool m_bMediaOpen = false;                 // the media player has the session
+    int m_heldSeek = -1;                       // held while opening: the last seek's percent
+    uint32_t m_heldPlay = 0;                   // held while opening: the last PLAY, PAUSE or STOP
     bool m_bFullScreen = false;
     int32_t m_x = 0, m_y = 0, m_width = 0, m_height = 0;   // the video area, MOVE and SIZE together
     uint32_t m_bad = 0;

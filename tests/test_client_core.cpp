@@ -371,6 +371,16 @@ TEST_CASE("player: RUOF, every command, a second RUOF, KILL_PLAYER and the end o
     open(u"C:\\three.avi", 5);
     feed(Control(PLAYER_CMD_KILL_PLAYER));
     CHECK((closed(5) && s.f.media.back() == "Close"));
+    // A resuming player sends the position and pause right after the file:
+    // held until the file is open, then given in that order.
+    feed(Ruof(u"C:\\five.avi"));
+    feed(Control(PLAYER_CMD_SEEK, 30));
+    feed(Control(PLAYER_CMD_PAUSE));
+    feed(Control(PLAYER_CMD_SEEK, 60));
+    CHECK(s.f.media.back() == "Close");
+    feed(OpenReply(s.Last().bytes, 7, 7));
+    CHECK((s.f.media.size() >= 3 && s.f.media.end()[-3] == "Open" && s.f.media.end()[-2] == "Pause" &&
+           s.f.media.back() == "Seek 60"));
     open(u"C:\\four.avi", 6);
     s.core.Player().OnPlaybackEnded();
     CHECK((closed(6) && !bool(s.core.Player().Session())));

@@ -42,12 +42,12 @@ struct Log final : CClientLogOps, CClientClockOps
         return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch()).count());
     }
-    // Waits at most 20 s for a line containing part.
-    bool WaitFor(const std::string &part)
+    // Waits at most 20 s for the count-th line containing part.
+    bool WaitFor(const std::string &part, long count = 1)
     {
         std::unique_lock<std::mutex> hold(lock);
         return added.wait_for(hold, std::chrono::seconds(20), [&] {
-            return std::any_of(lines.begin(), lines.end(), [&](auto &l) { return l.find(part) != std::string::npos; });
+            return std::count_if(lines.begin(), lines.end(), [&](auto &l) { return l.find(part) != std::string::npos; }) >= count;
         });
     }
 };
@@ -116,7 +116,7 @@ Bytes Clip()
     const std::string path = "client_media_clip.mp4";
     if (!std::ifstream(path))
         REQUIRE(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
-                             "sine=frequency=440 -t 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac " + path)
+                             "sine=frequency=440 -t 2 -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac " + path)
                                 .c_str()) == 0);
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -184,12 +184,23 @@ TEST_CASE("media: a clip plays through positioned reads to its end, obeying the 
     c.Command(PLAYER_CMD_MUTE);
     CHECK(c.log.WaitFor("mpv: mute=yes"));
     c.Command(PLAYER_CMD_SEEK, 50);
-    CHECK(c.log.WaitFor("after the seek"));
+    // At the frame asked for, not the key frame before it (one a second).
+    CHECK(c.log.WaitFor("after the seek to 50 %"));
     c.Command(PLAYER_CMD_PLAY);
+
     CHECK(c.log.WaitFor("played C:\\clips\\clip.mp4 to its end"));
     CHECK(c.Closes() == 1);
     CHECK(c.server.reads > 0);
     CHECK(c.server.badReads == 0);
+
+    // A player resuming after a reconnect: the file, then its position at
+    // once, before libmpv has opened it; closed where it stands.
+    c.Ruof(u"C:\\clips\\again.mp4");
+    c.Command(PLAYER_CMD_PAUSE);
+    c.Command(PLAYER_CMD_SEEK, 50);
+    CHECK(c.log.WaitFor("after the seek to 50 %", 2));
+    c.Command(PLAYER_CMD_KILL_PLAYER);
+    CHECK(c.log.WaitFor("closed C:\\clips\\again.mp4 at 5"));
 }
 
 TEST_CASE("media: a file libmpv cannot play ends its session with CLOS and a log line")

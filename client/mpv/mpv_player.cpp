@@ -36,7 +36,7 @@ void CloseStream(void *cookie) { delete static_cast<StreamCookie *>(cookie); }
 void CancelStream(void *cookie) { Of(cookie).Cancel(); }
 
 // Property names observed, and the reply tag of a loadfile.
-enum Observed : uint64_t { kPause = 1, kVolume, kMute, kDrops, kDecoderDrops };
+enum Observed : uint64_t { kPause = 1, kVolume, kMute, kDrops, kDecoderDrops, kPercent };
 constexpr uint64_t kLoadTag = 1ull << 62;
 
 } // namespace
@@ -100,6 +100,7 @@ bool CMpvPlayer::Create()
     mpv_observe_property(m, kMute, "mute", MPV_FORMAT_FLAG);
     mpv_observe_property(m, kDrops, "frame-drop-count", MPV_FORMAT_INT64);
     mpv_observe_property(m, kDecoderDrops, "decoder-frame-drop-count", MPV_FORMAT_INT64);
+    mpv_observe_property(m, kPercent, "percent-pos", MPV_FORMAT_DOUBLE);
     // libmpv wakes us from any of its threads; its events are read on ours.
     mpv_set_wakeup_callback(
         m, [](void *self) { static_cast<CMpvPlayer *>(self)->m_core.Post([self] { static_cast<CMpvPlayer *>(self)->DrainEvents(); }); },
@@ -153,6 +154,13 @@ void CMpvPlayer::Command(std::vector<std::string> args, uint64_t tag)
     for (const std::string &a : args)
         argv.push_back(a.c_str());
     argv.push_back(nullptr);
+    // Each command is named by its tag, so that a refusal says which.
+    if (tag == 0) {
+        tag = m_nextCommand++;
+        m_commands[tag] = args.front() + (args.size() > 1 ? " " + args[1] : std::string());
+        if (m_commands.size() > 64)
+            m_commands.erase(m_commands.begin());
+    }
     mpv_command_async(m_mpv.get(), tag, argv.data());
 }
 
@@ -199,6 +207,10 @@ void CMpvPlayer::Close()
 {
     if (m_file.number == 0)
         return;
+    double percent = m_file.percent;
+    if (m_mpv)
+        mpv_get_property(m_mpv.get(), "percent-pos", MPV_FORMAT_DOUBLE, &percent);
+    LogLine(m_log, "client: closed %s at %.0f %%", m_file.name.c_str(), percent);
     {
         std::lock_guard<std::mutex> hold(m_streamsLock);
         m_openable.erase(m_file.number);
@@ -223,15 +235,26 @@ void CMpvPlayer::Stop()
     Command({"seek", "0", "absolute"});
 }
 
+// To the frame the slider points at, not the key frame before it: the
+// player resumes a reconnect from where the slider stood.
 void CMpvPlayer::SeekPercent(int percent)
 {
     if (percent < 0 || percent > 100) {
         LogLine(m_log, "client: a seek to %d %% not acted on", percent);
         return;
     }
-    if (m_file.number != 0)
-        m_file.seekAtMs = m_clock.NowMs();
-    Command({"seek", std::to_string(percent), "absolute-percent"});
+    if (m_file.number == 0)
+        return;
+    m_file.seekAtMs = m_clock.NowMs();
+    m_file.seekTarget = percent;
+    // libmpv refuses a seek before the file is open: it waits for that (a
+    // player resuming after a reconnect sends its position right after
+    // the file).
+    if (!m_file.loaded) {
+        m_file.pendingSeek = percent;
+        return;
+    }
+    Command({"seek", std::to_string(percent), "absolute-percent+exact"});
 }
 
 void CMpvPlayer::Volume(int volume)
@@ -310,6 +333,12 @@ void CMpvPlayer::OnEvent(const mpv_event &e)
 {
     switch (e.event_id) {
     case MPV_EVENT_COMMAND_REPLY:
+        if (e.error < 0) {
+            const auto it = m_commands.find(e.reply_userdata);
+            LogLine(m_log, "client: libmpv refused %s: %s", it != m_commands.end() ? it->second.c_str() : "a command",
+                    mpv_error_string(e.error));
+        }
+        m_commands.erase(e.reply_userdata);
         // The loadfile of the file playing says which playlist entry it is.
         if ((e.reply_userdata & kLoadTag) && (e.reply_userdata & ~kLoadTag) == m_file.number && e.data) {
             const mpv_node &result = static_cast<const mpv_event_command *>(e.data)->result;
@@ -322,6 +351,10 @@ void CMpvPlayer::OnEvent(const mpv_event &e)
         break;
     case MPV_EVENT_FILE_LOADED:
         if (m_file.number != 0) {
+            m_file.loaded = true;
+            if (m_file.pendingSeek >= 0)
+                Command({"seek", std::to_string(m_file.pendingSeek), "absolute-percent+exact"});
+            m_file.pendingSeek = -1;
             char *vid = mpv_get_property_string(m_mpv.get(), "vid");
             const bool picture = vid && std::strcmp(vid, "no") != 0;
             mpv_free(vid);
@@ -338,9 +371,12 @@ void CMpvPlayer::OnEvent(const mpv_event &e)
             m_file.started = true;
             LogLine(m_log, "client: first frame %llu ms after RUOF",
                     static_cast<unsigned long long>(m_clock.NowMs() - m_file.session->OpenedAtMs()));
-        } else if (m_file.seekAtMs != 0) {
-            LogLine(m_log, "client: first frame %llu ms after the seek",
-                    static_cast<unsigned long long>(m_clock.NowMs() - m_file.seekAtMs));
+        }
+        // A seek that came with the file (a player resuming) shows its
+        // first frame with the file's.
+        if (m_file.seekAtMs != 0 && m_file.pendingSeek < 0) {
+            LogLine(m_log, "client: first frame %llu ms after the seek to %d %%",
+                    static_cast<unsigned long long>(m_clock.NowMs() - m_file.seekAtMs), m_file.seekTarget);
             m_file.seekAtMs = 0;
         }
         break;
@@ -378,6 +414,9 @@ void CMpvPlayer::OnProperty(const mpv_event_property &p)
     if (p.format == MPV_FORMAT_FLAG) {
         const bool on = *static_cast<const int *>(p.data) != 0;
         LogLine(m_log, "mpv: %s=%s", p.name, on ? "yes" : "no");
+    } else if (p.format == MPV_FORMAT_DOUBLE && std::strcmp(p.name, "percent-pos") == 0) {
+        if (m_file.number != 0)
+            m_file.percent = *static_cast<const double *>(p.data);
     } else if (p.format == MPV_FORMAT_DOUBLE && std::strcmp(p.name, "volume") == 0) {
         LogLine(m_log, "mpv: volume=%.0f", *static_cast<const double *>(p.data));
     } else if (p.format == MPV_FORMAT_INT64 && m_file.number != 0) {

@@ -39,8 +39,8 @@ protected:
 struct MpvPlayerOptions
 {
     std::string vo, ao;          // libmpv's drivers, its own choice when empty
-    uint32_t blockBytes = 256 * 1024;
-    uint32_t aheadBlocks = 4;
+    uint32_t blockBytes = 128 * 1024;
+    uint32_t aheadBlocks = 2;
 };
 
 class CMpvPlayer final : public CMediaPlayerOps
@@ -86,7 +86,11 @@ private:
         std::shared_ptr<CFileSession> session;
         std::string name;
         int64_t entry = -1;            // libmpv's playlist entry, once known
+        bool loaded = false;           // libmpv has opened it: it can seek
         bool started = false;          // the first frame was shown
+        int seekTarget = 0;            // the last seek's percent
+        int pendingSeek = -1;          // a seek that came before the file was loaded
+        double percent = 0;            // where the play is
         uint64_t seekAtMs = 0;         // a seek waiting for its first frame
         int64_t drops = 0, decoderDrops = 0;
         std::shared_ptr<CBlockingStream> stream;
@@ -118,6 +122,8 @@ private:
     CVideoPlacement m_placement;
     File m_file;                      // the file playing, number 0 for none
     uint64_t m_nextNumber = 1;
+    uint64_t m_nextCommand = 1;
+    std::map<uint64_t, std::string> m_commands;   // commands on their way, by tag
 
     // Shared with libmpv's threads: the sessions its streams may open, and
     // the streams open (cancelled when their file goes).

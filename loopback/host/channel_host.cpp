@@ -1,5 +1,7 @@
 #include "channel_host.h"
 
+#include <utility>
+
 #include "player_check.h"
 #include "protocol.h"
 
@@ -372,6 +374,13 @@ void CChannelHost::Disconnect()
     ProcessWrites(true);
 }
 
+void CChannelHost::RoamNow()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bRoamNow = true;
+    m_wake.notify_all();
+}
+
 void CChannelHost::Run()
 {
     CallInit(CHANNEL_EVENT_INITIALIZED, nullptr, 0);
@@ -436,7 +445,12 @@ void CChannelHost::Run()
         ProcessWrites(false);
 
         const Clock::time_point now = Clock::now();
-        if (roam == Roam::kWaiting && now >= due) {
+        bool roamNow = false;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            roamNow = std::exchange(m_bRoamNow, false);
+        }
+        if (roam == Roam::kWaiting && (m_options.roamOnSignal ? roamNow : now >= due)) {
             Disconnect();
             std::shared_ptr<CLink> session;
             {

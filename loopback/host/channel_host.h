@@ -33,6 +33,7 @@ struct HostOptions
     uint32_t seed = 1;
     double roamAfterSeconds = -1;            // < 0: no roam
     double roamGapSeconds = 2;
+    bool roamOnSignal = false;               // the roam waits for RoamNow
     bool traceFrames = false;                // a line per frame each way
 };
 
@@ -55,6 +56,8 @@ public:
     // thread and the relay's connections end, dlclose.
     void Stop();
     std::string Summary() const;
+    // The roam of roamOnSignal starts now (any thread).
+    void RoamNow();
 
 private:
     struct Write
@@ -147,6 +150,7 @@ private:
     std::map<std::string, uint32_t> m_preferred;   // ICA: the server's control connection
     std::shared_ptr<CLink> m_session;
     bool m_bRelayReconnected = false;
+    bool m_bRoamNow = false;
     Counters m_counters;
 };
 

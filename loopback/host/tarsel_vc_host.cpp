@@ -15,6 +15,8 @@
 // --roam: SECONDS after the start the add-in is told DISCONNECTED, the
 //   channels' connections close and the relay leaves the session; GAP (2)
 //   seconds later the relay comes back and the add-in is told CONNECTED.
+//   With SECONDS "usr1" the roam comes when the host gets SIGUSR1 (a script
+//   leaves the session at a step of its own).
 // --exit-on: ends once the add-in's log (its log:FILE option) has a line
 //   beginning with LINE-PREFIX.
 // --trace-frames: a line per frame each way, with its header's words.
@@ -105,7 +107,13 @@ int main(int argc, char **argv)
             seconds = std::atof(value);
         else if (a == "--roam") {
             char *end = nullptr;
-            options.roamAfterSeconds = std::strtod(value, &end);
+            if (std::strncmp(value, "usr1", 4) == 0) {
+                options.roamOnSignal = true;
+                options.roamAfterSeconds = 0;
+                end = const_cast<char *>(value) + 4;
+            } else {
+                options.roamAfterSeconds = std::strtod(value, &end);
+            }
             if (*end == ',')
                 options.roamGapSeconds = std::strtod(end + 1, &end);
             if (*end || options.roamAfterSeconds < 0 || options.roamGapSeconds < 0)
@@ -132,6 +140,7 @@ int main(int argc, char **argv)
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     vchost::CChannelHost host(options, Print);
@@ -157,6 +166,10 @@ int main(int argc, char **argv)
     for (;;) {
         const timespec wait{0, 200 * 1000 * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &wait);
+        if (signal == SIGUSR1) {
+            host.RoamNow();
+            continue;
+        }
         if (signal == SIGTERM || signal == SIGINT) {
             why = signal == SIGTERM ? "SIGTERM" : "SIGINT";
             break;
