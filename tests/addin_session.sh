@@ -96,6 +96,8 @@ check "the add-in was terminated" grep -q "tarsel_vc_host: TERMINATED" "$hostout
 if [[ " $* " == *" --roam "* ]]; then
   check "the session came back" grep -q "roam: connected again" "$hostout"
   check "the add-in played the re-sent open" [ "$(grep -c "client: playing" "$log")" -ge 2 ]
+  [ "$layout" == ica-programs ] &&
+    check "the play went on where it was (the player's seek)" grep -q "client: first frame .* after the seek to" "$log"
 fi
 if [ "$layout" == ica-programs ]; then
   check "the player window closed with File, Exit" wine "$win/devtools/playerctl.exe" exit --timeout-ms 15000
