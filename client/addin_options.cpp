@@ -63,6 +63,10 @@ AddinOptions ParseAddinOptions(const std::vector<std::string> &args, std::vector
             o.vo = value;
         else if (key == "ao" && !value.empty())
             o.ao = value;
+        else if (arg == "drain")
+            o.drain = true;
+        else if (arg == "sink")
+            o.sink = true;
         else if (arg == "parent:root")
             o.rootParent = true;
         else if (key == "desktop")

@@ -19,12 +19,16 @@ struct AddinOptions
     // little enough that the server's progress (which counts the reads)
     // stays close to the picture.
     uint32_t blockKB = 128;      // block:KB, the size of each read
-    uint32_t aheadBlocks = 2;    // ahead:N blocks read ahead
+    uint32_t aheadBlocks = 1;    // ahead:N blocks read ahead (libmpv reads a second ahead itself)
     std::string vo;              // vo:DRIVER for libmpv (its own choice by default)
     std::string ao;              // ao:DRIVER
     bool rootParent = false;     // parent:root, the video over the screen itself (no client window)
     int32_t desktopWidth = 0;    // desktop:WxH, when the client does not say
     int32_t desktopHeight = 0;
+    // For the benchmarks: drain (files read to their end as fast as they
+    // come, not played), sink (the channels' bytes counted, not acted on).
+    bool drain = false;
+    bool sink = false;
 };
 
 // args: the options (not the add-in's own name). Problems go to errors.

@@ -11,6 +11,7 @@
 #include "addin_options.h"
 #include "client_core.h"
 #include "core_worker.h"
+#include "drain_player.h"
 #include "mpv_player.h"
 #include "x11_video_window.h"
 
@@ -243,6 +244,10 @@ private:
         const char *name = c.name;
         if (!data || length == 0 || length > total)
             return;
+        if (m_options.sink) {
+            Count(length);
+            return;
+        }
         auto piece = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char *>(data),
                                                                   static_cast<const unsigned char *>(data) + length);
         const bool first = (flags & CHANNEL_FLAG_FIRST) != 0;
@@ -283,18 +288,26 @@ private:
             return {static_cast<int32_t>(freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopWidth)),
                     static_cast<int32_t>(freerdp_settings_get_uint32(context->settings, FreeRDP_DesktopHeight))};
         };
-        if (o.vo != "null")
-            m_window = CX11VideoWindow::Create(m_log, o.rootParent, desktop);
-        MpvPlayerOptions media;
-        media.vo = o.vo;
-        media.ao = o.ao;
-        media.blockBytes = o.blockKB * 1024;
-        media.aheadBlocks = o.aheadBlocks;
-        m_player = std::make_unique<CMpvPlayer>(m_worker, m_clock, m_log, m_window.get(), media, [this] {
+        auto ended = [this] {
             if (m_core)
                 m_core->Player().OnPlaybackEnded();
-        });
-        m_core = std::make_unique<CClientCore>(m_layout, o.device, *this, m_clock, m_log, *m_player);
+        };
+        CMediaPlayerOps *media = nullptr;
+        if (o.drain) {
+            m_drain = std::make_unique<CDrainPlayer>(m_worker, m_clock, m_log, o.blockKB * 1024, o.aheadBlocks, ended);
+            media = m_drain.get();
+        } else {
+            if (o.vo != "null")
+                m_window = CX11VideoWindow::Create(m_log, o.rootParent, desktop);
+            MpvPlayerOptions mpv;
+            mpv.vo = o.vo;
+            mpv.ao = o.ao;
+            mpv.blockBytes = o.blockKB * 1024;
+            mpv.aheadBlocks = o.aheadBlocks;
+            m_player = std::make_unique<CMpvPlayer>(m_worker, m_clock, m_log, m_window.get(), mpv, ended);
+            media = m_player.get();
+        }
+        m_core = std::make_unique<CClientCore>(m_layout, o.device, *this, m_clock, m_log, *media);
     }
 
     void Teardown()
@@ -305,6 +318,7 @@ private:
                     m_core->Device().ProtocolErrors() + m_core->Demux().Errors(), m_core->Player().BadMessages());
         }
         m_core.reset();
+        m_drain.reset();
         m_player.reset();
         m_window.reset();
     }
@@ -315,6 +329,31 @@ private:
             m_core->Tick();
         if (m_player)
             m_player->Tick();
+        if (m_options.sink)
+            SinkBurstEnded();
+    }
+
+    // The sink: bytes counted on FreeRDP's thread; a burst (the bytes from
+    // its first to its last, with a quiet tick after) is logged once.
+    void Count(UINT32 length)
+    {
+        std::lock_guard<std::mutex> hold(m_sinkLock);
+        const uint64_t now = m_clock.NowMs();
+        if (m_sinkBytes == 0)
+            m_sinkFirstMs = now;
+        m_sinkBytes += length;
+        m_sinkLastMs = now;
+    }
+
+    void SinkBurstEnded()
+    {
+        std::lock_guard<std::mutex> hold(m_sinkLock);
+        if (m_sinkBytes == 0 || m_clock.NowMs() - m_sinkLastMs < 500)
+            return;
+        const uint64_t ms = m_sinkLastMs - m_sinkFirstMs;
+        LogLine(m_log, "client: sink: %llu bytes in %llu ms, %.1f MB/s", static_cast<unsigned long long>(m_sinkBytes),
+                static_cast<unsigned long long>(ms), ms ? double(m_sinkBytes) / 1000.0 / double(ms) : 0.0);
+        m_sinkBytes = 0;
     }
 
     CHANNEL_ENTRY_POINTS_FREERDP_EX m_entry;
@@ -336,6 +375,9 @@ private:
     // stops before the rest goes.
     std::unique_ptr<CX11VideoWindow> m_window;
     std::unique_ptr<CMpvPlayer> m_player;
+    std::unique_ptr<CDrainPlayer> m_drain;
+    std::mutex m_sinkLock;
+    uint64_t m_sinkBytes = 0, m_sinkFirstMs = 0, m_sinkLastMs = 0;
     std::unique_ptr<CClientCore> m_core;
     CCoreWorker m_worker;
 };

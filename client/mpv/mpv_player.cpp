@@ -82,7 +82,11 @@ bool CMpvPlayer::Create()
              {"config", "no"}, {"terminal", "no"}, {"input-default-bindings", "no"}, {"input-vo-keyboard", "no"},
              {"input-cursor", "no"}, {"osc", "no"}, {"load-scripts", "no"}, {"ytdl", "no"}, {"idle", "yes"},
              {"keep-open", "no"}, {"force-window", "no"}, {"audio-display", "no"}, {"hwdec", "no"},
-             {"cursor-autohide", "no"}, {"vo", m_options.vo}, {"ao", m_options.ao}}) {
+             {"cursor-autohide", "no"}, {"vo", m_options.vo}, {"ao", m_options.ao},
+             // The server's progress, which the user's slider shows and a
+             // reconnect resumes from, counts the bytes read: read a second
+             // ahead of the picture, not the whole file into a cache.
+             {"cache", "no"}, {"demuxer-readahead-secs", "1"}}) {
         if (!option.second.empty() && mpv_set_option_string(m, option.first, option.second.c_str()) < 0)
             LogLine(m_log, "client: libmpv refused option %s=%s", option.first, option.second.c_str());
     }

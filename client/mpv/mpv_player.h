@@ -40,7 +40,7 @@ struct MpvPlayerOptions
 {
     std::string vo, ao;          // libmpv's drivers, its own choice when empty
     uint32_t blockBytes = 128 * 1024;
-    uint32_t aheadBlocks = 2;
+    uint32_t aheadBlocks = 1;
 };
 
 class CMpvPlayer final : public CMediaPlayerOps
