@@ -277,9 +277,15 @@ private:
             // A program that reads nothing for this long is stuck; its connection goes.
             if (!loopback::PipeIo(m_pipe.Get(), true, frame.data(), static_cast<DWORD>(frame.size()), &n, 30000) ||
                 n != frame.size()) {
-                ++g_counters.rejected;
-                Log("%s#%d: connection %u: the program took no message (%lu); closed", m_channel.c_str(), m_index, id,
-                    GetLastError());
+                const DWORD error = GetLastError();
+                // A program that closed its end as the frame came (ICA: the
+                // host writes to every connection that may be the server's)
+                // is no fault of either side.
+                const bool closed = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+                if (!closed)
+                    ++g_counters.rejected;
+                Log("%s#%d: connection %u: %s (%lu); closed", m_channel.c_str(), m_index, id,
+                    closed ? "the program had closed its end" : "the program took no message", error);
                 break;
             }
             ++g_counters.toPrograms;

@@ -358,19 +358,20 @@ void CChannelHost::Connect()
     CallInit(CHANNEL_EVENT_CONNECTED, kHostName, sizeof kHostName - 1);
 }
 
-// What can still go is sent, the rest cancelled, then the add-in hears of
-// it; the relay's channel connections end with the session.
+// As FreeRDP: what can still go is sent and the rest cancelled, the add-in
+// hears of it while writes are still taken (they are cancelled after), and
+// the relay's channel connections end with the session.
 void CChannelHost::Disconnect()
 {
     ProcessWrites(true);
+    Log("DISCONNECTED");
+    CallInit(CHANNEL_EVENT_DISCONNECTED, nullptr, 0);
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_bConnected = false;
         for (auto &[id, state] : m_links)
             state.link->Shut();
     }
-    Log("DISCONNECTED");
-    CallInit(CHANNEL_EVENT_DISCONNECTED, nullptr, 0);
     ProcessWrites(true);
 }
 
@@ -441,6 +442,7 @@ void CChannelHost::Run()
             }
             if (incoming.empty() || incoming.back().first != name)
                 incoming.emplace_back(name, std::vector<std::vector<unsigned char>>{});
+            TraceFrame("in", e.link->Id(), e.bytes.data(), e.bytes.size());
             incoming.back().second.push_back(std::move(e.bytes));
         }
         for (auto &[name, frames] : incoming)
@@ -601,6 +603,26 @@ void CChannelHost::Deliver(const std::string &name, std::vector<std::vector<unsi
     }
 }
 
+// The message's code and header words as the emulator prints them.
+void CChannelHost::TraceFrame(const char *way, uint32_t link, const unsigned char *data, size_t n) const
+{
+    if (!m_options.traceFrames)
+        return;
+    char line[160];
+    if (n < kHeaderSize) {
+        std::snprintf(line, sizeof line, "frame %s link %u: %zu bytes", way, link, n);
+    } else {
+        char code[5] = {};
+        for (int i = 0; i < 4; ++i)
+            code[i] = data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.';
+        const MessageHeader h = LoadHeader(data);
+        std::snprintf(line, sizeof line, "frame %s link %u: %s size=%u psn=%u channel=%d chunk=%u/%u bytes=%zu%s%d", way,
+                      link, code, h.dwMessageDataSize, h.dwPSN, h.dwChannelNumber, h.dwChunkIndex, h.dwLastChunk, n,
+                      n >= kHeaderSize + 4 ? " word0=" : "", n >= kHeaderSize + 4 ? LoadLE32s(data + kHeaderSize) : 0);
+    }
+    Log(line);
+}
+
 // Where a write of the channel goes: the preferred connection (ICA: the
 // server's control one), or on ICA before there is one each connection that
 // may be it, on RDP the earliest; never the player program's.
@@ -649,7 +671,10 @@ void CChannelHost::CarryOut(WriteAction &&a)
 {
     bool sent = false;
     for (const auto &link : a.targets)
+    {
+        TraceFrame("out", link->Id(), a.write.data, a.write.length);
         sent = link->Send(a.write.data, a.write.length) || sent;
+    }
     LPVOID userParam = nullptr;
     {
         std::lock_guard<std::mutex> hold(m_lock);

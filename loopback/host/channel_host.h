@@ -34,6 +34,7 @@ struct HostOptions
     double roamAfterSeconds = -1;            // < 0: no roam
     double roamGapSeconds = 2;
     bool roamOnSignal = false;               // the roam waits for RoamNow
+    bool traceFrames = false;                // a line per frame each way
 };
 
 class CChannelHost
@@ -50,6 +51,7 @@ public:
     bool Load(const std::string &path, std::string *error);
     // Listens for the relay, then INITIALIZED and CONNECTED on the host's thread.
     bool Start(uint16_t port, std::string *error);
+    uint16_t Port() const { return m_listener.Port(); }
     // What is queued is sent or cancelled, DISCONNECTED, TERMINATED, the
     // thread and the relay's connections end, dlclose.
     void Stop();
@@ -117,6 +119,7 @@ private:
     void ProcessWrites(bool cancelWaiting);
     std::vector<std::shared_ptr<CLink>> TargetsOf(const std::string &name) const;
     void Log(const std::string &line) const { m_log(line); }
+    void TraceFrame(const char *way, uint32_t link, const unsigned char *data, size_t n) const;
 
     HostOptions m_options;
     LogFn m_log;

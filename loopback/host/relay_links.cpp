@@ -56,6 +56,9 @@ bool CRelayListener::Listen(uint16_t port, std::string *error)
         *error = "port " + std::to_string(port) + ": " + std::strerror(errno);
         return false;
     }
+    socklen_t size = sizeof address;
+    ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr *>(&address), &size);
+    m_port = ntohs(address.sin_port);
     m_acceptor = std::thread([this] { Accept(); });
     return true;
 }
@@ -128,8 +131,9 @@ void CRelayListener::Read(std::shared_ptr<CLink> link)
     const std::string name(frame.begin(), frame.end());
     if (result != vcframe::ReadResult::kFrame || !vcframe::IsLinkName(name)) {
         if (!m_stop)
-            m_log("link " + std::to_string(link->Id()) + ": no valid name frame (" + std::to_string(frame.size()) +
-                  " bytes); closed");
+            m_log("link " + std::to_string(link->Id()) + ": no valid name frame (" +
+                  (result == vcframe::ReadResult::kClosed ? std::string("closed before one")
+                                                          : std::to_string(length) + " bytes") + "); closed");
         link->Shut();
         return;
     }

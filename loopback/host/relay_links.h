@@ -71,7 +71,9 @@ public:
     CRelayListener(const CRelayListener &) = delete;
     CRelayListener &operator=(const CRelayListener &) = delete;
 
+    // Port 0: any free one; Port() tells which.
     bool Listen(uint16_t port, std::string *error);
+    uint16_t Port() const { return m_port; }
     // Every connection shut, every thread joined; no event after it returns.
     void Stop();
 
@@ -83,6 +85,7 @@ private:
     Sink m_sink;
     LogFn m_log;
     CFd m_listen;
+    uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<uint32_t> m_nextId{0};
     std::thread m_acceptor;

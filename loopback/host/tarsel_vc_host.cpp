@@ -4,8 +4,9 @@
 //
 //   tarsel_vc_host --addin PATH.so --listen PORT [--option OPT]...
 //                  [--split freerdp|random] [--seed N] [--seconds N]
-//                  [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]
+//                  [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX] [--trace-frames]
 //
+// --listen 0: any free port (the line "listening on 127.0.0.1:PORT" says which).
 // --option: one option of the add-in, as after the commas of
 //   /vc:tarsel,OPT,OPT (argv[0] is "tarsel").
 // --split freerdp (default): each relay frame is one server write, handed on
@@ -18,6 +19,7 @@
 //   leaves the session at a step of its own).
 // --exit-on: ends once the add-in's log (its log:FILE option) has a line
 //   beginning with LINE-PREFIX.
+// --trace-frames: a line per frame each way, with its header's words.
 // It ends on SIGTERM, SIGINT, --seconds or --exit-on: DISCONNECTED,
 // TERMINATED, the add-in unloaded, a summary line, exit code 0.
 #include "channel_host.h"
@@ -68,7 +70,8 @@ bool LogHasLine(const std::string &path, const std::string &prefix, std::streamo
 int Usage()
 {
     std::fprintf(stderr, "usage: tarsel_vc_host --addin PATH.so --listen PORT [--option OPT]... [--split freerdp|random]\n"
-                         "                      [--seed N] [--seconds N] [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]\n");
+                         "                      [--seed N] [--seconds N] [--roam SECONDS[,GAP]] [--exit-on LINE-PREFIX]\n"
+                         "                      [--trace-frames]\n");
     return 2;
 }
 
@@ -82,6 +85,10 @@ int main(int argc, char **argv)
     double seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--trace-frames") {
+            options.traceFrames = true;
+            continue;
+        }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!value)
             return Usage();
@@ -116,7 +123,7 @@ int main(int argc, char **argv)
         else
             return Usage();
     }
-    if (addin.empty() || port <= 0 || port > 65535)
+    if (addin.empty() || port < 0 || port > 65535)
         return Usage();
     std::string logFile;
     for (const std::string &o : options.addinOptions) {
@@ -147,8 +154,14 @@ int main(int argc, char **argv)
         host.Stop();
         return 1;
     }
-    Print("listening on 127.0.0.1:" + std::to_string(port));
+    Print("listening on 127.0.0.1:" + std::to_string(host.Port()));
+    // Only lines of this run: the add-in appends to its log.
     std::streamoff logOffset = 0;
+    if (!logFile.empty()) {
+        std::ifstream before(logFile, std::ios::ate);
+        if (before)
+            logOffset = before.tellg();
+    }
     std::string why = "the time is up";
     for (;;) {
         const timespec wait{0, 200 * 1000 * 1000};
