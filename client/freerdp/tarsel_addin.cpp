@@ -19,6 +19,7 @@
 #include <freerdp/svc.h>
 #include <winpr/wtsapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -305,7 +306,10 @@ private:
             mpv.ao = o.ao;
             mpv.blockBytes = o.blockKB * 1024;
             mpv.aheadBlocks = o.aheadBlocks;
-            mpv.maxBlockBytes = o.maxBlockKB * 1024;
+            // A player reading at its media rate needs no large blocks, and
+            // each block ahead moves the server's progress (the user's
+            // slider, where a reconnect resumes) further from the picture.
+            mpv.maxBlockBytes = std::min(o.maxBlockKB, 2 * o.blockKB) * 1024;
             m_player = std::make_unique<CMpvPlayer>(m_worker, m_clock, m_log, m_window.get(), mpv, ended);
             media = m_player.get();
         }
