@@ -56,7 +56,7 @@ if [ "$client_kind" == rdp ]; then
   port=$(( 20000 + RANDOM % 20000 ))
   step "client: xfreerdp with the add-in, in an xrdp session (ICA layout); the programs reach the session's" \
        "channels through vcrelay and the bridge"
-  "$TARSEL_XRDP_BRIDGE" --listen $port > bridge.txt 2>&1 &
+  "$TARSEL_XRDP_BRIDGE" --listen $port --reconnects "$TARSEL_RDP_RUN/session/reconnects" > bridge.txt 2>&1 &
   client=$!
   wine ./vcrelay.exe --tcp 127.0.0.1:$port --protocol ica > relay.txt 2>&1 &
   relay=$!
@@ -159,7 +159,7 @@ if [ "$client_kind" != emulator ]; then
     step "the user's client leaves the session and comes back 2 s later"
     sleep 1
     mark
-    if [ "$client_kind" == rdp ]; then "$TARSEL_RDP_SESSION" client-stop "$TARSEL_RDP_RUN"; sleep 2
+    if [ "$client_kind" == rdp ]; then "$TARSEL_RDP_SESSION" client-close "$TARSEL_RDP_RUN"; sleep 2
       "$TARSEL_RDP_SESSION" client-start "$TARSEL_RDP_RUN"; else kill -USR1 $client; fi
     expect "left" 'closed .* at [0-9]+ %' && left=$(tail -n +$((base + 1)) "$clog" | sed -n 's/.* at \([0-9]*\) %$/\1/p' | head -n 1)
     expect "back" 'connected, ICA layout' 15

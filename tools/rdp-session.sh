@@ -8,6 +8,7 @@
 #   tools/rdp-session.sh start RUN [ADDIN-OPTIONS]   prints the session's DISPLAY when it is up
 #   tools/rdp-session.sh client-stop RUN             xfreerdp is killed, as a client that loses its
 #                                                    network (the session stays, disconnected)
+#   tools/rdp-session.sh client-close RUN            the user closes xfreerdp's window (the session stays)
 #   tools/rdp-session.sh client-start RUN            xfreerdp connects again (the session is reconnected)
 #   tools/rdp-session.sh logout RUN                  the session ends; xfreerdp, told so, ends too
 #   tools/rdp-session.sh stop RUN                    everything ends, the user is removed
@@ -17,6 +18,7 @@
 # ADDIN-OPTIONS' log: says). The session's programs run as root with the
 # session's DISPLAY and XAUTHORITY (RUN/session.env): root may use the
 # session's X server and xrdp-chansrv's socket, and root's Wine prefix.
+# Each reconnect adds a line to RUN/session/reconnects.
 # Exit code 2 (with one line saying why) where xrdp cannot run here.
 set -uo pipefail
 verb="$1"; run="$2"
@@ -51,6 +53,15 @@ client_start() {
 client_stop() {
   stop_pid xfreerdp
   stop_pid xvfb
+}
+
+# The user closes xfreerdp's window: it disconnects and unloads its add-ins.
+client_close() {
+  local p; p=$(pid_of xfreerdp)
+  if [ -n "$p" ] && DISPLAY="$(cat "$run/client.display")" "$(dirname "$0")/x-close-window.py" "$p"; then
+    wait_for 10 sh -c "! kill -0 $p 2>/dev/null"
+  fi
+  client_stop
 }
 
 case "$verb" in
@@ -96,7 +107,12 @@ names = ["pyxcm", "pyxan"] + ["pyx%02d" % i for i in range(10)] + ["ZRBCHNL"]
 s = s.replace("[Channels]\n", "[Channels]\n" + "".join(n + "=true\n" for n in names))
 sys.stdout.write(s)' > "$run/xrdp.ini"
   sed -e "s|^LogFile=xrdp-sesman.log|LogFile=$run/sesman.log|" -e 's/^EnableSyslog=true/EnableSyslog=false/' \
-      -e 's/^ListenAddress=.*/ListenAddress=127.0.0.1/' /etc/xrdp/sesman.ini > "$run/sesman.ini"
+      -e 's/^ListenAddress=.*/ListenAddress=127.0.0.1/' -e "s|^ReconnectScript=.*|ReconnectScript=$run/reconnect.sh|" \
+      /etc/xrdp/sesman.ini > "$run/sesman.ini"
+  # Each reconnect of the session adds a line to session/reconnects (the
+  # bridge's --reconnects: xrdp tells programs under Wine nothing).
+  printf '#!/bin/sh\ndate +%%s.%%N >> "%s/session/reconnects"\n' "$run" > "$run/reconnect.sh"
+  chmod 755 "$run/reconnect.sh"
   mkdir -p /run/xrdp/sockdir && chmod 3777 /run/xrdp/sockdir
   xrdp-sesman -n -c "$run/sesman.ini" >"$run/sesman.out" 2>&1 &
   echo $! > "$run/sesman.pid"
@@ -109,6 +125,7 @@ sys.stdout.write(s)' > "$run/xrdp.ini"
   sed -n 's/^DISPLAY=//p' "$run/session.env"
   ;;
 client-stop) client_stop ;;
+client-close) client_close ;;
 logout)
   # shellcheck disable=SC1091
   source "$run/stack.env"

@@ -4,7 +4,7 @@
 // opens no channel): vcrelay carries their pipes over TCP to this bridge,
 // which opens each channel through libxrdpapi and relays both ways.
 //
-//   tarsel_xrdp_bridge --listen PORT [--seconds N]
+//   tarsel_xrdp_bridge --listen PORT [--reconnects FILE] [--seconds N]
 //
 // Run with the session's DISPLAY (libxrdpapi finds xrdp-chansrv's socket by
 // it) as a user that may open that socket. Towards the programs one frame is
@@ -12,7 +12,16 @@
 // stream (xrdp merges and cuts), cut back into messages by the header's
 // size. ZRBCHNL, opened once per file by the programs, is opened once here
 // and its messages routed as the emulator routes them. A channel xrdp
-// refuses or closes closes the programs' side too. It ends on SIGTERM or
+// refuses or closes closes the programs' side too.
+//
+// xrdp tells programs under Wine nothing when the client leaves and comes
+// back, and keeps the session's channels open across it, dead. xrdp's
+// session manager runs a script on each reconnect: with --reconnects, FILE
+// is what that script appends a line to. On each new line the bridge has
+// the relay leave the session and come back as the loopback platform's
+// roam does (the programs' channels close, the registered windows hear of
+// the disconnect and the reconnect), with the session's channels opened
+// afresh, so that the programs find the client again. It ends on SIGTERM or
 // SIGINT or after N seconds, with a summary line.
 #include "client_ops.h"
 #include "message_stream.h"
@@ -30,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -116,8 +126,11 @@ public:
 
     void AddLink(const std::shared_ptr<vchost::CLink> &link)
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_links.push_back({link, false});
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_links.push_back({link, false});
+        }
+        SendHeld();
     }
     void RemoveLink(uint32_t id)
     {
@@ -199,6 +212,7 @@ private:
                 ShutLinks();
                 return;
             }
+            SendHeld();
             if (n == 0)
                 continue;
             m_stream.Feed(reinterpret_cast<unsigned char *>(buffer.data()), n,
@@ -206,32 +220,73 @@ private:
         }
     }
 
+    std::vector<std::shared_ptr<vchost::CLink>> TargetsLocked() const
+    {
+        std::vector<std::shared_ptr<vchost::CLink>> targets;
+        for (const auto &l : m_links)
+            if (m_preferred != 0 && l.link->Id() == m_preferred)
+                targets = {l.link};
+        if (targets.empty())
+            for (const auto &l : m_links) {
+                if (l.excluded)
+                    continue;
+                targets.push_back(l.link);
+                if (m_name != kIcaChannelName)
+                    break;   // the earliest
+            }
+        return targets;
+    }
+
+    // Messages held for want of a program: sent once one can take them, or
+    // dropped after 5 s (a program's channel opens a moment after the
+    // client's request may come: the server's after a reconnect).
+    void SendHeld()
+    {
+        std::vector<std::pair<std::vector<unsigned char>, std::vector<std::shared_ptr<vchost::CLink>>>> ready;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            const auto now = Clock::now();
+            while (!m_held.empty()) {
+                auto targets = TargetsLocked();
+                if (targets.empty()) {
+                    if (now - m_held.front().first < std::chrono::seconds(5))
+                        break;
+                    ++m_counters.unrouted;
+                    Print(m_name + ": " + std::to_string(m_held.front().second.size()) +
+                          " bytes from the client and no program took them in 5 s");
+                    m_held.pop_front();
+                    continue;
+                }
+                ready.emplace_back(std::move(m_held.front().second), std::move(targets));
+                m_held.pop_front();
+            }
+        }
+        for (auto &[msg, targets] : ready)
+            Deliver(msg.data(), msg.size(), targets);
+    }
+
+    void Deliver(const unsigned char *msg, size_t n, const std::vector<std::shared_ptr<vchost::CLink>> &targets)
+    {
+        for (const auto &link : targets)
+            link->Send(msg, n);
+        ++m_counters.toServer;
+        m_counters.toServerBytes += n;
+    }
+
     void ToPrograms(const unsigned char *msg, size_t n)
     {
         std::vector<std::shared_ptr<vchost::CLink>> targets;
         {
             std::lock_guard<std::mutex> hold(m_lock);
-            for (const auto &l : m_links)
-                if (m_preferred != 0 && l.link->Id() == m_preferred)
-                    targets = {l.link};
-            if (targets.empty())
-                for (const auto &l : m_links) {
-                    if (l.excluded)
-                        continue;
-                    targets.push_back(l.link);
-                    if (m_name != kIcaChannelName)
-                        break;   // the earliest
-                }
+            // Behind what is held already, in order.
+            if (m_held.empty())
+                targets = TargetsLocked();
+            if (targets.empty()) {
+                m_held.emplace_back(Clock::now(), std::vector<unsigned char>(msg, msg + n));
+                return;
+            }
         }
-        if (targets.empty()) {
-            ++m_counters.unrouted;
-            Print(m_name + ": " + std::to_string(n) + " bytes from the client with no program to take them");
-            return;
-        }
-        for (const auto &link : targets)
-            link->Send(msg, n);
-        ++m_counters.toServer;
-        m_counters.toServerBytes += n;
+        Deliver(msg, n, targets);
     }
 
     std::string m_name;
@@ -242,6 +297,7 @@ private:
     CMessageStream m_stream;   // the reader's alone
     std::mutex m_lock;         // m_links, m_preferred
     std::vector<LinkState> m_links;
+    std::deque<std::pair<Clock::time_point, std::vector<unsigned char>>> m_held;
     uint32_t m_preferred = 0;
     std::mutex m_writeLock;
     std::atomic<bool> m_bStop{false};
@@ -261,10 +317,13 @@ int main(int argc, char **argv)
 {
     long port = -1;
     double seconds = 0;
+    std::string reconnects;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--listen")
             port = std::strtol(argv[i + 1], nullptr, 10);
+        else if (a == "--reconnects")
+            reconnects = argv[i + 1];
         else if (a == "--seconds")
             seconds = std::atof(argv[i + 1]);
         else
@@ -288,12 +347,21 @@ int main(int argc, char **argv)
     std::mutex lock;   // channels
     std::map<std::string, std::unique_ptr<CChannel>> channels;
     std::map<uint32_t, std::string> linkChannel;
-    uint32_t links = 0, refused = 0;
+    uint32_t links = 0, refused = 0, roams = 0;
+    std::shared_ptr<vchost::CLink> session;   // the relay's session connection
+    std::string relayAnswer;                  // its last answer to a roam
     auto handle = [&](vchost::LinkEvent &&e) {
         const std::string name = e.link->Name();
-        if (name == vcframe::kSessionLink)
-            return;   // the relay's answers to a roam; xrdp's roam reaches the programs by itself
         std::lock_guard<std::mutex> hold(lock);
+        if (name == vcframe::kSessionLink) {
+            if (e.kind == vchost::LinkEvent::kOpened)
+                session = e.link;
+            else if (e.kind == vchost::LinkEvent::kFrame)
+                relayAnswer.assign(e.bytes.begin(), e.bytes.end());
+            else if (session == e.link)
+                session.reset();
+            return;
+        }
         if (e.kind == vchost::LinkEvent::kOpened) {
             ++links;
             auto it = channels.find(name);
@@ -330,8 +398,53 @@ int main(int argc, char **argv)
     }
     Print("listening on 127.0.0.1:" + std::to_string(port) + " for DISPLAY " +
           (std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "(none)"));
+    // Tells the relay and waits at most 5 s for its answer.
+    auto tellRelay = [&](const char *what, const char *answer) {
+        std::shared_ptr<vchost::CLink> link;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            link = session;
+            relayAnswer.clear();
+        }
+        if (!link || !link->Send(what, std::strlen(what))) {
+            Print(std::string("no relay to tell \"") + what + "\"");
+            return;
+        }
+        for (int i = 0; i < 50; ++i) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                if (relayAnswer == answer)
+                    return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        Print(std::string("the relay did not answer \"") + what + "\"");
+    };
+    auto lines = [&]() -> long {
+        std::FILE *f = reconnects.empty() ? nullptr : std::fopen(reconnects.c_str(), "r");
+        if (!f)
+            return 0;
+        long n = 0;
+        for (int c; (c = std::fgetc(f)) != EOF;)
+            n += c == '\n';
+        std::fclose(f);
+        return n;
+    };
+    long reconnectsSeen = lines();
     std::string why = "the time is up";
     for (;;) {
+        if (const long now = lines(); now > reconnectsSeen) {
+            reconnectsSeen = now;
+            ++roams;
+            Print("the client came back to the session: the programs leave it and come back");
+            tellRelay(vcframe::kDisconnect, vcframe::kDisconnected);
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                channels.clear();   // dead since the client left
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            tellRelay(vcframe::kReconnect, vcframe::kReconnected);
+        }
         const timespec wait{0, 200 * 1000 * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &wait);
         if (signal == SIGTERM || signal == SIGINT) {
@@ -351,6 +464,6 @@ int main(int argc, char **argv)
           " to_client=" + std::to_string(counters.toClient) + " to_client_bytes=" +
           std::to_string(counters.toClientBytes) + " to_server=" + std::to_string(counters.toServer) +
           " to_server_bytes=" + std::to_string(counters.toServerBytes) + " unrouted=" +
-          std::to_string(counters.unrouted));
+          std::to_string(counters.unrouted) + " roams=" + std::to_string(roams));
     return 0;
 }
