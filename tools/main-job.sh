@@ -120,14 +120,27 @@ if [ "$client_kind" == rdp ]; then
   export TARSEL_CLIENT_LOG="$TARSEL_RDP_RUN/addin.log"
   trap '"$TARSEL_RDP_SESSION" stop "$TARSEL_RDP_RUN"' EXIT
   echo "== an xrdp session on 127.0.0.1 for a throwaway user, xfreerdp /vc:tarsel under Xvfb"
-  session_display=$("$TARSEL_RDP_SESSION" start "$TARSEL_RDP_RUN" "ica,log:$TARSEL_CLIENT_LOG,vo:x11,ao:null") ||
-    { echo "== $session_display"; exit 2; }
+  # First the RDP layout with the test hosts (xfreerdp with the add-in's RDP
+  # channels), then xfreerdp closed and started again with the ICA layout
+  # for the user's job with the real programs (they see an ICA console).
+  session_display=$("$TARSEL_RDP_SESSION" start "$TARSEL_RDP_RUN" "log:$TARSEL_RDP_RUN/addin-rdp.log,vo:x11,ao:null") ||
+    { echo "== skipped: $session_display"; exit 2; }
   echo "== the session's display $session_display; logs: $TARSEL_RDP_RUN/{xrdp.log,sesman.log,xfreerdp.log,addin.log}," \
        "$stage/{bridge.txt,relay.txt}"
   # shellcheck disable=SC1091
   set -a; source "$TARSEL_RDP_RUN/session.env"; set +a
+  echo "== the RDP layout: pyx_control_host --rdp and pyx_player_host --rdp play the clip through pyxcm, a data" \
+       "channel and pyxan"
+  tools/wine-session.sh "$WINEPREFIX" tools/rdp-layout-case.sh "$root/$build" "$TARSEL_XRDP_BRIDGE" \
+    "$TARSEL_RDP_RUN/addin-rdp.log" "$name" "$stage" || rdp_layout_failed=1
+  "$TARSEL_RDP_SESSION" client-close "$TARSEL_RDP_RUN"
+  TARSEL_ADDIN_OPTIONS="ica,log:$TARSEL_CLIENT_LOG,vo:x11,ao:null" "$TARSEL_RDP_SESSION" client-start "$TARSEL_RDP_RUN"
+  for _ in $(seq 1 100); do grep -q "connected, ICA layout" "$TARSEL_CLIENT_LOG" 2>/dev/null && break; sleep 0.1; done
+  echo "== the user's job with the real programs (ICA layout)"
   tools/wine-session.sh "$WINEPREFIX" \
-    tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"
+    tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind" ||
+    job_failed=1
+  [ -z "${rdp_layout_failed:-}" ] && [ -z "${job_failed:-}" ]
 else
   xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$WINEPREFIX" \
     tools/main-job-session.sh "$stage" "$name" "$mode" "$root/$build/installer/$msi_name" "$roam" "$client_kind"

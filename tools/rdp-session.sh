@@ -40,6 +40,8 @@ wait_for() {   # SECONDS COMMAND...: until the command succeeds
 client_start() {
   # shellcheck disable=SC1091
   source "$run/stack.env"
+  # TARSEL_ADDIN_OPTIONS: other options for this start (another layout).
+  ADDIN_OPTIONS="${TARSEL_ADDIN_OPTIONS:-$ADDIN_OPTIONS}"
   local display=$(( 90 + RANDOM % 400 ))
   Xvfb ":$display" -screen 0 "${size}x24" -nolisten tcp >"$run/xvfb.log" 2>&1 &
   echo $! > "$run/xvfb.pid"
