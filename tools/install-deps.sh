@@ -8,7 +8,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
           wine wine64 xvfb xauth x11-apps imagemagick doctest-dev python3 valgrind file
           wixl msitools osslsigncode openssl
-          pkg-config freerdp2-dev freerdp2-x11 libmpv-dev libx11-dev ffmpeg)
+          pkg-config freerdp2-dev freerdp2-x11 libmpv-dev libx11-dev ffmpeg
+          xrdp tigervnc-standalone-server)
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for p in "${packages[@]}"; do

@@ -55,6 +55,21 @@ ctest --preset native-tsan
 echo "== Windows tests (win64 under Wine)"
 xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$root/build/win64/wineprefix" ctest --preset win64
 
+echo "== over a real remote-desktop stack: xrdp and xfreerdp with the add-in; the RDP layout with the test hosts," \
+     "then the user's job with the real programs (at most 3 minutes)"
+rdp_rc=0
+timeout -k 10 180 tools/main-job.sh --rdp > build/rdp-case.log 2>&1 || rdp_rc=$?
+tools/rdp-session.sh stop build/rdp-run >/dev/null 2>&1 || true   # after a time-out too
+if [ $rdp_rc -eq 2 ]; then
+  echo "== $(grep -m1 '^== skipped' build/rdp-case.log | sed 's/^== //') (the real-stack case)"
+elif [ $rdp_rc -ne 0 ]; then
+  grep -vE '^(E:|   Hashes|    - |   Release file)' build/rdp-case.log | tail -n 60
+  echo "== FAIL: the real-stack case (exit code $rdp_rc; its log: build/rdp-case.log)"
+  exit 1
+else
+  grep -E '^(   (ok|FAIL) |== exit codes|   first picture|   seek:|   end:)' build/rdp-case.log
+fi
+
 if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
   echo "== Windows tests of the shipping build (win32 under Wine, whole programs)"
   xvfb-run -a -s "-screen 0 1280x1024x24" tools/wine-session.sh "$root/build/win32/wineprefix" ctest --preset win32
