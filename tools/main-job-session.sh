@@ -88,6 +88,7 @@ client=$!
 }
 sleep 1
 step "user: ${programs}PyxUserInterface.exe $(winpath "$name")"
+clicked_ms=$(date +%s%3N)
 wine ./tracecap.exe --out player-trace.txt --others server-trace.txt "${programs}PyxUserInterface.exe" "$(winpath "$name")" \
      > tracecap.txt 2>&1 &
 player=$!
@@ -123,6 +124,9 @@ if [ "$client_kind" != emulator ]; then
   }
   step "the client's player"
   expect "first picture" 'first frame [0-9]+ ms after RUOF' 20
+  shown_ms=$(sed -n 's/.*first frame .* at unix ms \([0-9]*\)$/\1/p' "$clog" | head -n 1)
+  first_ms=$([ -n "$shown_ms" ] && echo $(( shown_ms - clicked_ms )) || echo "?")
+  echo "   from the double click to the first frame: $first_ms ms"
   over_area
   step "user: pause, play, the volume to 40%, mute, sound on"
   mark; ctl press pause; expect "pause" 'mpv: pause=yes'
@@ -255,6 +259,12 @@ if [ "$roam" == 1 ] && [ "$client_kind" == emulator ]; then
   boxes=$(grep -c 'Box not shown' player-trace.txt server-trace.txt | paste -sd' ')
   step "reconnect: $(sed -n 's/^pyxclient: \(first byte .* after the reconnect\).*/\1/p' client.txt | tr -d '\r');" \
        "boxes held back while disconnected: $boxes"
+fi
+if [ "$client_kind" != emulator ]; then
+  seek_ms=$(sed -n 's/.*first frame \([0-9]*\) ms after the seek to 50 %$/\1/p' "$clog" | head -n 1)
+  dropped=$(sed -n 's/.*to its end: frames dropped \([0-9]*\) (decoder \([0-9]*\))$/\1+\2/p' "$clog" | head -n 1)
+  step "figures: from the double click to the first frame ${first_ms:-?} ms; from the seek to the first frame after" \
+       "it ${seek_ms:-?} ms; frames dropped ${dropped:-?} (output+decoder)"
 fi
 step "exit codes: client $client_rc, player $player_rc (File, Exit is 32773), tray $tray_rc"
 [ $fail -eq 0 ] && [ $client_rc -eq 0 ] && [ "$player_rc" = 32773 ] && [ $tray_rc -eq 0 ]

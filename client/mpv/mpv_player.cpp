@@ -3,6 +3,7 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -374,8 +375,12 @@ void CMpvPlayer::OnEvent(const mpv_event &e)
             break;
         if (!m_file.started) {
             m_file.started = true;
-            LogLine(m_log, "client: first frame %llu ms after RUOF",
-                    static_cast<unsigned long long>(m_clock.NowMs() - m_file.session->OpenedAtMs()));
+            // The wall clock too: a job measures from the user's double click.
+            const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            LogLine(m_log, "client: first frame %llu ms after RUOF, at unix ms %lld",
+                    static_cast<unsigned long long>(m_clock.NowMs() - m_file.session->OpenedAtMs()),
+                    static_cast<long long>(wall.count()));
         }
         // A seek that came with the file (a player resuming) shows its
         // first frame with the file's.
