@@ -23,20 +23,37 @@
 
 namespace {
 
+// One channel as the server opens it: the RDP class or the ICA one.
+struct BenchChannel
+{
+    HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CRdpChannelIO rdp;
+    CIcaChannelIO icaChannel;
+    CChannelIO *channel = nullptr;
+
+    bool Open(bool ica, const char *name)
+    {
+        channel = ica ? static_cast<CChannelIO *>(&icaChannel) : static_cast<CChannelIO *>(&rdp);
+        return ica ? icaChannel.OpenChannel(nullptr, static_cast<DWORD>(-1), name, 500)
+                   : rdp.OpenChannel(nullptr, static_cast<DWORD>(-1), name, reinterpret_cast<uintptr_t>(exitEvent));
+    }
+    ~BenchChannel()
+    {
+        if (channel)
+            channel->CloseChannel();
+        CloseHandle(exitEvent);
+    }
+};
+
 double Measure(bool ica, uint32_t replySize, uint32_t totalMiB, uint32_t *writesPerReply)
 {
     const char *name = ica ? "bench-ica" : "bench-rdp";
     loopback::ChannelServer server(name, 1);
     server.Start();
-    HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    CRdpChannelIO rdp;
-    CIcaChannelIO icaChannel;
-    CChannelIO &channel = ica ? static_cast<CChannelIO &>(icaChannel) : static_cast<CChannelIO &>(rdp);
-    const bool opened = ica ? icaChannel.OpenChannel(nullptr, static_cast<DWORD>(-1), name, 500)
-                            : rdp.OpenChannel(nullptr, static_cast<DWORD>(-1), name,
-                                              reinterpret_cast<uintptr_t>(exitEvent));
-    if (!opened)
+    BenchChannel bench;
+    if (!bench.Open(ica, name))
         return 0;
+    CChannelIO &channel = *bench.channel;
     server.WaitConnected(1, 5000);
     const uint32_t replies = totalMiB * 1048576u / replySize;
     std::vector<unsigned char> msg(replySize);
@@ -59,8 +76,6 @@ double Measure(bool ica, uint32_t replySize, uint32_t totalMiB, uint32_t *writes
     }
     reader.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    channel.CloseChannel();
-    CloseHandle(exitEvent);
     return replies * double(replySize) / 1048576.0 / seconds;
 }
 
@@ -68,17 +83,12 @@ double Measure(bool ica, uint32_t replySize, uint32_t totalMiB, uint32_t *writes
 int WriteOnly(const char *name, uint32_t totalMiB, uint32_t replySize)
 {
     const bool ica = std::string(name) == kIcaChannelName;
-    HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    CRdpChannelIO rdp;
-    CIcaChannelIO icaChannel;
-    CChannelIO &channel = ica ? static_cast<CChannelIO &>(icaChannel) : static_cast<CChannelIO &>(rdp);
-    const bool opened = ica ? icaChannel.OpenChannel(nullptr, static_cast<DWORD>(-1), name, 500)
-                            : rdp.OpenChannel(nullptr, static_cast<DWORD>(-1), name,
-                                              reinterpret_cast<uintptr_t>(exitEvent));
-    if (!opened) {
+    BenchChannel bench;
+    if (!bench.Open(ica, name)) {
         std::printf("cannot open %s\n", name);
         return 1;
     }
+    CChannelIO &channel = *bench.channel;
     std::vector<unsigned char> msg(replySize);
     MessageHeader h{};
     h.dwMessageType = PYXMSG_RPC_READ;
@@ -97,8 +107,6 @@ int WriteOnly(const char *name, uint32_t totalMiB, uint32_t replySize)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("wrote %u MiB to %s in %.0f ms\n", totalMiB, name, seconds * 1000);
     Sleep(1000);   // the far end reads what is still on its way
-    channel.CloseChannel();
-    CloseHandle(exitEvent);
     return 0;
 }
 
