@@ -25,7 +25,8 @@ private:
     HWND m_hDialog;
 };
 
-// An open's thread, its done event, and the wait for it that hExit ends.
+// An open's thread (from a pool of parked ones), its done event, and the
+// wait for it that hExit ends.
 class CWinOpenOps final : public COpenJobOps
 {
 public:

@@ -30,7 +30,8 @@ public:
 
     // A new done signal; null when it cannot be made.
     virtual std::unique_ptr<CDoneSignal> MakeDoneSignal() = 0;
-    // Runs `body` on a new thread; false when none can be made.
+    // Runs `body` on a thread that no other open holds (one whose open
+    // returned may serve again); false when none can be had.
     virtual bool StartThread(std::function<void()> body) = 0;
     // Waits for `done`, the exit signal or `deadline` (the control thread's
     // clock), whichever comes first.
