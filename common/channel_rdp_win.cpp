@@ -58,7 +58,8 @@ static bool OverlappedIo(HANDLE file, CHandle &ioEvent, HANDLE exitEvent, void *
         if (!ioEvent)
             return false;
     }
-    ResetEvent(ioEvent.Get());
+    // ReadFile and WriteFile reset the event as they start the operation:
+    // a reset of our own would cost every read and write a kernel call.
     ov.hEvent = ioEvent.Get();
 
     const BOOL started = direction == Direction::Read ? ReadFile(file, buffer, length, nullptr, &ov)

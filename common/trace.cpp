@@ -269,6 +269,28 @@ void TraceMessage(const wchar_t *format, ...)
         hook(buf);
 }
 
+void TraceAt(const wchar_t *file, int line, const wchar_t *format, ...)
+{
+    const CKeepLastError keep;
+    wchar_t prefix[kTraceBufferUnits];
+    const size_t n = FormatText(prefix, L"File: %s Line: %d: ", file, line);
+    wchar_t text[kTraceBufferUnits];
+    va_list ap;
+    va_start(ap, format);
+    const size_t m = FormatTraceText(text, format, ap);
+    va_end(ap);
+    // One output for both pieces: each debug output costs the platform a
+    // look for a debugger and for a viewer, which a request's path feels.
+    wchar_t joined[2 * kTraceBufferUnits];
+    std::memcpy(joined, prefix, n * sizeof(wchar_t));
+    std::memcpy(joined + n, text, (m + 1) * sizeof(wchar_t));
+    PlatformTraceOutput(joined);
+    if (TraceHook hook = g_traceHook.load()) {
+        hook(prefix);
+        hook(text);
+    }
+}
+
 bool MayShowBox(const wchar_t *text)
 {
     const BoxGate gate = g_boxGate.load();

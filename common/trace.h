@@ -49,11 +49,11 @@ void SetErrorBoxHook(TraceHook hook);
 #define PYX_TRACE_WIDEN2(x) L##x
 #define PYX_TRACE_WIDEN(x) PYX_TRACE_WIDEN2(x)
 
-// One trace site: the location prefix, then the message, as two calls. A
-// trace (and an error box) leaves the caller's last error (errno natively)
-// as it found it, so a message that prints it prints the caller's.
-#define PYX_TRACE(...)                                                                  \
-    do {                                                                                \
-        TraceMessage(L"File: %s Line: %d: ", PYX_TRACE_WIDEN(__FILE__), __LINE__);      \
-        TraceMessage(__VA_ARGS__);                                                      \
-    } while (0)
+// Writes one trace site's text: the location prefix, then the message, as
+// one piece of output (the hook still gets them as two).
+void TraceAt(const wchar_t *file, int line, const wchar_t *format, ...);
+
+// One trace site: the location prefix, then the message. A trace (and an
+// error box) leaves the caller's last error (errno natively) as it found
+// it, so a message that prints it prints the caller's.
+#define PYX_TRACE(...) TraceAt(PYX_TRACE_WIDEN(__FILE__), __LINE__, __VA_ARGS__)

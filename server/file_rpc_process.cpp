@@ -46,7 +46,24 @@ std::unique_ptr<unsigned char[]> CFileRpcRequests::AllocateReplyBuffer(uint64_t 
 {
     if (size > kMaxBufferSize)
         return nullptr;
+    if (m_pSpareReply && m_ullSpareCapacity >= size) {
+        m_ullLentCapacity = m_ullSpareCapacity;
+        m_ullSpareCapacity = 0;
+        return std::move(m_pSpareReply);
+    }
+    m_ullLentCapacity = size;
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
+}
+
+void CFileRpcRequests::KeepReplyBuffer(std::unique_ptr<unsigned char[]> buffer)
+{
+    // A player reads in one size: its next reply fits the same buffer, and a
+    // fresh one of that size costs the platform pages to map and fill.
+    if (buffer && m_ullLentCapacity <= kKeptReplyBytes && m_ullLentCapacity >= m_ullSpareCapacity) {
+        m_pSpareReply = std::move(buffer);
+        m_ullSpareCapacity = m_ullLentCapacity;
+    }
+    m_ullLentCapacity = 0;
 }
 
 void CFileRpcRequests::ResetThroughput()
@@ -275,6 +292,7 @@ void CFileRpcRequests::OnRead(unsigned char *msg, uint32_t n)
         PYX_TRACE(L"Error reading from file: %d\r\n", LastOsError());
     if (Send(reply.get()) && r > 0)
         CountSent(static_cast<uint32_t>(r));
+    KeepReplyBuffer(std::move(reply));
 }
 
 void CFileRpcRequests::OnSeek(unsigned char *msg, uint32_t n)
@@ -381,6 +399,7 @@ void CFileRpcRequests::OnFread(unsigned char *msg, uint32_t n)
     BuildDataReply(reply.get(), static_cast<int32_t>(k), static_cast<uint32_t>(bytes), m_nChannelNumber);
     if (Send(reply.get()))
         CountSent(bytes);
+    KeepReplyBuffer(std::move(reply));
 }
 
 void CFileRpcRequests::OnFseek(unsigned char *msg, uint32_t n)

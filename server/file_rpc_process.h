@@ -12,6 +12,10 @@
 #include <cstdint>
 #include <memory>
 
+// The largest reply buffer a file object keeps between requests: ten files
+// never hold more than ten of these while idle.
+constexpr uint64_t kKeptReplyBytes = (1u << 20) + 36;
+
 // Scale factor shared by every file; 1.0 at start.
 extern std::atomic<double> g_dReadScale;
 
@@ -48,8 +52,9 @@ public:
     virtual int LastOsError();
     // Seconds since 1970.
     virtual int64_t CurrentTime();
-    // A reply buffer for replies that don't fit the message buffer; null when
-    // there is no memory for it or it can't exist (beyond 32 bits).
+    // A reply buffer for replies that don't fit the message buffer (the last
+    // one kept, when it is large enough); null when there is no memory for it
+    // or it can't exist (beyond 32 bits).
     virtual std::unique_ptr<unsigned char[]> AllocateReplyBuffer(uint64_t size);
 
     // Starts the measuring window afresh (at open).
@@ -96,5 +101,12 @@ private:
     void OnFseek(unsigned char *msg, uint32_t n);
     void OnFtell(unsigned char *msg, uint32_t n);
 
+    // Takes back the buffer AllocateReplyBuffer gave for the next reply, when
+    // it is at most kKeptReplyBytes.
+    void KeepReplyBuffer(std::unique_ptr<unsigned char[]> buffer);
+
     std::shared_ptr<const CClientParameters> m_pParameters;
+    std::unique_ptr<unsigned char[]> m_pSpareReply;
+    uint64_t m_ullSpareCapacity = 0;
+    uint64_t m_ullLentCapacity = 0;   // of the buffer the request in hand holds
 };

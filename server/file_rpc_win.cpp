@@ -10,8 +10,6 @@ namespace {
 
 constexpr uint32_t kCurrentSession = static_cast<uint32_t>(-1);
 
-bool IsSignalled(HANDLE h) { return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
-
 // Trace lines name objects by a 32-bit value, as the log always has.
 unsigned ObjectTag(const void *p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -34,17 +32,21 @@ CFileRpc *CreateInstance(SessionKind kind, const ClientParametersPtr &parameters
 
 bool CFileRpc::CreateExitSignal()
 {
+    m_bExitSet.store(false);
     _hExit.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     return static_cast<bool>(_hExit);
 }
 
 void CFileRpc::SetExitSignal()
 {
+    m_bExitSet.store(true);
     if (_hExit)
         SetEvent(_hExit.Get());
 }
 
-bool CFileRpc::IsExitSignalled() { return IsSignalled(_hExit.Get()); }
+// The flag, not the event: the worker asks after every request, and the
+// event is only for the waits that the exit has to cut short.
+bool CFileRpc::IsExitSignalled() { return m_bExitSet.load(); }
 
 bool CFileRpc::CreateWorker()
 {
@@ -192,7 +194,7 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
                 break;
             }
         }
-        if (IsSignalled(file->_hExit.Get()))
+        if (file->IsExitSignalled())
             break;
     }
     PYX_TRACE(L"PyxFileThread terminated. Obj* = 0x%x\r\n", ObjectTag(file));

@@ -71,6 +71,7 @@ private:
     friend DWORD WINAPI PyxFileThreadICA(LPVOID);
 
     DWORD m_dwThreadId = 0;
+    std::atomic<bool> m_bExitSet{false};   // set with _hExit
 };
 
 class CFileRpcRDP : public CFileRpc, public CRdpChannelIO

@@ -1,10 +1,14 @@
 // Windows sink: the registered message, posted to HWND_BROADCAST.
 //
 // A broadcast post costs a trip through every top-level window of the
-// desktop, and a local file posts one per request. So the workers only put
-// the notification in a queue (CNotificationQueue: a fixed ring that merges
-// READ notes when the desktop falls far behind); one poster thread posts
-// them in the order they were queued.
+// desktop (the system and each window's thread do work for it), and a local
+// file posts one per request. So the workers only put the notification in a
+// queue (CNotificationQueue: a fixed ring that merges READ notes when the
+// desktop falls far behind); one poster thread posts them in the order they
+// were queued. Queue and wake-ups use a slim lock and a condition variable,
+// which cost a worker no kernel object call. Once the desktop is that far
+// behind, the poster takes a pause after each post, so that the broadcasts
+// leave the processor to the files they announce; the READs meanwhile merge.
 #include "notification.h"
 
 #include "notify.h"
@@ -17,17 +21,19 @@ namespace {
 
 using Note = CNotificationQueue::Note;
 
+// While more than kMergeDepth notes wait, the pause after a post is this
+// many times what the post took, within the bounds below.
+constexpr ULONGLONG kPausePerPostTime = 3;
+constexpr DWORD kMinPauseMs = 1;
+constexpr DWORD kMaxPauseMs = 20;
+
 class CNotificationPoster
 {
 public:
     CNotificationPoster()
     {
-        InitializeCriticalSection(&m_cs);
-        m_hQueued = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        m_hDrained = CreateEventW(nullptr, TRUE, TRUE, nullptr);
         m_uMessage = RegisterWindowMessageW(kServerNotificationName);
-        m_hThread = m_hQueued && m_hDrained ? CreateThread(nullptr, 0, &CNotificationPoster::Run, this, 0, nullptr)
-                                            : nullptr;
+        m_hThread = CreateThread(nullptr, 0, &CNotificationPoster::Run, this, 0, nullptr);
     }
 
     void Post(uint32_t wParam, int32_t lParam)
@@ -39,28 +45,42 @@ public:
             return;
         }
         for (;;) {
-            EnterCriticalSection(&m_cs);
-            const bool wasEmpty = m_queue.Count() == 0;
+            AcquireSRWLockExclusive(&m_lock);
             const CNotificationQueue::Pushed pushed = m_queue.Push(Note{wParam, lParam});
             if (pushed != CNotificationQueue::Pushed::Full || (wParam & 0xFF) == NOTIFY_READ) {
-                // Only a queue that was empty needs the poster woken: with
-                // notes left it looks at the queue again before it sleeps,
-                // and the drained event is already reset. Most requests then
-                // cost no kernel call here. A READ is never held: merged, or
-                // with nothing to merge into in a full queue, not announced.
-                if (wasEmpty)
-                    ResetEvent(m_hDrained);
-                LeaveCriticalSection(&m_cs);
-                if (wasEmpty)
-                    SetEvent(m_hQueued);
+                // A READ is never held: merged, or with nothing to merge
+                // into in a full queue, not announced.
+                const bool wake = m_bPosterIdle;
+                ReleaseSRWLockExclusive(&m_lock);
+                if (wake)
+                    WakeConditionVariable(&m_queued);
                 return;
             }
-            LeaveCriticalSection(&m_cs);
+            ReleaseSRWLockExclusive(&m_lock);
             Sleep(1);   // full: the poster is draining it
         }
     }
 
-    bool Flush(DWORD timeoutMs) { return !m_hThread || WaitForSingleObject(m_hDrained, timeoutMs) == WAIT_OBJECT_0; }
+    bool Flush(DWORD timeoutMs)
+    {
+        if (!m_hThread)
+            return true;
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        AcquireSRWLockExclusive(&m_lock);
+        ++m_nFlushing;   // the poster takes no pause while someone waits
+        WakeConditionVariable(&m_queued);
+        bool drained = m_queue.Count() == 0;
+        while (!drained) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                break;
+            SleepConditionVariableSRW(&m_drained, &m_lock, static_cast<DWORD>(deadline - now), 0);
+            drained = m_queue.Count() == 0;
+        }
+        --m_nFlushing;
+        ReleaseSRWLockExclusive(&m_lock);
+        return drained;
+    }
 
 private:
     void PostNow(const Note &note)
@@ -71,30 +91,38 @@ private:
     static DWORD WINAPI Run(LPVOID parameter)
     {
         auto *self = static_cast<CNotificationPoster *>(parameter);
+        AcquireSRWLockExclusive(&self->m_lock);
         for (;;) {
-            WaitForSingleObject(self->m_hQueued, INFINITE);
-            for (;;) {
-                EnterCriticalSection(&self->m_cs);
-                Note note{};
-                if (!self->m_queue.Front(&note)) {
-                    SetEvent(self->m_hDrained);
-                    LeaveCriticalSection(&self->m_cs);
-                    break;
-                }
-                LeaveCriticalSection(&self->m_cs);
-                // Taken off the queue only once posted, so Flush waits for it
-                // (and nothing is merged into the note being posted).
-                self->PostNow(note);
-                EnterCriticalSection(&self->m_cs);
-                self->m_queue.PopFront();
-                LeaveCriticalSection(&self->m_cs);
+            Note note{};
+            if (!self->m_queue.Front(&note)) {
+                WakeAllConditionVariable(&self->m_drained);
+                self->m_bPosterIdle = true;
+                SleepConditionVariableSRW(&self->m_queued, &self->m_lock, INFINITE, 0);
+                self->m_bPosterIdle = false;
+                continue;
+            }
+            ReleaseSRWLockExclusive(&self->m_lock);
+            // Taken off the queue only once posted, so Flush waits for it
+            // (and nothing is merged into the note being posted).
+            const ULONGLONG started = GetTickCount64();
+            self->PostNow(note);
+            const ULONGLONG took = GetTickCount64() - started;
+            AcquireSRWLockExclusive(&self->m_lock);
+            self->m_queue.PopFront();
+            if (self->m_queue.Count() > CNotificationQueue::kMergeDepth && self->m_nFlushing == 0) {
+                ULONGLONG pause = took * kPausePerPostTime;
+                pause = pause < kMinPauseMs ? kMinPauseMs : pause > kMaxPauseMs ? kMaxPauseMs : pause;
+                // New notes do not end the pause; a flush that starts does.
+                SleepConditionVariableSRW(&self->m_queued, &self->m_lock, static_cast<DWORD>(pause), 0);
             }
         }
     }
 
-    CRITICAL_SECTION m_cs;
-    HANDLE m_hQueued = nullptr;
-    HANDLE m_hDrained = nullptr;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_queued = CONDITION_VARIABLE_INIT;    // a note came, or a flush began
+    CONDITION_VARIABLE m_drained = CONDITION_VARIABLE_INIT;   // the queue is empty
+    bool m_bPosterIdle = false;                               // waits for a note (under m_lock)
+    int m_nFlushing = 0;                                      // under m_lock
     HANDLE m_hThread = nullptr;
     UINT m_uMessage = 0;
     CNotificationQueue m_queue;
