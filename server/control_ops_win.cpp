@@ -1,11 +1,9 @@
 #include "control_ops_win.h"
 
 #include "file_rpc_win.h"
+#include "parked_threads_win.h"
 #include "settings_win.h"
 #include "handle_win.h"
-
-#include <deque>
-#include <memory>
 
 namespace {
 
@@ -18,77 +16,6 @@ public:
 
 private:
     CHandle m_hEvent;
-};
-
-// The threads that run opens. Starting a thread is the dearest part of an
-// open (a new stack, every library told of it) and, with files streaming
-// beside it, waits for a core; so a thread whose open returned parks for
-// the next one. An open that hangs keeps its thread, and the next open
-// finds none parked and starts one of its own: a hung open never delays
-// another. Never destroyed, as an open given up may outlive everything.
-class COpenThreadPool
-{
-public:
-    static COpenThreadPool &Instance()
-    {
-        static COpenThreadPool *pool = new COpenThreadPool;
-        return *pool;
-    }
-
-    bool Run(std::function<void()> body)
-    {
-        AcquireSRWLockExclusive(&m_lock);
-        if (m_nIdle > 0) {
-            // A parked thread takes it: the count says it is spoken for.
-            --m_nIdle;
-            m_jobs.push_back(std::move(body));
-            ReleaseSRWLockExclusive(&m_lock);
-            WakeConditionVariable(&m_wake);
-            return true;
-        }
-        ReleaseSRWLockExclusive(&m_lock);
-        auto first = std::make_unique<std::function<void()>>(std::move(body));
-        const CHandle thread(CreateThread(nullptr, 0, Loop, first.get(), 0, nullptr));
-        if (!thread)
-            return false;
-        first.release();   // the thread's, freed by it
-        return true;
-    }
-
-private:
-    // More parked threads than this serve no burst of opens that a new
-    // thread would not: the rest end.
-    static constexpr int kMaxIdle = 4;
-
-    COpenThreadPool() = default;
-
-    static DWORD WINAPI Loop(LPVOID parameter)
-    {
-        COpenThreadPool &pool = Instance();
-        std::unique_ptr<std::function<void()>> first(static_cast<std::function<void()> *>(parameter));
-        std::function<void()> body = std::move(*first);
-        first.reset();
-        for (;;) {
-            body();
-            body = nullptr;   // what the open held goes before the thread parks
-            AcquireSRWLockExclusive(&pool.m_lock);
-            if (pool.m_nIdle >= kMaxIdle) {
-                ReleaseSRWLockExclusive(&pool.m_lock);
-                return 0;
-            }
-            ++pool.m_nIdle;
-            while (pool.m_jobs.empty())
-                SleepConditionVariableSRW(&pool.m_wake, &pool.m_lock, INFINITE, 0);
-            body = std::move(pool.m_jobs.front());
-            pool.m_jobs.pop_front();
-            ReleaseSRWLockExclusive(&pool.m_lock);
-        }
-    }
-
-    SRWLOCK m_lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE m_wake = CONDITION_VARIABLE_INIT;
-    std::deque<std::function<void()>> m_jobs;   // never more than the threads parked for them
-    int m_nIdle = 0;                              // parked threads no job is meant for yet
 };
 
 } // namespace
@@ -111,7 +38,7 @@ std::unique_ptr<COpenJobOps::CDoneSignal> CWinOpenOps::MakeDoneSignal()
 
 bool CWinOpenOps::StartThread(std::function<void()> body)
 {
-    return COpenThreadPool::Instance().Run(std::move(body));
+    return CParkedThreads::Instance().Run(std::move(body));
 }
 
 COpenJobOps::Wake CWinOpenOps::WaitDone(CDoneSignal &done, uint64_t deadline)
@@ -123,6 +50,14 @@ COpenJobOps::Wake CWinOpenOps::WaitDone(CDoneSignal &done, uint64_t deadline)
     if (r == WAIT_OBJECT_0)
         return Wake::Done;
     return r == WAIT_OBJECT_0 + 1 ? Wake::Exit : Wake::Deadline;
+}
+
+CWinFileOps::CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::shared_ptr<CIcaShare> share,
+                         HANDLE hExit)
+    : m_kind(kind), m_pParameters(std::move(parameters)), m_pShare(std::move(share)), m_openOps(hExit)
+{
+    // The first open finds its thread and its file's worker already waiting.
+    CParkedThreads::Instance().Reserve(2);
 }
 
 CFileRpcRequests *CWinFileOps::CreateFileObject() { return CreateInstance(m_kind, m_pParameters, m_pShare); }

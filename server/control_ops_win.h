@@ -45,10 +45,7 @@ private:
 class CWinFileOps final : public CFileTableOps
 {
 public:
-    CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::shared_ptr<CIcaShare> share, HANDLE hExit)
-        : m_kind(kind), m_pParameters(std::move(parameters)), m_pShare(std::move(share)), m_openOps(hExit)
-    {
-    }
+    CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::shared_ptr<CIcaShare> share, HANDLE hExit);
 
     CFileRpcRequests *CreateFileObject() override;
     std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,

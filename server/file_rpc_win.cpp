@@ -1,6 +1,7 @@
 #include "file_rpc_win.h"
 
 #include "ica_share_win.h"
+#include "parked_threads_win.h"
 #include "trace.h"
 
 #include <cstring>
@@ -48,12 +49,95 @@ void CFileRpc::SetExitSignal()
 // event is only for the waits that the exit has to cut short.
 bool CFileRpc::IsExitSignalled() { return m_bExitSet.load(); }
 
+struct CFileRpc::CWorkerGate
+{
+    enum class State { Held, Go, Cancelled };
+
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    State state = State::Held;   // under lock
+    bool finished = false;       // under lock
+    std::atomic<DWORD> threadId{0};
+};
+
 bool CFileRpc::CreateWorker()
 {
-    DWORD id = 0;
-    m_hThread.Reset(CreateThread(nullptr, 0, m_pfnThreadProc, this, CREATE_SUSPENDED, &id));
-    m_dwThreadId = id;
-    return static_cast<bool>(m_hThread);
+    std::shared_ptr<CWorkerGate> gate;
+    try {
+        gate = std::make_shared<CWorkerGate>();
+        CFileRpc *self = this;
+        const FileThreadProc proc = m_pfnThreadProc;
+        // The body never touches the object after proc returns: the worker
+        // may have deleted it.
+        const bool started = CParkedThreads::Instance().Run([gate, self, proc] {
+            gate->threadId.store(GetCurrentThreadId());
+            AcquireSRWLockExclusive(&gate->lock);
+            while (gate->state == CWorkerGate::State::Held)
+                SleepConditionVariableSRW(&gate->changed, &gate->lock, INFINITE, 0);
+            const bool go = gate->state == CWorkerGate::State::Go;
+            ReleaseSRWLockExclusive(&gate->lock);
+            if (go)
+                proc(self);
+            AcquireSRWLockExclusive(&gate->lock);
+            gate->threadId.store(0);
+            gate->finished = true;
+            ReleaseSRWLockExclusive(&gate->lock);
+            WakeAllConditionVariable(&gate->changed);
+        });
+        if (!started)
+            return false;
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    m_pWorker = std::move(gate);
+    return true;
+}
+
+void CFileRpc::ResumeWorker()
+{
+    if (!m_pWorker)
+        return;
+    AcquireSRWLockExclusive(&m_pWorker->lock);
+    if (m_pWorker->state == CWorkerGate::State::Held)
+        m_pWorker->state = CWorkerGate::State::Go;
+    ReleaseSRWLockExclusive(&m_pWorker->lock);
+    WakeAllConditionVariable(&m_pWorker->changed);
+}
+
+bool CFileRpc::IsWorkerThread() { return m_pWorker && m_pWorker->threadId.load() == GetCurrentThreadId(); }
+
+DWORD CFileRpc::WorkerThreadId() const { return m_pWorker ? m_pWorker->threadId.load() : 0; }
+
+bool CFileRpc::JoinWorker(uint32_t ms)
+{
+    if (!m_pWorker)
+        return true;
+    CWorkerGate &gate = *m_pWorker;
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    AcquireSRWLockExclusive(&gate.lock);
+    while (!gate.finished) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        SleepConditionVariableSRW(&gate.changed, &gate.lock, static_cast<DWORD>(deadline - now), 0);
+    }
+    const bool finished = gate.finished;
+    ReleaseSRWLockExclusive(&gate.lock);
+    return finished;
+}
+
+void CFileRpc::CloseWorker()
+{
+    if (!m_pWorker)
+        return;
+    // A worker never let through ends without touching the object.
+    AcquireSRWLockExclusive(&m_pWorker->lock);
+    if (m_pWorker->state == CWorkerGate::State::Held)
+        m_pWorker->state = CWorkerGate::State::Cancelled;
+    ReleaseSRWLockExclusive(&m_pWorker->lock);
+    WakeAllConditionVariable(&m_pWorker->changed);
+    m_pWorker.reset();
 }
 
 // --- RDP --------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 
 constexpr DWORD kIcaWorkerWaitMs = 500;
 
@@ -48,8 +49,9 @@ public:
     // Closed by a teardown that saw the worker stop, or with the object: an
     // orphaned worker still checks _hExit, so it lives until that worker ends.
     CHandle _hExit;
-    // Closed by StopThread, also when the worker is left running.
-    CHandle m_hThread;
+
+    // The thread serving the worker, 0 before it started or after it ended.
+    DWORD WorkerThreadId() const;
 
 protected:
     CFileRpc() = default;
@@ -58,19 +60,25 @@ protected:
     void SetExitSignal() override;
     bool IsExitSignalled() override;
     void CloseExitSignal() override { _hExit.Reset(); }
+    // The worker runs on a parked thread (parked_threads_win.h), held at its
+    // gate until ResumeWorker.
     bool CreateWorker() override;
-    void ResumeWorker() override { ResumeThread(m_hThread.Get()); }
-    bool HasWorker() override { return static_cast<bool>(m_hThread); }
-    bool IsWorkerThread() override { return GetCurrentThreadId() == m_dwThreadId; }
-    bool JoinWorker(uint32_t ms) override { return WaitForSingleObject(m_hThread.Get(), ms) == WAIT_OBJECT_0; }
-    void CloseWorker() override { m_hThread.Reset(); }
+    void ResumeWorker() override;
+    bool HasWorker() override { return static_cast<bool>(m_pWorker); }
+    bool IsWorkerThread() override;
+    bool JoinWorker(uint32_t ms) override;
+    // Let go by StopThread, also when the worker is left running.
+    void CloseWorker() override;
     uint64_t Now() override { return GetTickCount64(); }
 
 private:
     friend DWORD WINAPI PyxFileThread(LPVOID);
     friend DWORD WINAPI PyxFileThreadICA(LPVOID);
+    struct CWorkerGate;
 
-    DWORD m_dwThreadId = 0;
+    // Shared with the worker's thread, which outlives the object when it
+    // tears the object down itself.
+    std::shared_ptr<CWorkerGate> m_pWorker;
     std::atomic<bool> m_bExitSet{false};   // set with _hExit
 };
 

@@ -114,7 +114,9 @@ Row ThroughFileObject(const std::wstring &path, uint64_t size, uint32_t count)
     }
     client.WaitConnected(1, 5000);
     g_nAllocations = 0;
-    g_dwCountedThread = GetThreadId(file->m_hThread.Get());
+    while (!file->WorkerThreadId())   // its parked thread may not have taken it yet
+        Sleep(1);
+    g_dwCountedThread = file->WorkerThreadId();
     const auto start = std::chrono::steady_clock::now();
     row.ok = Drive(client, outcome.fileDescriptor, count, size, &row.writesPerReply);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
