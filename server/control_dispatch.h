@@ -1,7 +1,8 @@
 // The control channel's dispatch: what the control thread does with each
 // message it reads. SEND sets the client's parameters, OPEN opens a file on a
-// thread of its own and waits for it until 20 s after the OPEN arrived, CLOS
-// and FCLO close a file; on ICA, messages for a data channel are handed to
+// thread of its own and waits for it until 20 s after the OPEN arrived (a
+// file of a local disk, which cannot hang, is opened at once), CLOS and FCLO
+// close a file; on ICA, messages for a data channel are handed to
 // that channel's worker. Every message is checked against the bytes received.
 //
 // Portable: the control channel, the file objects, the open's thread, the
@@ -66,9 +67,10 @@ class CControlFileOps
 public:
     // A new file object of the session's kind, or null.
     virtual CFileRpcRequests *CreateFileObject() = 0;
-    // Starts the open of `name` for `file` on a thread of its own; null, the
-    // file untouched and *systemError the platform's error, when no thread
-    // could be made.
+    // Starts the open of `name` for `file` on a thread of its own, or (an
+    // open that cannot hang) runs it before returning; null, the file
+    // untouched and *systemError the platform's error, when no thread could
+    // be had.
     virtual std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name,
                                                     int32_t *systemError) = 0;
     // Lookups that claim the object (null when nothing matches, it is still

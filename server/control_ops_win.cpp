@@ -1,6 +1,8 @@
 #include "control_ops_win.h"
 
 #include "file_rpc_win.h"
+#include "file_source.h"
+#include "local_name.h"
 #include "parked_threads_win.h"
 #include "settings_win.h"
 #include "handle_win.h"
@@ -62,9 +64,32 @@ CWinFileOps::CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::
 
 CFileRpcRequests *CWinFileOps::CreateFileObject() { return CreateInstance(m_kind, m_pParameters, m_pShare); }
 
+namespace {
+
+// A name whose open never waits on anyone but this machine: one refused on
+// its text, or a file of a fixed or RAM disk. URLs, shares, removable and
+// optical drives, and names without a drive may hang.
+bool OpensAtOnce(const WireChar *name)
+{
+    if (IsUrlName(name))
+        return false;
+    if (!IsPlainFileName(name))
+        return true;
+    const WireChar drive = DriveLetterOf(name);
+    if (!drive)
+        return false;
+    const wchar_t root[] = {static_cast<wchar_t>(drive), L':', L'\\', L'\0'};
+    const UINT type = GetDriveTypeW(root);
+    return type == DRIVE_FIXED || type == DRIVE_RAMDISK;
+}
+
+} // namespace
+
 std::shared_ptr<CPendingOpen> CWinFileOps::StartOpen(CFileRpcRequests *file, const WireChar *name,
                                                      int32_t *systemError)
 {
+    if (OpensAtOnce(name))
+        return COpenJob::RunHere(m_openOps, Object(file), name);
     auto job = COpenJob::Start(m_openOps, Object(file), name);
     if (!job)
         *systemError = static_cast<int32_t>(GetLastError());

@@ -5,18 +5,14 @@
 #include <new>
 #include <string_view>
 
-namespace {
-
-bool IsUrl(const WireChar *name)
+bool IsUrlName(const WireChar *name)
 {
     return name && std::u16string_view(name).find(u"://") != std::u16string_view::npos;
 }
 
-} // namespace
-
 std::unique_ptr<CVirtualFileInterface> MakeFileSource(const WireChar *name)
 {
-    if (IsUrl(name))
+    if (IsUrlName(name))
         return MakeUrlSource();
     return std::unique_ptr<CVirtualFileInterface>(new (std::nothrow) CLocalFileInterface);
 }

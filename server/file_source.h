@@ -35,6 +35,9 @@ protected:
     CVirtualFileInterface &operator=(const CVirtualFileInterface &) = delete;
 };
 
+// A name with "://": a URL.
+bool IsUrlName(const WireChar *name);
+
 // The source for a name (null without memory): a URL (a name with "://") is
 // the platform's URL source, any other name a local file. Nothing is opened.
 std::unique_ptr<CVirtualFileInterface> MakeFileSource(const WireChar *name);

@@ -106,3 +106,10 @@ bool IsPlainFileName(const WireChar *name)
         last = t.size() >= 2 && IsDriveLetter(t[0]) && t[1] == u':' ? 2 : 0;
     return !IsReservedDeviceName(t.substr(last));
 }
+
+WireChar DriveLetterOf(const WireChar *name)
+{
+    if (!name || !IsDriveLetter(Lower(name[0])) || name[1] != u':' || (name[2] != u'\\' && name[2] != u'/'))
+        return 0;
+    return static_cast<WireChar>(Lower(name[0]) - u'a' + u'A');
+}

@@ -17,3 +17,7 @@
 // dots or blanks). "/" counts as "\"; letters are compared without regard
 // to case, on whole path parts only. name is zero-terminated UTF-16.
 bool IsPlainFileName(const WireChar *name);
+
+// The drive letter of a name that starts with one ("D:\..." or "D:/..."),
+// in upper case; 0 for every other name.
+WireChar DriveLetterOf(const WireChar *name);

@@ -15,6 +15,14 @@ std::shared_ptr<COpenJob> COpenJob::Start(COpenJobOps &ops, CFileObject *file, c
     return job;
 }
 
+std::shared_ptr<COpenJob> COpenJob::RunHere(COpenJobOps &ops, CFileObject *file, const WireChar *name)
+{
+    auto job = std::make_shared<COpenJob>(ops, file, name);
+    job->m_ullIdentity = file->Identity();
+    job->Run();
+    return job;
+}
+
 void COpenJob::Run()
 {
     m_bOpened = m_pFile->FileRpcInit(m_name.c_str(), &m_outcome);
@@ -27,7 +35,8 @@ void COpenJob::Finish()
         std::lock_guard<std::mutex> hold(m_lock);
         m_bDone = true;
         if (!m_bGivenUp) {
-            m_pDone->Set();
+            if (m_pDone)   // none when it ran on the waiter's own thread
+                m_pDone->Set();
             return;
         }
     }
@@ -43,6 +52,11 @@ void COpenJob::Finish()
 
 COpenJob::Outcome COpenJob::Wait(uint64_t deadline)
 {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_bDone)
+            return Outcome::Done;
+    }
     const COpenJobOps::Wake wake = m_ops.WaitDone(*m_pDone, deadline);
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_bDone)

@@ -48,6 +48,10 @@ public:
     // untouched) when the thread or its signal cannot be made. `ops` are the
     // control thread's: only Start and Wait use them.
     static std::shared_ptr<COpenJob> Start(COpenJobOps &ops, CFileObject *file, const WireChar *name);
+    // Runs it on the caller's thread instead, for a name whose open cannot
+    // hang (a file of a local disk): a thread to wait on would cost the open
+    // more than the open itself. The job is done when this returns.
+    static std::shared_ptr<COpenJob> RunHere(COpenJobOps &ops, CFileObject *file, const WireChar *name);
 
     Outcome Wait(uint64_t deadline) override;
 

@@ -274,7 +274,7 @@ public:
     bool failWrites = false;
     std::vector<uint32_t> chunking, policies;
 
-    bool failCreate = false, noThread = false;
+    bool failCreate = false, noThread = false, openHere = false;
     std::function<void(TestFile &)> setUp;   // for the next object
     std::u16string openedName;
 
@@ -305,6 +305,8 @@ public:
     std::shared_ptr<CPendingOpen> StartOpen(CFileRpcRequests *file, const WireChar *name, int32_t *error) override
     {
         openedName = name;
+        if (openHere)
+            return COpenJob::RunHere(*this, Object(file), name);
         auto job = COpenJob::Start(*this, Object(file), name);
         if (!job)
             *error = 8;
@@ -477,6 +479,17 @@ TEST_CASE_FIXTURE(Fixture, "OPEN: the open's outcome, its deadline, the exit, an
         const uint32_t fd = LoadLE32(p.replies.back().data() + 32);
         CHECK(p.replies == reply(fd, 0, 0, 0));
         CHECK(GetClassByFileDescriptor(static_cast<int>(fd)) != nullptr);
+        p.replies.clear();
+        CHECK(Receive(OpenOf(u"-missing")));
+        CHECK(p.replies == reply(~0u, 1, 0, ENOENT));
+        CHECK(g_liveObjects == 1);
+    }
+    SUBCASE("an open that cannot hang runs on the control thread: the same replies, no thread")
+    {
+        p.openHere = p.noThread = true;
+        CHECK(Receive(OpenOf(u"a")));
+        const uint32_t fd = LoadLE32(p.replies.back().data() + 32);
+        CHECK(p.replies == reply(fd, 0, 0, 0));
         p.replies.clear();
         CHECK(Receive(OpenOf(u"-missing")));
         CHECK(p.replies == reply(~0u, 1, 0, ENOENT));

@@ -548,6 +548,16 @@ TEST_CASE("names of pipes, devices and consoles are told from file names on thei
           u"C:\\media\\\u00e9con.avi"})
         CHECK_MESSAGE(plain(passed), Ascii(passed));
     CHECK_FALSE(IsPlainFileName(nullptr));
+
+    // Only a name that starts at a drive's root has a drive: a drive-relative
+    // name ("C:a.avi") or a share's has none, so its open is never taken
+    // for one that cannot hang.
+    auto drive = [](const char16_t *name) { return DriveLetterOf(reinterpret_cast<const WireChar *>(name)); };
+    CHECK(drive(u"c:\\media\\a.avi") == u'C');
+    CHECK(drive(u"D:/a.avi") == u'D');
+    for (const char16_t *none : {u"C:a.avi", u"\\\\server\\share\\a.avi", u"\\\\?\\C:\\a.avi", u"1:\\a", u"a.avi", u""})
+        CHECK_MESSAGE(drive(none) == 0, Ascii(none));
+    CHECK(DriveLetterOf(nullptr) == 0);
 }
 
 TEST_CASE("a failed open's platform error becomes the errno the C runtime's open gave for it")

@@ -5,7 +5,8 @@
 #
 # tools/bench.sh --compare COMMIT [ROUNDS] [MiB per file] [MiB, file object]
 #   this build beside the build of COMMIT (made in a temporary work tree
-#   under /tmp and removed after; BENCH_KEEP=1 keeps it for the next run):
+#   under /tmp and removed after; BENCH_KEEP=1 keeps it for the next run, and
+#   each round's output):
 #   the session benchmark and the file object's, in alternating rounds
 #   (default 3, 16 MiB per file, 32 MiB for the file object) in one Wine
 #   session, and the median of each figure side by side.
@@ -31,7 +32,7 @@ cmake --build --preset win64 -j2 --target "${targets[@]}" >/dev/null
 tree="/tmp/tarsel-bench-$ref"
 out=$(mktemp -d /tmp/tarsel-compare.XXXXXX)
 cleanup() {
-  rm -rf "$out"
+  if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "each round's output: $out"; else rm -rf "$out"; fi
   if [ "${BENCH_KEEP:-0}" != 1 ] && [ -d "$tree" ]; then
     git worktree remove --force "$tree" >/dev/null 2>&1 || rm -rf "$tree"
     git worktree prune
