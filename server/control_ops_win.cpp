@@ -7,6 +7,8 @@
 #include "settings_win.h"
 #include "handle_win.h"
 
+#include <atomic>
+
 namespace {
 
 class CDoneEvent final : public COpenJobOps::CDoneSignal
@@ -58,13 +60,34 @@ CWinFileOps::CWinFileOps(SessionKind kind, ClientParametersPtr parameters, std::
                          HANDLE hExit)
     : m_kind(kind), m_pParameters(std::move(parameters)), m_pShare(std::move(share)), m_openOps(hExit)
 {
-    // The first open finds its thread and its file's worker already waiting.
-    CParkedThreads::Instance().Reserve(2);
+    // Opens and the workers of a whole table of files find their threads
+    // already waiting.
+    CParkedThreads::Instance().Reserve(kDataChannelCount + 1);
 }
 
 CFileRpcRequests *CWinFileOps::CreateFileObject() { return CreateInstance(m_kind, m_pParameters, m_pShare); }
 
 namespace {
+
+// A drive's type, looked up once in a while only: the look-up asks the
+// system's mount manager, which costs about as much as an open. Held for the
+// process (control threads come and go with the session) as the time it
+// goes stale and the type, in one word.
+constexpr ULONGLONG kDriveTypeKeptMs = 10000;
+std::atomic<ULONGLONG> g_driveTypes[26];
+
+UINT DriveType(WireChar drive)
+{
+    std::atomic<ULONGLONG> &known = g_driveTypes[drive - u'A'];
+    const ULONGLONG now = GetTickCount64();
+    ULONGLONG entry = known.load();
+    if ((entry >> 8) <= now) {
+        const wchar_t root[] = {static_cast<wchar_t>(drive), L':', L'\\', L'\0'};
+        entry = ((now + kDriveTypeKeptMs) << 8) | (GetDriveTypeW(root) & 0xFF);
+        known.store(entry);
+    }
+    return static_cast<UINT>(entry & 0xFF);
+}
 
 // A name whose open never waits on anyone but this machine: one refused on
 // its text, or a file of a fixed or RAM disk. URLs, shares, removable and
@@ -78,8 +101,7 @@ bool OpensAtOnce(const WireChar *name)
     const WireChar drive = DriveLetterOf(name);
     if (!drive)
         return false;
-    const wchar_t root[] = {static_cast<wchar_t>(drive), L':', L'\\', L'\0'};
-    const UINT type = GetDriveTypeW(root);
+    const UINT type = DriveType(drive);
     return type == DRIVE_FIXED || type == DRIVE_RAMDISK;
 }
 

@@ -42,14 +42,26 @@ void CParkedThreads::Reserve(int n)
     if (missing > 0)
         m_nStarting += missing;
     ReleaseSRWLockExclusive(&m_lock);
-    for (int i = 0; i < missing; ++i) {
-        if (!Start(nullptr)) {
-            AcquireSRWLockExclusive(&m_lock);
-            m_nStarting -= missing - i;
-            ReleaseSRWLockExclusive(&m_lock);
-            return;
+    if (missing <= 0)
+        return;
+    const auto unstarted = [this](int count) {
+        AcquireSRWLockExclusive(&m_lock);
+        m_nStarting -= count;
+        ReleaseSRWLockExclusive(&m_lock);
+    };
+    // The caller waits for one thread's start only: that thread starts the
+    // others, then parks with them.
+    const bool started = Start([this, missing, unstarted] {
+        for (int i = 1; i < missing; ++i) {
+            if (!Start(nullptr)) {
+                unstarted(missing - i);
+                break;
+            }
         }
-    }
+        unstarted(1);
+    });
+    if (!started)
+        unstarted(missing);
 }
 
 bool CParkedThreads::Start(std::function<void()> body)

@@ -19,7 +19,8 @@ public:
     // Runs `body` on a parked thread, or on a new one when none is parked;
     // false when no thread could be made.
     bool Run(std::function<void()> body);
-    // Starts threads until at least n are parked (up to the most kept).
+    // Starts threads until at least n are parked (up to the most kept), all
+    // but one of them in the background.
     void Reserve(int n);
 
     CParkedThreads(const CParkedThreads &) = delete;
