@@ -21,6 +21,16 @@ public:
         for (; n > 0; --n)
             Put(c);
     }
+    // len characters of text, as far as they fit. Text and names make up
+    // most of every line: they are copied in one piece, not one by one.
+    void Append(const wchar_t *text, size_t len)
+    {
+        const size_t room = kTraceMaxChars - m_n;
+        if (len > room)
+            len = room;
+        std::wmemcpy(m_buf + m_n, text, len);
+        m_n += len;
+    }
     size_t Finish()
     {
         m_buf[m_n] = L'\0';
@@ -45,12 +55,10 @@ void PutPadded(Out &out, const Spec &s, const wchar_t *text, long len, const wch
     const long pad = s.width > len + plen ? s.width - len - plen : 0;
     if (!s.left && !s.zero)
         out.Repeat(L' ', pad);
-    for (const wchar_t *p = prefix; *p; ++p)
-        out.Put(*p);
+    out.Append(prefix, static_cast<size_t>(plen));
     if (!s.left && s.zero)
         out.Repeat(L'0', pad);
-    for (long i = 0; i < len; ++i)
-        out.Put(text[i]);
+    out.Append(text, static_cast<size_t>(len));
     if (s.left)
         out.Repeat(L' ', pad);
 }
@@ -120,7 +128,11 @@ size_t FormatTraceText(wchar_t (&buf)[kTraceBufferUnits], const wchar_t *format,
     va_copy(ap, args);
     for (const wchar_t *p = format; *p; ++p) {
         if (*p != L'%') {
-            out.Put(*p);
+            const wchar_t *end = p;
+            while (*end && *end != L'%')
+                ++end;
+            out.Append(p, static_cast<size_t>(end - p));
+            p = end - 1;
             continue;
         }
         const wchar_t *start = p++;
