@@ -1,7 +1,8 @@
 // The open of one file on a thread of its own. An open can hang (a URL whose
 // server trickles its headers, a share that does not answer); the control
 // thread waits for it only until the deadline or its exit signal, and then
-// gives it up. An open given up keeps its slot and its object until its
+// gives it up. One that cannot hang (a file of a local disk) is run by the
+// control thread itself, as the thread would cost more than the open. An open given up keeps its slot and its object until its
 // call returns; its thread then tears the object down itself (the client
 // was told the open failed). The job is shared by both threads; whichever
 // lets go last frees it. Portable: the thread, the signal of its end and
