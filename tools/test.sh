@@ -67,7 +67,7 @@ elif [ $rdp_rc -ne 0 ]; then
   echo "== FAIL: the real-stack case (exit code $rdp_rc; its log: build/rdp-case.log)"
   exit 1
 else
-  grep -E '^(   (ok|FAIL) |== exit codes|== figures|   figure:|   from the double click)' build/rdp-case.log
+  grep -E '^(   (ok|FAIL|note) |== exit codes|== figures|   figure:|   from the double click)' build/rdp-case.log
 fi
 
 if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
