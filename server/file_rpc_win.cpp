@@ -58,6 +58,17 @@ struct CFileRpc::CWorkerGate
     State state = State::Held;   // under lock
     bool finished = false;       // under lock
     std::atomic<DWORD> threadId{0};
+
+    // A worker still held here goes on as `to` says; one let through
+    // already is left be.
+    void Open(State to)
+    {
+        AcquireSRWLockExclusive(&lock);
+        if (state == State::Held)
+            state = to;
+        ReleaseSRWLockExclusive(&lock);
+        WakeAllConditionVariable(&changed);
+    }
 };
 
 bool CFileRpc::CreateWorker()
@@ -96,13 +107,8 @@ bool CFileRpc::CreateWorker()
 
 void CFileRpc::ResumeWorker()
 {
-    if (!m_pWorker)
-        return;
-    AcquireSRWLockExclusive(&m_pWorker->lock);
-    if (m_pWorker->state == CWorkerGate::State::Held)
-        m_pWorker->state = CWorkerGate::State::Go;
-    ReleaseSRWLockExclusive(&m_pWorker->lock);
-    WakeAllConditionVariable(&m_pWorker->changed);
+    if (m_pWorker)
+        m_pWorker->Open(CWorkerGate::State::Go);
 }
 
 bool CFileRpc::IsWorkerThread() { return m_pWorker && m_pWorker->threadId.load() == GetCurrentThreadId(); }
@@ -132,11 +138,7 @@ void CFileRpc::CloseWorker()
     if (!m_pWorker)
         return;
     // A worker never let through ends without touching the object.
-    AcquireSRWLockExclusive(&m_pWorker->lock);
-    if (m_pWorker->state == CWorkerGate::State::Held)
-        m_pWorker->state = CWorkerGate::State::Cancelled;
-    ReleaseSRWLockExclusive(&m_pWorker->lock);
-    WakeAllConditionVariable(&m_pWorker->changed);
+    m_pWorker->Open(CWorkerGate::State::Cancelled);
     m_pWorker.reset();
 }
 
