@@ -50,6 +50,11 @@ int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
         m_hThread.Reset();
         ResetEvent(m_hStopEvent.Get());
     }
+    // The waker first: the events may be fresh (a stop released the old
+    // ones), and the commands queued now must leave the event set for the
+    // new thread's first wait.
+    const HANDLE commandEvent = m_hCommandEvent.Get();
+    m_pQueue->SetWaker([commandEvent] { SetEvent(commandEvent); });
     if (!first.empty())
         m_pQueue->Resume(first);
 
@@ -63,8 +68,6 @@ int CPlayerCommands::StartPlayerControl(const std::vector<CCommand> &first)
         StopPlayerControl();
         return 1;
     }
-    const HANDLE commandEvent = m_hCommandEvent.Get();
-    m_pQueue->SetWaker([commandEvent] { SetEvent(commandEvent); });
     // Running before the thread can end, so its own end always has the
     // last word; nobody else queues while this (the window's) thread is here.
     m_pQueue->SetRunning(true);

@@ -375,6 +375,39 @@ TEST_CASE("a disconnect in the middle of a play: no box, and after the reconnect
     CHECK(serverCode == 0);
 }
 
+TEST_CASE("the session drops while the player starts: after the reconnect the file plays")
+{
+    Session session;
+    loopback::PlayerOptions options;
+    options.playKbps = 0;
+    PlayerClient client(options);
+    TempFile media(1u << 20, L"pyx_roam_start");
+    wintest::TraceCapture traces;
+    REQUIRE(traces.Listening());
+    // The user double-clicks the file as the network drops: the player's
+    // first thread finds no channel and ends, no box is shown.
+    client.Device().Disconnect();
+    Player player;
+    REQUIRE(player.Start(session.stage, L"\"" + media.Path() + L"\""));
+    const DWORD playerPid = player.process.Pid();
+    CHECK(traces.WaitFor(playerPid, "Box not shown, the session is disconnected: PyxPlayerControl terminated early", 15000));
+    std::string error;
+    REQUIRE_MESSAGE(client.Device().Reconnect(&error), error);
+    // The resume's commands wake the fresh thread: the file goes out and
+    // plays to its end.
+    REQUIRE(WaitUntil([&] { return client.Snapshot().atEnd; }, 20000));
+    const std::vector<std::pair<uint32_t, int32_t>> sent = Commands(client);
+    REQUIRE_FALSE(sent.empty());
+    CHECK(sent[0].first == 0);
+    const loopback::PlayerSummary s = client.Snapshot();
+    CHECK(s.mismatches == 0);
+    CHECK(s.failures == 0);
+    CHECK(session.boxes.Texts().empty());
+    PostMessageW(player.Window(), WM_COMMAND, ID_APP_EXIT, 0);
+    CHECK(player.Ended() == 32773);
+    CHECK(wintest::StopServers());
+}
+
 TEST_CASE("every control of the window sends its command")
 {
     Session session;
