@@ -8,6 +8,8 @@
 //   bench_session [MiB per file] [--no-notify]      (default 32)
 //
 // --no-notify: the same without the desktop broadcast, to show its cost.
+// BENCH_ROWS="RDP:1:128 ICA:10:64" (environment): only the rows named so
+// (layout, files, KiB per READ), for quick comparisons of one case.
 #include "api_sets_win.h"
 #include "channel_ica_win.h"
 #include "channel_rdp_win.h"
@@ -25,6 +27,7 @@
 #include <mutex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -223,6 +226,12 @@ int main(int argc, char **argv)
             UseRdpSessionOps();
         for (const int files : {1, 10}) {
             for (const uint32_t count : {65536u, 131072u}) {
+                if (const char *only = std::getenv("BENCH_ROWS")) {
+                    char row[32];
+                    std::snprintf(row, sizeof row, "%s:%d:%u", ica ? "ICA" : "RDP", files, count >> 10);
+                    if (!std::strstr(only, row))
+                        continue;
+                }
                 const SessionRow s = ThroughSession(ica, file.Path(), files, count);
                 const double alone = ChannelAlone(ica, files, count, size);
                 std::printf("%-5s %-6d %-8s %12.1f %13.1f %6.0f%% %12.1f ms %12.1f ms%s\n", ica ? "ICA" : "RDP", files,
