@@ -90,8 +90,9 @@ UINT DriveType(WireChar drive)
 }
 
 // A name whose open never waits on anyone but this machine: one refused on
-// its text, or a file of a fixed or RAM disk. URLs, shares, removable and
-// optical drives, and names without a drive may hang.
+// its text, or a file of a fixed or RAM disk reached without a link or
+// mount point on the way (one may lead to a share). URLs, shares, removable
+// and optical drives, and names without a drive may hang.
 bool OpensAtOnce(const WireChar *name)
 {
     if (IsUrlName(name))
@@ -102,7 +103,27 @@ bool OpensAtOnce(const WireChar *name)
     if (!drive)
         return false;
     const UINT type = DriveType(drive);
-    return type == DRIVE_FIXED || type == DRIVE_RAMDISK;
+    if (type != DRIVE_FIXED && type != DRIVE_RAMDISK)
+        return false;
+    // Each part's own attributes, from the root down: a link's are its own,
+    // not its target's, and nothing past the first link is asked. A part
+    // that is not there fails the open at once; any other failure to look
+    // counts as a link.
+    bool local = true;
+    EveryPathPrefix(name, [&local](const WireChar *prefix) {
+        const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t *>(prefix));
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            local = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            local = false;
+            return false;
+        }
+        return true;
+    });
+    return local;
 }
 
 } // namespace

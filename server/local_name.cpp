@@ -113,3 +113,22 @@ WireChar DriveLetterOf(const WireChar *name)
         return 0;
     return static_cast<WireChar>(Lower(name[0]) - u'a' + u'A');
 }
+
+bool EveryPathPrefix(const WireChar *name, const std::function<bool(const WireChar *prefix)> &visit)
+{
+    if (!DriveLetterOf(name))
+        return true;
+    Text prefix(name, name + 2);   // "C:"
+    const WireChar *p = name + 2;
+    for (;;) {
+        while (*p == u'\\' || *p == u'/')
+            ++p;
+        if (!*p)
+            return true;
+        prefix += u'\\';
+        while (*p && *p != u'\\' && *p != u'/')
+            prefix += *p++;
+        if (!visit(prefix.c_str()))
+            return false;
+    }
+}

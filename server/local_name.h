@@ -7,6 +7,8 @@
 
 #include "wire.h"
 
+#include <functional>
+
 // False for the device namespaces ("\\.\...", "\??\...", "\\?\..." other
 // than a drive "\\?\D:\..." or a share "\\?\UNC\host\share\..."), pipe and
 // mailslot paths ("\\host\pipe\...", "\\?\UNC\host\pipe\...", also as
@@ -21,3 +23,11 @@ bool IsPlainFileName(const WireChar *name);
 // The drive letter of a name that starts with one ("D:\..." or "D:/..."),
 // in upper case; 0 for every other name.
 WireChar DriveLetterOf(const WireChar *name);
+
+// A name below a drive's root, one part more each time: "C:\a\b.avi" gives
+// "C:\a", then "C:\a\b.avi" ("/" counts as "\", empty parts are skipped).
+// Each zero-terminated prefix goes to `visit` until it returns false; the
+// result is whether every prefix was visited with true. A name without a
+// drive has no prefixes (true). A link or mount point found so can lead the
+// open anywhere, a share included.
+bool EveryPathPrefix(const WireChar *name, const std::function<bool(const WireChar *prefix)> &visit);

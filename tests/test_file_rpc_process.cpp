@@ -558,6 +558,24 @@ TEST_CASE("names of pipes, devices and consoles are told from file names on thei
     for (const char16_t *none : {u"C:a.avi", u"\\\\server\\share\\a.avi", u"\\\\?\\C:\\a.avi", u"1:\\a", u"a.avi", u""})
         CHECK_MESSAGE(drive(none) == 0, Ascii(none));
     CHECK(DriveLetterOf(nullptr) == 0);
+
+    // Every part on the way from the drive's root is looked at, in order,
+    // until the first that says stop: a link there may lead to a share.
+    const auto prefixes = [](const char16_t *name, size_t stopAfter = 99) {
+        std::vector<std::string> seen;
+        const bool all = EveryPathPrefix(reinterpret_cast<const WireChar *>(name), [&](const WireChar *prefix) {
+            seen.push_back(Ascii(reinterpret_cast<const char16_t *>(prefix)));
+            return seen.size() < stopAfter;
+        });
+        return std::make_pair(all, seen);
+    };
+    using Seen = std::vector<std::string>;
+    CHECK(prefixes(u"C:\\media\\films\\a.avi") ==
+          std::make_pair(true, Seen{"C:\\media", "C:\\media\\films", "C:\\media\\films\\a.avi"}));
+    CHECK(prefixes(u"d:/media//a.avi/") == std::make_pair(true, Seen{"d:\\media", "d:\\media\\a.avi"}));
+    CHECK(prefixes(u"C:\\link\\..\\a.avi", 1) == std::make_pair(false, Seen{"C:\\link"}));
+    CHECK(prefixes(u"C:\\") == std::make_pair(true, Seen{}));
+    CHECK(prefixes(u"\\\\server\\share\\a.avi") == std::make_pair(true, Seen{}));
 }
 
 TEST_CASE("a failed open's platform error becomes the errno the C runtime's open gave for it")
