@@ -34,27 +34,20 @@ bool CNotificationQueue::IsRead(const Note &note) { return (note.wParam & 0xFF) 
 
 CNotificationQueue::Pushed CNotificationQueue::Push(const Note &note)
 {
-    const auto add = [](Note &into, int32_t bytes) {
-        const int64_t sum = static_cast<int64_t>(into.lParam) + bytes;
-        into.lParam = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
-    };
-    if (IsRead(note) && m_nCount == kCapacity) {
-        // Full: into the last READ of this file still waiting (never the
-        // one being posted); with none, the announcement is lost rather
-        // than the worker held.
-        for (uint32_t i = m_nCount - 1; i >= 1; --i) {
-            if (At(i).wParam == note.wParam) {
-                add(At(i), note.lParam);
-                return Pushed::Merged;
-            }
-            if (i == 1)
+    if (IsRead(note)) {
+        // The file's latest note, by the checksum in the high 16 bits; a
+        // READ after it would come after a seek or a close, so only a READ
+        // takes it in.
+        for (uint32_t i = m_nCount; i-- > 0;) {
+            Note &latest = At(i);
+            if ((latest.wParam >> 16) != (note.wParam >> 16))
+                continue;
+            if (latest.wParam != note.wParam || (i == 0 && m_bFrontTaken))
                 break;
+            const int64_t sum = static_cast<int64_t>(latest.lParam) + note.lParam;
+            latest.lParam = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+            return Pushed::Merged;
         }
-        return Pushed::Full;
-    }
-    if (IsRead(note) && m_nCount > kMergeDepth && At(m_nCount - 1).wParam == note.wParam) {
-        add(At(m_nCount - 1), note.lParam);
-        return Pushed::Merged;
     }
     if (m_nCount == kCapacity)
         return Pushed::Full;
@@ -70,10 +63,17 @@ bool CNotificationQueue::Front(Note *note) const
     return true;
 }
 
+bool CNotificationQueue::TakeFront(Note *note)
+{
+    m_bFrontTaken = Front(note);
+    return m_bFrontTaken;
+}
+
 void CNotificationQueue::PopFront()
 {
     if (m_nCount == 0)
         return;
+    m_bFrontTaken = false;
     m_nHead = (m_nHead + 1) % kCapacity;
     --m_nCount;
 }

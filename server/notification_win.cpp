@@ -1,14 +1,17 @@
 // Windows sink: the registered message, posted to HWND_BROADCAST.
 //
 // A broadcast post costs a trip through every top-level window of the
-// desktop (the system and each window's thread do work for it), and a local
-// file posts one per request. So the workers only put the notification in a
-// queue (CNotificationQueue: a fixed ring that merges READ notes when the
-// desktop falls far behind); one poster thread posts them in the order they
-// were queued. Queue and wake-ups use a slim lock and a condition variable,
-// which cost a worker no kernel object call. Once the desktop is that far
-// behind, the poster takes a pause after each post, so that the broadcasts
-// leave the processor to the files they announce; the READs meanwhile merge.
+// desktop: the system looks at each window and queues the message to it, and
+// each window's thread wakes to take it, some forty calls into the system
+// in all, where the read it announces costs the worker a handful. A local
+// file posts one per request, so the workers only put the notification in a
+// queue (CNotificationQueue), and one poster thread posts them in the order
+// they were queued, READ notes at most one per kReadPostGapMs: meanwhile a
+// file's reads add up in its waiting note, and the slider still moves 50
+// times a second. Queue and wake-ups use a slim lock and a condition
+// variable, which cost a worker no kernel object call. Once the desktop is
+// far behind anyway, the poster takes a pause after each post, so that the
+// broadcasts leave the processor to the files they announce.
 #include "notification.h"
 
 #include "notify.h"
@@ -21,7 +24,10 @@ namespace {
 
 using Note = CNotificationQueue::Note;
 
-// While more than kMergeDepth notes wait, the pause after a post is this
+// A READ note is posted this long after the last one at the earliest.
+constexpr ULONGLONG kReadPostGapMs = 20;
+
+// While more than kFarBehind notes wait, the pause after a post is this
 // many times what the post took, within the bounds below.
 constexpr ULONGLONG kPausePerPostTime = 3;
 constexpr DWORD kMinPauseMs = 1;
@@ -101,16 +107,28 @@ private:
                 self->m_bPosterIdle = false;
                 continue;
             }
+            const bool read = CNotificationQueue::IsRead(note);
+            if (read && self->m_nFlushing == 0) {
+                // Workers are not woken for: reads meanwhile merge into the
+                // waiting note. A flush that starts ends the wait.
+                const ULONGLONG now = GetTickCount64();
+                if (now < self->m_ullNextReadPost) {
+                    SleepConditionVariableSRW(&self->m_queued, &self->m_lock,
+                                              static_cast<DWORD>(self->m_ullNextReadPost - now), 0);
+                    continue;
+                }
+            }
+            self->m_queue.TakeFront(&note);   // the reads merged up to now
             ReleaseSRWLockExclusive(&self->m_lock);
-            // Taken off the queue only once posted, so Flush waits for it
-            // (and nothing is merged into the note being posted).
             const ULONGLONG started = GetTickCount64();
             self->PostNow(note);
-            const ULONGLONG took = GetTickCount64() - started;
+            const ULONGLONG posted = GetTickCount64();
             AcquireSRWLockExclusive(&self->m_lock);
             self->m_queue.PopFront();
-            if (self->m_queue.Count() > CNotificationQueue::kMergeDepth && self->m_nFlushing == 0) {
-                ULONGLONG pause = took * kPausePerPostTime;
+            if (read)
+                self->m_ullNextReadPost = posted + kReadPostGapMs;
+            if (self->m_queue.Count() > CNotificationQueue::kFarBehind && self->m_nFlushing == 0) {
+                ULONGLONG pause = (posted - started) * kPausePerPostTime;
                 pause = pause < kMinPauseMs ? kMinPauseMs : pause > kMaxPauseMs ? kMaxPauseMs : pause;
                 // New notes do not end the pause; a flush that starts does.
                 SleepConditionVariableSRW(&self->m_queued, &self->m_lock, static_cast<DWORD>(pause), 0);
@@ -123,6 +141,7 @@ private:
     CONDITION_VARIABLE m_drained = CONDITION_VARIABLE_INIT;   // the queue is empty
     bool m_bPosterIdle = false;                               // waits for a note (under m_lock)
     int m_nFlushing = 0;                                      // under m_lock
+    ULONGLONG m_ullNextReadPost = 0;                          // poster only
     HANDLE m_hThread = nullptr;
     UINT m_uMessage = 0;
     CNotificationQueue m_queue;

@@ -644,57 +644,58 @@ TEST_CASE_FIXTURE(Fixture, "short, lying and unknown requests get no reply; a fa
     CHECK(Traced(L"ProcessFileRpc: ChannelWrite failed"));
 }
 
-TEST_CASE("a desktop far behind: READ notes of one file merge, nothing is lost, order and other codes stay")
+TEST_CASE("READ notes waiting for the desktop add up per file: nothing is lost, order per file and other codes stay")
 {
     using Q = CNotificationQueue;
     auto read = [](uint16_t crc, int32_t bytes) { return Q::Note{MakeNotifyWParam(NOTIFY_READ, 0, crc), bytes}; };
-    // 10,000 READs of 64 KiB against a sink that posts nothing meanwhile,
-    // with a seek of the same file and reads of another file among them.
+    auto seek = [](uint16_t crc) { return Q::Note{MakeNotifyWParam(NOTIFY_SEEK, 0, crc), 0}; };
+    // 10,000 READs of 64 KiB while the poster posts nothing, with a seek of
+    // the file and reads of another file among them.
     auto q = std::make_unique<Q>();
-    int64_t queuedBytes = 0;
+    int64_t bytesA = 0, bytesB = 0;
     for (int i = 0; i < 10000; ++i) {
-        const uint16_t crc = i % 1000 == 999 ? 0x2222 : 0x1111;
+        const bool b = i % 1000 == 999;
         if (i == 5000)
-            REQUIRE(q->Push({MakeNotifyWParam(NOTIFY_SEEK, 0, 0x1111), 0}) == Q::Pushed::Queued);
-        const Q::Pushed pushed = q->Push(read(crc, 65536));
-        CHECK(pushed != Q::Pushed::Full);
-        queuedBytes += 65536;
+            REQUIRE(q->Push(seek(0x1111)) == Q::Pushed::Queued);
+        CHECK(q->Push(read(b ? 0x2222 : 0x1111, 65536)) != Q::Pushed::Full);
+        (b ? bytesB : bytesA) += 65536;
     }
-    CHECK(q->Count() < 300);   // far fewer posts than 10,001
-    int64_t posted = 0;
-    bool seekSeen = false, readAfterSeek = false;
+    // A's reads before the seek, B's reads, the seek, A's reads after it.
+    REQUIRE(q->Count() == 4);
     Q::Note note{};
-    for (uint32_t i = 0; q->Front(&note); ++i, q->PopFront()) {
-        if ((note.wParam & 0xFF) == NOTIFY_READ) {
-            posted += note.lParam;
-            readAfterSeek = readAfterSeek || seekSeen;
-        } else {
-            CHECK(note.wParam == MakeNotifyWParam(NOTIFY_SEEK, 0, 0x1111));
-            seekSeen = true;
-        }
+    int64_t postedA = 0, postedB = 0;
+    std::vector<uint32_t> codes;
+    for (; q->Front(&note); q->PopFront()) {
+        codes.push_back(note.wParam);
+        if (Q::IsRead(note))
+            ((note.wParam >> 16) == 0x2222 ? postedB : postedA) += note.lParam;
     }
-    CHECK(posted == queuedBytes);   // the same total
-    CHECK((seekSeen && readAfterSeek));
+    CHECK(codes == std::vector<uint32_t>{read(0x1111, 0).wParam, read(0x2222, 0).wParam, seek(0x1111).wParam,
+                                         read(0x1111, 0).wParam});
+    CHECK(postedA == bytesA);
+    CHECK(postedB == bytesB);
 
-    // Below the depth every READ is its own note.
-    Q shallow;
-    for (int i = 0; i < 200; ++i)
-        shallow.Push(read(0x1111, 10));
-    CHECK(shallow.Count() == 200);
+    // The note being posted takes nothing more; the next read waits behind it.
+    Q posting;
+    posting.Push(read(0x3333, 1));
+    REQUIRE(posting.TakeFront(&note));
+    CHECK(posting.Push(read(0x3333, 2)) == Q::Pushed::Queued);
+    CHECK(posting.Push(read(0x3333, 3)) == Q::Pushed::Merged);
+    posting.PopFront();
+    REQUIRE(posting.Front(&note));
+    CHECK(note.lParam == 5);
+    CHECK(posting.Push(read(0x3333, 4)) == Q::Pushed::Merged);   // waiting, not taken
 
-    // A full queue: a READ goes into the last waiting READ of its file (not
-    // the one being posted) and never waits; other codes find it full.
+    // A full queue: a READ still goes into its file's waiting READ and never
+    // waits; one with nothing to go into, and every other code, find it full.
     Q full;
-    full.Push(read(0x3333, 1));   // being posted
     full.Push(read(0x3333, 5));
     while (full.Count() < Q::kCapacity)
-        full.Push({MakeNotifyWParam(NOTIFY_SEEK, 0, 0x4444), 0});
+        full.Push(seek(0x4444));
     CHECK(full.Push(read(0x3333, 7)) == Q::Pushed::Merged);
     CHECK(full.Push(read(0x5555, 7)) == Q::Pushed::Full);
+    CHECK(full.Push(read(0x4444, 7)) == Q::Pushed::Full);   // after its seek: not into an earlier read
     CHECK(full.Push({MakeNotifyWParam(NOTIFY_FILE_CLOSED, 0, 0x3333), 3}) == Q::Pushed::Full);
-    REQUIRE(full.Front(&note));
-    CHECK(note.lParam == 1);
-    full.PopFront();
     REQUIRE(full.Front(&note));
     CHECK(note.lParam == 12);
 }
