@@ -190,7 +190,14 @@ bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CSharedMessage
     CIcaBufferHandoff &handoff = message.handoff;
     if (!IsDataChannel(channel))
         return false;
-    switch (ops.WorkerOf(channel)) {
+    CIcaRoutingOps::Worker worker = ops.WorkerOf(channel);
+    // A worker ends its request just after its reply has gone out, and the
+    // client may answer that reply sooner: it is given a moment to come
+    // back for the next one, or that request would be lost.
+    for (const uint64_t grace = ops.Now() + kBusyGraceMs;
+         worker == CIcaRoutingOps::Worker::Busy && ops.Now() < grace; worker = ops.WorkerOf(channel))
+        ops.WaitPassed(1);
+    switch (worker) {
     case CIcaRoutingOps::Worker::None:
         // No worker waits on a channel without a file: the message is
         // dropped at once, so a stream of them cannot hold the control
@@ -198,8 +205,9 @@ bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CSharedMessage
         PYX_TRACE(L"pass_the_message: no file on data channel %d, message dropped\r\n", channel);
         return false;
     case CIcaRoutingOps::Worker::Busy:
-        // A worker still in its previous request would take this one only
-        // when that is done: every other file and "SEND" would wait for it.
+        // A worker still in its previous request after the grace would take
+        // this one only when that is done: every other file and "SEND"
+        // would wait for it.
         PYX_TRACE(L"pass_the_message: the worker of data channel %d is still in a request, message dropped\r\n",
                   channel);
         return false;

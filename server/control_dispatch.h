@@ -27,6 +27,8 @@ constexpr int32_t kOpenTimedOutError = 12002;
 
 // How long a routed message waits for its worker to give the buffer back.
 constexpr uint32_t kHandoffWaitMs = 1500;
+// How long a message waits for a worker still in its previous request.
+constexpr uint32_t kBusyGraceMs = 50;
 
 // An open running on its thread, as the control thread waits for it.
 class CPendingOpen
@@ -114,11 +116,11 @@ protected:
 };
 
 // The ICA buffer's hand-off: the message in the buffer, n bytes, goes to the
-// worker of `channel`. A channel without a file, or whose worker is still in
-// a request, drops it at once with a log line. True when the worker took it
-// and gave the buffer back within kHandoffWaitMs; on a time-out a worker
-// that has taken the message is waited for (the buffer is never reused
-// under it) until the exit signal.
+// worker of `channel`. A channel without a file drops it at once with a log
+// line, and so does one whose worker is still in a request kBusyGraceMs on.
+// True when the worker took it and gave the buffer back within
+// kHandoffWaitMs; on a time-out a worker that has taken the message is
+// waited for (the buffer is never reused under it) until the exit signal.
 bool PassTheMessage(int channel, uint32_t n, CIcaRoutingOps &ops, CSharedMessage &message);
 
 // Waits until no worker holds the buffer, or the exit signal.

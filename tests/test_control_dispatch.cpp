@@ -750,19 +750,37 @@ TEST_CASE_FIXTURE(Fixture, "what is read goes to the dispatch, a worker, or nowh
     CHECK(p.replies.empty());
 }
 
-TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker, waited for, withdrawn")
+TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped without a free worker, waited for, withdrawn")
 {
     auto pass = [&](int channel) { return PassTheMessage(channel, 44, p, *shared); };
 
-    // No file (or one still opening) and a worker in a request: no wake, no wait.
+    // No file (or one still opening): dropped at once. A worker in a
+    // request: after the grace. Neither is woken.
     p.workers[4] = CIcaRoutingOps::Worker::Busy;
     CHECK_FALSE(pass(3));
-    CHECK_FALSE(pass(4));
     CHECK_FALSE(pass(10));
+    CHECK(p.now == 1000);
+    CHECK_FALSE(pass(4));
     CHECK(Traced(L"pass_the_message: no file on data channel 3, message dropped"));
     CHECK(p.woken.empty());
-    CHECK(p.now == 1000);
+    CHECK(p.now == 1000 + kBusyGraceMs);
     CHECK(shared->handoff.IsFree());
+
+    // The client answered the last reply before its worker came back from
+    // the request: the next request waits for it instead of being lost.
+    p.onWait = [&](uint32_t ms) {
+        p.workers[4] = CIcaRoutingOps::Worker::Ready;
+        if (!p.woken.empty()) {
+            REQUIRE(shared->handoff.Take(4));
+            shared->handoff.Release();
+        }
+        return ms;
+    };
+    CHECK(pass(4));
+    CHECK(p.woken == std::vector<int>{4});
+    p.woken.clear();
+    p.onWait = nullptr;
+    const uint64_t start = p.now;
 
     p.workers[4] = CIcaRoutingOps::Worker::Ready;
     SUBCASE("the worker takes the message and gives the buffer back")
@@ -779,7 +797,7 @@ TEST_CASE_FIXTURE(Fixture, "ICA hand-off: dropped at once without a free worker,
     SUBCASE("nobody takes it: withdrawn after 1500 ms, and a late taker finds nothing")
     {
         CHECK_FALSE(pass(4));
-        CHECK(p.now == 1000 + kHandoffWaitMs);
+        CHECK(p.now == start + kHandoffWaitMs);
         CHECK(Traced(L"pass_the_message: Timeout"));
         CHECK(shared->handoff.IsFree());
         CHECK_FALSE(shared->handoff.Take(4));
