@@ -141,7 +141,7 @@ ClientDevice::Channels ClientDevice::MakeChannels() const
     return c;
 }
 
-// Starts the channels and a pump for each.
+// Starts the channels, each routing what it reads.
 bool ClientDevice::Listen(const Channels &channels, std::string *error)
 {
     std::vector<std::pair<std::shared_ptr<ChannelServer>, int>> all{{channels.control, m_bIca ? kNoRoute : int(kControl)}};
@@ -149,29 +149,24 @@ bool ClientDevice::Listen(const Channels &channels, std::string *error)
         all.emplace_back(channels.player, int(kPlayer));
     for (size_t n = 0; n < channels.data.size(); ++n)
         all.emplace_back(channels.data[n], static_cast<int>(n));
+    m_bRouteStop = false;
     for (auto &[server, route] : all) {
+        ChannelServer *from = server.get();   // the channel outlives its reading threads
+        const int r = route;
+        server->SetSink([this, from, r](ReceivedMessage &&m) { Route(*from, r, std::move(m)); });
         if (!server->Start()) {
             if (error)
                 *error = Format("cannot listen on %s (%lu)", server->Channel().c_str(), GetLastError());
             return false;
         }
     }
-    m_bPumpStop = false;
-    for (auto &[server, route] : all) {
-        std::shared_ptr<ChannelServer> s = server;
-        const int r = route;
-        m_pumps.emplace_back([this, s, r] { Pump(s, r); });
-    }
     return true;
 }
 
-// The pumps first (they use the channels), then every channel closes.
+// Every channel closes; its reading threads, which route, end with it.
 void ClientDevice::StopListening()
 {
-    m_bPumpStop = true;
-    for (auto &t : m_pumps)
-        t.join();
-    m_pumps.clear();
+    m_bRouteStop = true;
     Channels channels;
     {
         std::lock_guard<std::mutex> hold(m_channelsLock);
@@ -241,31 +236,27 @@ ClientDevice::Mailbox &ClientDevice::MailboxFor(int route)
 // RDP: every channel is a route of its own. ICA: the header's channel
 // number says where a message belongs, and the player's codes go to the
 // player whatever it says.
-void ClientDevice::Pump(std::shared_ptr<ChannelServer> server, int fixedRoute)
+void ClientDevice::Route(ChannelServer &server, int fixedRoute, ReceivedMessage &&m)
 {
-    ReceivedMessage m;
-    while (!m_stop && !m_bPumpStop) {
-        if (!server->Receive(&m, 100))
-            continue;
-        int route = fixedRoute;
-        if (route == kNoRoute) {
-            route = IcaRouteOf(m.bytes.data(), m.bytes.size());
-            if (HasPlayerCode(m.bytes.data(), m.bytes.size())) {
-                // The player program's connection only talks: no reply goes there.
-                server->Exclude(m.instance);
-            } else if (route == kControl || IsDataChannel(route)) {
-                // A reply or data: this connection is the server's control
-                // channel, where requests go from now on.
-                server->Prefer(m.instance);
-            }
+    if (m_stop || m_bRouteStop)
+        return;
+    int route = fixedRoute;
+    if (route == kNoRoute) {
+        route = IcaRouteOf(m.bytes.data(), m.bytes.size());
+        if (HasPlayerCode(m.bytes.data(), m.bytes.size())) {
+            // The player program's connection only talks: no reply goes there.
+            server.Exclude(m.instance);
+        } else if (route == kControl || IsDataChannel(route)) {
+            // A reply or data: this connection is the server's control
+            // channel, where requests go from now on.
+            server.Prefer(m.instance);
         }
-        if (route == kNoRoute) {
-            ++m_stray;
-            continue;
-        }
-        Deliver(route, std::move(m));
-        m = ReceivedMessage{};
     }
+    if (route == kNoRoute) {
+        ++m_stray;
+        return;
+    }
+    Deliver(route, std::move(m));
 }
 
 void ClientDevice::Deliver(int route, ReceivedMessage &&m)

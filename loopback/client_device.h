@@ -205,7 +205,7 @@ private:
     bool CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs, uint64_t generation);
     bool SendAt(int route, const void *data, uint32_t length, uint64_t generation);
     bool ReceiveAt(int route, ReceivedMessage *out, DWORD timeoutMs, uint64_t generation);
-    void Pump(std::shared_ptr<ChannelServer> server, int fixedRoute);
+    void Route(ChannelServer &server, int fixedRoute, ReceivedMessage &&m);
     void SessionReady();
     bool WaitSessionBack(const DeviceOptions &options, std::string *why);
     void RoamDuringRun(const DeviceOptions &options, Clock::time_point start);
@@ -223,9 +223,8 @@ private:
     Channels m_channels;                 // replaced by a reconnect
     mutable std::mutex m_channelsLock;   // guards m_channels and m_retiredChunkErrors
     uint32_t m_retiredChunkErrors = 0;   // of the channels before the last reconnect
-    std::vector<std::thread> m_pumps;
     std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_bPumpStop{false};
+    std::atomic<bool> m_bRouteStop{false};
 
     // The roam.
     std::mutex m_roamLock;               // one Disconnect, Reconnect or Stop at a time

@@ -103,6 +103,10 @@ void ChannelServer::Serve(int index)
             m.channel = m_channel;
             m.instance = index;
             m.received = std::chrono::steady_clock::now();
+            if (m_sink) {
+                m_sink(std::move(m));
+                continue;
+            }
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 m_queue.push_back(std::move(m));

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,11 @@ public:
 
     // Waits for the next complete message of any instance.
     bool Receive(ReceivedMessage *out, DWORD timeoutMs);
+    // Set before Start: every complete message goes to the sink on the
+    // thread that read it, instead of to Receive, so that a client routing
+    // replies to its own waiters takes no extra thread's wake-up per message.
+    using Sink = std::function<void(ReceivedMessage &&)>;
+    void SetSink(Sink sink) { m_sink = std::move(sink); }
     // Writes one message (one pipe write) to an instance; -1 = the earliest
     // connected instance still connected and not excluded. Returns false if
     // none is.
@@ -95,6 +101,7 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
     std::deque<ReceivedMessage> m_queue;
+    Sink m_sink;
 };
 
 } // namespace loopback

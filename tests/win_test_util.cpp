@@ -250,6 +250,7 @@ bool Process::Start(const std::wstring &commandLine, const wchar_t *dir)
             if (!PeekNamedPipe(m_hRead, nullptr, 0, nullptr, &available, nullptr))
                 break;   // every writer is gone
             if (available == 0) {
+                ++m_nEmptyPolls;
                 if (m_bStopReading)
                     break;
                 Sleep(10);
@@ -261,6 +262,7 @@ bool Process::Start(const std::wstring &commandLine, const wchar_t *dir)
             std::lock_guard<std::mutex> hold(m_lock);
             m_output.append(buf, n);
         }
+        m_bReaderDone = true;
     });
     return true;
 }
@@ -271,6 +273,12 @@ bool Process::Wait(DWORD timeoutMs, DWORD *exitCode)
         return false;
     if (WaitForSingleObject(m_pi.hProcess, timeoutMs) != WAIT_OBJECT_0)
         return false;
+    // What it wrote just before it ended is in the pipe until the reader's
+    // next poll: the output is whole once the reader has found the pipe
+    // empty twice since the end (the first look may have come before the
+    // last write; a child that inherited the pipe may keep it open).
+    const uint32_t polls = m_nEmptyPolls;
+    WaitUntil([&] { return m_bReaderDone || m_nEmptyPolls > polls + 1; }, 2000);
     if (exitCode)
         GetExitCodeProcess(m_pi.hProcess, exitCode);
     return true;

@@ -115,6 +115,8 @@ private:
     PROCESS_INFORMATION m_pi{};
     HANDLE m_hRead = nullptr;
     std::atomic<bool> m_bStopReading{false};
+    std::atomic<bool> m_bReaderDone{false};
+    std::atomic<uint32_t> m_nEmptyPolls{0};
     std::thread m_reader;
     mutable std::mutex m_lock;
     std::string m_output;
