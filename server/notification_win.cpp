@@ -8,10 +8,11 @@
 // queue (CNotificationQueue), and one poster thread posts them in the order
 // they were queued, READ notes at most one per kReadPostGapMs: meanwhile a
 // file's reads add up in its waiting note, and the slider still moves 50
-// times a second. Queue and wake-ups use a slim lock and a condition
-// variable, which cost a worker no kernel object call. Once the desktop is
-// far behind anyway, the poster takes a pause after each post, so that the
-// broadcasts leave the processor to the files they announce.
+// times a second; woken from idle, it lets a burst settle first. Queue and
+// wake-ups use a slim lock and a condition variable, which cost a worker no
+// kernel object call. Once the desktop is far behind anyway, the poster
+// takes a pause after each post, so that the broadcasts leave the processor
+// to the files they announce.
 #include "notification.h"
 
 #include "notify.h"
@@ -26,6 +27,11 @@ using Note = CNotificationQueue::Note;
 
 // A READ note is posted this long after the last one at the earliest.
 constexpr ULONGLONG kReadPostGapMs = 20;
+
+// Woken from idle, the poster waits this long before it posts: the notes of
+// an open and its first reads come in a burst, and the broadcasts then go
+// out after the first replies rather than beside them.
+constexpr DWORD kSettleMs = 10;
 
 // While more than kFarBehind notes wait, the pause after a post is this
 // many times what the post took, within the bounds below.
@@ -105,6 +111,8 @@ private:
                 self->m_bPosterIdle = true;
                 SleepConditionVariableSRW(&self->m_queued, &self->m_lock, INFINITE, 0);
                 self->m_bPosterIdle = false;
+                if (self->m_nFlushing == 0)   // a flush that starts ends the wait
+                    SleepConditionVariableSRW(&self->m_queued, &self->m_lock, kSettleMs, 0);
                 continue;
             }
             const bool read = CNotificationQueue::IsRead(note);
