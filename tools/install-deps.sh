@@ -2,7 +2,9 @@
 # Installs the Debian packages the builds and tests need, if any is missing,
 # with one apt-get update (tried once more if the mirror fails it). Wine's 32-bit half (wine32:i386, for the 32-bit
 # shipping build's test runs) comes with them; the i386 architecture is
-# added for it first. Where it cannot be installed, the 32-bit runs are
+# added for it first. Where it cannot be installed, or where the kernel does
+# not run 32-bit programs (then the `wine` launcher would pick that half and
+# every Wine run would fail: it is removed again), the 32-bit runs are
 # skipped (tools/test.sh says so) and everything else still runs.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
@@ -15,8 +17,16 @@ missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
+here=$(cd "$(dirname "$0")" && pwd)
 want32=0
-installed wine32:i386 || want32=1
+if ! "$here/runs-32bit.sh"; then
+  if installed wine32:i386; then
+    echo "== this kernel does not run 32-bit programs: removing wine32:i386, which would break every Wine run"
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq wine32:i386 >/dev/null
+  fi
+elif ! installed wine32:i386; then
+  want32=1
+fi
 # A failed try at wine32:i386 is not repeated for six hours (each costs an
 # apt-get update, and the mirror's i386 index may stay broken a while).
 stamp=/var/tmp/tarsel-wine32-unavailable
