@@ -266,9 +266,11 @@ DWORD WINAPI PyxFileThreadICA(LPVOID lpParameter)
                       L"initialized.\r\n");
             break;
         }
+        // The exit event too: a close (or the end) waits for this thread,
+        // and the control thread with it, so the wait must not outlast it.
         // A signal left over from a withdrawn offer finds nothing to take.
-        if (WaitForSingleObject(file->m_vcEvent.Get(), kIcaWorkerWaitMs) == WAIT_OBJECT_0 &&
-            file->TakeOffered()) {
+        const HANDLE wakes[2] = {file->m_vcEvent.Get(), file->_hExit.Get()};
+        if (WaitForMultipleObjects(2, wakes, FALSE, kIcaWorkerWaitMs) == WAIT_OBJECT_0 && file->TakeOffered()) {
             // Busy before the buffer is given back, so the control thread's
             // next message for this channel already sees it.
             file->m_bInRequest.store(true, std::memory_order_release);
