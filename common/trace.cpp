@@ -245,6 +245,7 @@ void *GetErrorBoxOwner() { return g_errorBoxOwner.load(); }
 
 // Platform parts, in trace_win.cpp and trace_posix.cpp.
 void PlatformTraceOutput(const wchar_t *text);
+bool PlatformTraceListened();
 int PlatformErrorBox(const wchar_t *text, void *owner);
 uint32_t PlatformLastError();
 void PlatformSetLastError(uint32_t error);
@@ -270,19 +271,28 @@ private:
 
 void TraceMessage(const wchar_t *format, ...)
 {
+    const TraceHook hook = g_traceHook.load();
+    const bool listened = PlatformTraceListened();
+    if (!hook && !listened)
+        return;
     const CKeepLastError keep;
     wchar_t buf[kTraceBufferUnits];
     va_list ap;
     va_start(ap, format);
     FormatTraceText(buf, format, ap);
     va_end(ap);
-    PlatformTraceOutput(buf);
-    if (TraceHook hook = g_traceHook.load())
+    if (listened)
+        PlatformTraceOutput(buf);
+    if (hook)
         hook(buf);
 }
 
 void TraceAt(const wchar_t *file, int line, const wchar_t *format, ...)
 {
+    const TraceHook hook = g_traceHook.load();
+    const bool listened = PlatformTraceListened();
+    if (!hook && !listened)
+        return;
     const CKeepLastError keep;
     wchar_t prefix[kTraceBufferUnits];
     const size_t n = FormatText(prefix, L"File: %s Line: %d: ", file, line);
@@ -296,8 +306,9 @@ void TraceAt(const wchar_t *file, int line, const wchar_t *format, ...)
     wchar_t joined[2 * kTraceBufferUnits];
     std::memcpy(joined, prefix, n * sizeof(wchar_t));
     std::memcpy(joined + n, text, (m + 1) * sizeof(wchar_t));
-    PlatformTraceOutput(joined);
-    if (TraceHook hook = g_traceHook.load()) {
+    if (listened)
+        PlatformTraceOutput(joined);
+    if (hook) {
         hook(prefix);
         hook(text);
     }

@@ -10,6 +10,8 @@ void PlatformTraceOutput(const wchar_t *text)
     std::fwrite(s.data(), 1, s.size(), stderr);
 }
 
+bool PlatformTraceListened() { return true; }   // standard error is always there
+
 int PlatformErrorBox(const wchar_t *text, void *)
 {
     std::fprintf(stderr, "Error!: %s\n", Utf8Of(text, LoneSurrogate::Keep).c_str());

@@ -167,6 +167,7 @@ uint64_t RunPass(const uint8_t *data, size_t size, unsigned char fill)
 // Trace text is formatted as in the server but goes nowhere, so that
 // libFuzzer's own report stays readable (and fast).
 void PlatformTraceOutput(const wchar_t *) {}
+bool PlatformTraceListened() { return true; }
 int PlatformErrorBox(const wchar_t *, void *) { return 1; }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

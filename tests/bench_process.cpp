@@ -119,6 +119,7 @@ void operator delete[](void *p, size_t, std::align_val_t) noexcept { std::free(p
 // Trace text is formatted as in the server but not written: the benchmark
 // measures the request processing, not the terminal.
 void PlatformTraceOutput(const wchar_t *) {}
+bool PlatformTraceListened() { return true; }
 int PlatformErrorBox(const wchar_t *, void *) { return 1; }
 
 namespace {
