@@ -7,7 +7,7 @@
 // file posts one per request, so the workers only put the notification in a
 // queue (CNotificationQueue), and one poster thread posts them in the order
 // they were queued, READ notes at most one per kReadPostGapMs: meanwhile a
-// file's reads add up in its waiting note, and the slider still moves 50
+// file's reads add up in its waiting note, and the slider still moves 20
 // times a second; woken from idle, it lets a burst settle first. Queue and
 // wake-ups use a slim lock and a condition variable, which cost a worker no
 // kernel object call. Once the desktop is far behind anyway, the poster
@@ -25,8 +25,12 @@ namespace {
 
 using Note = CNotificationQueue::Note;
 
-// A READ note is posted this long after the last one at the earliest.
-constexpr ULONGLONG kReadPostGapMs = 20;
+// A READ note is posted this long after the last one at the earliest. At
+// 20 ms the broadcasts still took a file read at full speed 6-8 % of its
+// rate (bench_file_object --notify-cost); at 50 ms their cost is lost in
+// the noise. Longer would hold the slider still longer after a seek: the
+// player window counts READ notes, not time, before it follows them again.
+constexpr ULONGLONG kReadPostGapMs = 50;
 
 // Woken from idle, the poster waits this long before it posts: the notes of
 // an open and its first reads come in a burst, and the broadcasts then go
