@@ -332,7 +332,7 @@ bool ClientDevice::Call(int route, std::vector<unsigned char> request, ReceivedM
 }
 
 bool ClientDevice::CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs,
-                          uint64_t generation)
+                          uint64_t generation, const std::function<bool()> &giveUp)
 {
     if (request.size() < kHeaderSize)
         return false;
@@ -343,8 +343,15 @@ bool ClientDevice::CallAt(int route, std::vector<unsigned char> request, Receive
     const auto start = Clock::now();
     for (;;) {
         const double left = timeoutMs - MsSince(start);
-        if (left <= 0 || !ReceiveAt(route, reply, static_cast<DWORD>(left), generation))
+        if (left <= 0 || (giveUp && giveUp()))
             return false;
+        // Looked at again every 100 ms while there is a reason to give up.
+        const DWORD slice = static_cast<DWORD>(giveUp && left > 100 ? 100 : left);
+        if (!ReceiveAt(route, reply, slice, generation)) {
+            if (!giveUp || m_generation.load() != generation)
+                return false;
+            continue;
+        }
         if (reply->bytes.size() >= kHeaderSize && LoadHeader(reply->bytes.data()).dwPSN == psn)
             return true;
         ++m_stray;   // an answer to something else: not this call's
@@ -355,12 +362,30 @@ bool ClientDevice::CallAt(int route, std::vector<unsigned char> request, Receive
 
 bool ClientDevice::Handshake(const DeviceOptions &options, std::string *error)
 {
-    ReceivedMessage m;
-    if (!Receive(kPlayer, &m, options.timeoutMs)) {
-        *error = "no solicitation";
-        return false;
+    // A control thread that is restarted asks again (the server restarts
+    // it on a session connect, which it may have found by itself already).
+    // Each pass takes one message, so this ends.
+    for (;;) {
+        ReceivedMessage m;
+        if (!Receive(kPlayer, &m, options.timeoutMs)) {
+            *error = "no solicitation";
+            return false;
+        }
+        if (AnswerSolicitation(m, options, error))
+            return true;
+        if (!SolicitationWaiting())
+            return false;
+        error->clear();
     }
-    return AnswerSolicitation(m, options, error);
+}
+
+bool ClientDevice::SolicitationWaiting()
+{
+    Mailbox &box = MailboxFor(kPlayer);
+    std::lock_guard<std::mutex> hold(box.lock);
+    return std::any_of(box.queue.begin(), box.queue.end(), [](const ReceivedMessage &m) {
+        return m.bytes.size() == kSolicitationSize && MessageType(m.bytes.data()) == PYXMSG_SEND_PARAMS;
+    });
 }
 
 bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const DeviceOptions &options, std::string *error)
@@ -373,8 +398,8 @@ bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const
     const auto send = BuildSendParams(options.policy, options.readCap, options.targetRate, options.chunking, 0);
     std::lock_guard<std::mutex> hold(m_controlLock);
     ReceivedMessage reply;
-    if (!Call(kControl, send, &reply, options.timeoutMs)) {
-        *error = "no reply to SEND";
+    if (!CallAt(kControl, send, &reply, options.timeoutMs, Generation(), [this] { return SolicitationWaiting(); })) {
+        *error = SolicitationWaiting() ? "asked again before the reply" : "no reply to SEND";
         return false;
     }
     if (reply.bytes.size() != kIntMessageSize || MessageType(reply.bytes.data()) != PYXMSG_SEND_PARAMS ||

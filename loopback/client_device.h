@@ -110,11 +110,16 @@ public:
     bool Start(std::string *error);
     void Stop();
 
-    // Waits for the solicitation and answers it with SEND.
+    // Waits for the solicitation and answers it with SEND; the newest, when
+    // the server asks again before it answered.
     bool Handshake(const DeviceOptions &options, std::string *error);
     // Answers a solicitation already received (the server asks again when
-    // it restarts its control thread).
+    // it restarts its control thread). Gives up, false, once a newer one
+    // waits: the control thread that asked is gone, and so is the channel
+    // its answer would come on.
     bool AnswerSolicitation(const ReceivedMessage &solicitation, const DeviceOptions &options, std::string *error);
+    // Whether a solicitation waits among the player channel's messages.
+    bool SolicitationWaiting();
     // Serves the files of `options` (after a handshake); one report each.
     DeviceSummary Run(const DeviceOptions &options);
     // Both, as one session.
@@ -202,7 +207,8 @@ private:
     void StopListening();
     std::shared_ptr<ChannelServer> ServerFor(int route) const;
     Mailbox &MailboxFor(int route);
-    bool CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs, uint64_t generation);
+    bool CallAt(int route, std::vector<unsigned char> request, ReceivedMessage *reply, DWORD timeoutMs, uint64_t generation,
+                const std::function<bool()> &giveUp = {});
     bool SendAt(int route, const void *data, uint32_t length, uint64_t generation);
     bool ReceiveAt(int route, ReceivedMessage *out, DWORD timeoutMs, uint64_t generation);
     void Route(ChannelServer &server, int fixedRoute, ReceivedMessage &&m);

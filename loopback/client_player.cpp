@@ -98,7 +98,8 @@ void CClientPlayer::Handle(const ReceivedMessage &m)
         std::string error;
         if (m_device.AnswerSolicitation(m, m_options.device, &error)) {
             ++m_sum.solicitations;
-        } else if (m_device.Generation() == m_generation) {   // not cut by a disconnect
+        } else if (m_device.Generation() == m_generation && !m_device.SolicitationWaiting()) {
+            // Neither cut by a disconnect nor asked again (the next is answered).
             ++m_sum.failures;
             Log("player: solicitation not answered: " + error);
         }
