@@ -66,9 +66,8 @@ wine "$win/tests/pyx_player_host.exe" --rdp --server-running open "$(winepath -w
 pids+=($!)
 waitfor "$log" "client: drained" 60
 grep -E "^client: (drained|file|a read)" "$log" | sed 's/^/   /'
-# A figure, not a step of the case: a miss is said, not failed (once in
-# several runs the add-in's first request of this file went nowhere; its
-# log, kept per start, shows it).
+# A figure, not a step of the case: a miss is said, not failed (the
+# add-in's log, kept per start, shows why).
 grep -q "client: drained 33554432 bytes" "$log" && echo "   ok   the add-in read the 32 MiB file to its end" ||
   echo "   note the add-in did not read the 32 MiB file to its end (see $log)"
 reads=$(sed -n 's/.* ms, \([0-9.]*\) MB\/s$/\1/p' "$log" | head -n 1)

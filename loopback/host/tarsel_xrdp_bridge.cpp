@@ -11,7 +11,9 @@
 // one message, as their pipes keep them; the channel from xrdp is a byte
 // stream (xrdp merges and cuts), cut back into messages by the header's
 // size. ZRBCHNL, opened once per file by the programs, is opened once here
-// and its messages routed as the emulator routes them. A channel xrdp
+// and its messages routed as the emulator routes them. A data channel is
+// opened here before the OPEN reply that names it goes on to the client, as
+// the platform's open is done before the server replies. A channel xrdp
 // refuses or closes closes the programs' side too.
 //
 // xrdp tells programs under Wine nothing when the client leaves and comes
@@ -350,6 +352,24 @@ int main(int argc, char **argv)
     uint32_t links = 0, refused = 0, roams = 0;
     std::shared_ptr<vchost::CLink> session;   // the relay's session connection
     std::string relayAnswer;                  // its last answer to a roam
+    // The session's channel NAME, opened through xrdp unless it is open
+    // already (under `lock`); null if xrdp refuses it.
+    auto openInSession = [&](const std::string &name) -> CChannel * {
+        auto it = channels.find(name);
+        if (it != channels.end() && it->second->Closed())
+            channels.erase(it), it = channels.end();
+        if (it == channels.end()) {
+            void *h = api.open(xrdpapi::kCurrentSession, name.c_str(), xrdpapi::kStaticChannel);
+            if (!h) {
+                ++refused;
+                Print(name + ": xrdp refused the channel");
+                return nullptr;
+            }
+            Print(name + ": opened in the session");
+            it = channels.emplace(name, std::make_unique<CChannel>(name, h, api, counters)).first;
+        }
+        return it->second.get();
+    };
     auto handle = [&](vchost::LinkEvent &&e) {
         const std::string name = e.link->Name();
         std::lock_guard<std::mutex> hold(lock);
@@ -364,23 +384,23 @@ int main(int argc, char **argv)
         }
         if (e.kind == vchost::LinkEvent::kOpened) {
             ++links;
-            auto it = channels.find(name);
-            if (it != channels.end() && it->second->Closed())
-                channels.erase(it), it = channels.end();
-            if (it == channels.end()) {
-                void *h = api.open(xrdpapi::kCurrentSession, name.c_str(), xrdpapi::kStaticChannel);
-                if (!h) {
-                    ++refused;
-                    Print(name + ": xrdp refused the channel");
-                    e.link->Shut();
-                    return;
-                }
-                Print(name + ": opened in the session");
-                it = channels.emplace(name, std::make_unique<CChannel>(name, h, api, counters)).first;
+            CChannel *channel = openInSession(name);
+            if (!channel) {
+                e.link->Shut();
+                return;
             }
-            it->second->AddLink(e.link);
+            channel->AddLink(e.link);
             linkChannel[e.link->Id()] = name;
         } else if (e.kind == vchost::LinkEvent::kFrame) {
+            // The server's data channel is open once the OPEN reply that
+            // names it leaves, as the platform's open returns only then; the
+            // relay's link for it may come a moment after the reply, and xrdp
+            // drops what the client sends on a channel nobody has open.
+            char data[8];
+            if (name == kRdpControlChannelName && e.bytes.size() == kOpenReplySize &&
+                MessageType(e.bytes.data()) == PYXMSG_RPC_OPEN && LoadLE32s(e.bytes.data() + 32) != -1 &&
+                RdpDataChannelName(LoadLE32s(e.bytes.data() + 36), data, sizeof data))
+                openInSession(data);
             auto it = channels.find(name);
             if (it == channels.end() || !it->second->FromProgram(e.link, e.bytes))
                 e.link->Shut();
