@@ -262,8 +262,12 @@ void ClientDevice::Route(ChannelServer &server, int fixedRoute, ReceivedMessage 
 void ClientDevice::Deliver(int route, ReceivedMessage &&m)
 {
     Mailbox &box = MailboxFor(route);
-    std::lock_guard<std::mutex> hold(box.lock);
-    box.queue.push_back(std::move(m));
+    {
+        std::lock_guard<std::mutex> hold(box.lock);
+        box.queue.push_back(std::move(m));
+    }
+    // Woken after the lock is let go: a waiter woken under it would wait
+    // for the lock next, one more wake-up per message.
     box.arrived.notify_all();
 }
 
