@@ -18,6 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool IsSolicitation(const ReceivedMessage &m)
+{
+    return CheckPlayerMessage(m.bytes.data(), m.bytes.size()).kind == PlayerMessage::kSolicitation;
+}
+
 double MsSince(Clock::time_point t)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
@@ -387,15 +392,13 @@ bool ClientDevice::SolicitationWaiting()
 {
     Mailbox &box = MailboxFor(kPlayer);
     std::lock_guard<std::mutex> hold(box.lock);
-    return std::any_of(box.queue.begin(), box.queue.end(), [](const ReceivedMessage &m) {
-        return m.bytes.size() == kSolicitationSize && MessageType(m.bytes.data()) == PYXMSG_SEND_PARAMS;
-    });
+    return std::any_of(box.queue.begin(), box.queue.end(), [](const ReceivedMessage &m) { return IsSolicitation(m); });
 }
 
 bool ClientDevice::AnswerSolicitation(const ReceivedMessage &solicitation, const DeviceOptions &options, std::string *error)
 {
     const ReceivedMessage &m = solicitation;
-    if (m.bytes.size() != kSolicitationSize || MessageType(m.bytes.data()) != PYXMSG_SEND_PARAMS) {
+    if (!IsSolicitation(m)) {
         *error = Format("unexpected message of %zu bytes instead of the solicitation", m.bytes.size());
         return false;
     }

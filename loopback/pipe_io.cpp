@@ -10,7 +10,7 @@ std::wstring PipeName(const char *channel)
     return name;
 }
 
-bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DWORD timeoutMs)
+bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DWORD timeoutMs, HANDLE stop)
 {
     *done = 0;
     OVERLAPPED ov{};
@@ -19,11 +19,13 @@ bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DW
         return false;
     BOOL ok = write ? WriteFile(pipe, buffer, length, nullptr, &ov) : ReadFile(pipe, buffer, length, nullptr, &ov);
     DWORD error = ok ? 0 : GetLastError();
-    bool timedOut = false;
+    DWORD cut = 0;   // why the wait ended early, if it did
     if (!ok && error == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+        const HANDLE waits[2] = {ov.hEvent, stop};
+        const DWORD r = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, timeoutMs);
+        if (r != WAIT_OBJECT_0) {
             CancelIo(pipe);
-            timedOut = true;
+            cut = r == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : WAIT_TIMEOUT;
         }
     } else if (!ok && error != ERROR_MORE_DATA) {
         CloseHandle(ov.hEvent);
@@ -40,7 +42,7 @@ bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DW
         *done = n;
         return true;
     }
-    SetLastError(timedOut ? WAIT_TIMEOUT : error);
+    SetLastError(cut ? cut : error);
     return false;
 }
 

@@ -27,6 +27,9 @@ std::wstring PipeName(const char *channel);
 // at most timeoutMs (INFINITE for no limit). On a time-out the operation is
 // cancelled and false is returned with *done 0 and WAIT_TIMEOUT as last error.
 // A read of a message longer than the buffer returns its first part.
-bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DWORD timeoutMs);
+// `stop` (optional): once signalled, the wait ends as a time-out does, with
+// ERROR_OPERATION_ABORTED.
+bool PipeIo(HANDLE pipe, bool write, void *buffer, DWORD length, DWORD *done, DWORD timeoutMs,
+            HANDLE stop = nullptr);
 
 } // namespace loopback

@@ -15,6 +15,9 @@ ChannelServer::~ChannelServer() { Stop(); }
 bool ChannelServer::Start()
 {
     const std::wstring name = PipeName(m_channel.c_str());
+    m_hStop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_hStop)
+        return false;
     for (int i = 0; i < m_count; ++i) {
         auto inst = std::make_unique<Instance>();
         inst->pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -34,6 +37,9 @@ bool ChannelServer::Start()
 void ChannelServer::Stop()
 {
     m_stop = true;
+    if (m_hStop)
+        SetEvent(m_hStop.Get());
+    // Writes of other threads (a Send into a full pipe) end too.
     for (auto &inst : m_instances) {
         if (inst->pipe != INVALID_HANDLE_VALUE)
             CancelIoEx(inst->pipe, nullptr);
@@ -61,9 +67,8 @@ void ChannelServer::Serve(int index)
         BOOL ok = ConnectNamedPipe(inst.pipe, &ov);
         DWORD error = ok ? 0 : GetLastError();
         if (!ok && error == ERROR_IO_PENDING) {
-            while (!m_stop && WaitForSingleObject(ov.hEvent, 100) == WAIT_TIMEOUT) {
-            }
-            if (m_stop) {
+            const HANDLE waits[2] = {ov.hEvent, m_hStop.Get()};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 CancelIoEx(inst.pipe, &ov);
                 DWORD n;
                 GetOverlappedResult(inst.pipe, &ov, &n, TRUE);
@@ -88,13 +93,9 @@ void ChannelServer::Serve(int index)
             while (m_paused && !m_stop)
                 Sleep(20);
             DWORD n = 0;
-            // Bounded reads, so that Stop is seen even when its cancel came
-            // before the read was started.
-            if (!PipeIo(inst.pipe, false, buffer.data(), static_cast<DWORD>(buffer.size()), &n, 200)) {
-                if (GetLastError() == WAIT_TIMEOUT && !m_stop)
-                    continue;
+            if (!PipeIo(inst.pipe, false, buffer.data(), static_cast<DWORD>(buffer.size()), &n, INFINITE,
+                        m_hStop.Get()))
                 break;
-            }
             if (n == 0)
                 continue;
             ReceivedMessage m;

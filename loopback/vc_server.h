@@ -4,6 +4,7 @@
 #pragma once
 
 #include "chunk_join.h"
+#include "handle_win.h"
 
 #include <windows.h>
 
@@ -95,6 +96,9 @@ private:
     int m_count;
     std::vector<std::unique_ptr<Instance>> m_instances;
     std::atomic<bool> m_stop{false};
+    // Set by Stop: every instance's wait for a connection or a message ends
+    // on it, so idle instances sleep instead of waking to look at m_stop.
+    CHandle m_hStop;
     std::atomic<bool> m_paused{false};
     std::atomic<uint64_t> m_connectCounter{0};
     std::atomic<int> m_preferred{-1};
