@@ -2,15 +2,15 @@
 
 #include "api_sets_win.h"
 
-#include <mutex>
+#include "write_gate.h"
 
 namespace {
 
 // Never destroyed: a worker may still write while the process exits.
-std::mutex &IcaWriteLock()
+CWriteGate &IcaWriteGate()
 {
-    static std::mutex *lock = new std::mutex;
-    return *lock;
+    static CWriteGate *gate = new CWriteGate;
+    return *gate;
 }
 
 } // namespace
@@ -24,7 +24,7 @@ bool CIcaChannelIO::OpenChannel(void *server, uint32_t session, const char *name
 
 int CIcaChannelIO::CloseChannel()
 {
-    std::lock_guard<std::mutex> hold(IcaWriteLock());
+    CWriteGate::CHold hold(IcaWriteGate(), CWriteGate::Turn::Urgent);
     int result = 0;
     if (m_hChannel)
         result = WfApi.WFVirtualChannelClose(m_hChannel);
@@ -53,14 +53,14 @@ bool CIcaChannelIO::WriteRaw(const void *buffer, uint32_t length, uint32_t *writ
 
 bool CIcaChannelIO::ChannelWrite(void *message, uint32_t length, uint32_t *written)
 {
-    std::lock_guard<std::mutex> hold(IcaWriteLock());
+    CWriteGate::CHold hold(IcaWriteGate(), CWriteGate::Turn::Urgent);
     return CChannelIO::ChannelWrite(message, length, written);
 }
 
 bool CIcaChannelIO::ChannelWriteUnless(const std::atomic<bool> &refused, void *message, uint32_t length,
                                        uint32_t *written)
 {
-    std::lock_guard<std::mutex> hold(IcaWriteLock());
+    CWriteGate::CHold hold(IcaWriteGate(), CWriteGate::Turn::InTurn);
     if (refused.load()) {
         *written = 0;
         return false;

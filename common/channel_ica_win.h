@@ -20,11 +20,14 @@ public:
     bool WriteRaw(const void *buffer, uint32_t length, uint32_t *written) override;
     // One whole message at a time: every ICA channel object of the process
     // writes on the session's one channel, so the chunks of two messages
-    // (a worker's reply, the control thread's) never interleave.
+    // (a worker's reply, the control thread's) never interleave. A message
+    // written here goes next, ahead of files' replies that wait (see
+    // write_gate.h).
     bool ChannelWrite(void *message, uint32_t length, uint32_t *written) override;
-    // The same, unless `refused` holds when the lock is taken (then false,
-    // nothing written). A close waits for a write in progress, so a writer
-    // that sees `refused` still clear writes on a channel that is open.
+    // A file's reply: one whole message in its turn among the others, unless
+    // `refused` holds when the turn comes (then false, nothing written). A
+    // close waits for a write in progress, so a writer that sees `refused`
+    // still clear writes on a channel that is open.
     bool ChannelWriteUnless(const std::atomic<bool> &refused, void *message, uint32_t length, uint32_t *written);
 
 protected:

@@ -2,7 +2,11 @@
 
 #include "channel_io.h"
 #include "protocol.h"
+#include "write_gate.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -186,4 +190,68 @@ TEST_CASE("a short or failed chunk ends the loop")
         CHECK(ch.writes.size() == 1);
         CHECK(written == 32);
     }
+}
+
+namespace {
+
+void WaitUntilWaiting(CWriteGate &gate, int count)
+{
+    while (gate.Waiting() < count)
+        std::this_thread::yield();
+}
+
+} // namespace
+
+TEST_CASE("a control message waiting for the shared channel goes before the files' replies that waited longer")
+{
+    CWriteGate gate;
+    std::mutex orderLock;
+    std::vector<char> order;
+    const auto writer = [&](CWriteGate::Turn turn, char name) {
+        return std::thread([&, turn, name] {
+            CWriteGate::CHold hold(gate, turn);
+            std::lock_guard<std::mutex> record(orderLock);
+            order.push_back(name);
+        });
+    };
+    std::vector<std::thread> threads;
+    gate.Enter(CWriteGate::Turn::InTurn);   // a reply being written
+    for (char name : {'a', 'b', 'c'})
+        threads.push_back(writer(CWriteGate::Turn::InTurn, name));
+    WaitUntilWaiting(gate, 3);
+    threads.push_back(writer(CWriteGate::Turn::Urgent, 'U'));
+    WaitUntilWaiting(gate, 4);
+    gate.Leave();
+    for (auto &t : threads)
+        t.join();
+    REQUIRE(order.size() == 4);
+    CHECK(order[0] == 'U');
+    CHECK(gate.Waiting() == 0);
+}
+
+TEST_CASE("the write gate lets one writer at a time through and leaves none waiting on a free gate")
+{
+    CWriteGate gate;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> passed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                // Every third writer of a round is urgent, as control replies
+                // among files' replies.
+                CWriteGate::CHold hold(gate, (t + i) % 3 == 0 ? CWriteGate::Turn::Urgent : CWriteGate::Turn::InTurn);
+                if (inside.fetch_add(1) != 0)
+                    ++overlaps;
+                ++passed;
+                inside.fetch_sub(1);
+            }
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    CHECK(overlaps == 0);
+    CHECK(passed == 6 * 2000);
+    CHECK(gate.Waiting() == 0);
 }
