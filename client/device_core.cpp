@@ -522,15 +522,16 @@ void CClientDevice::OnSendReply(const unsigned char *msg, size_t n)
 
 void CClientDevice::OnOpenReply(Pending &p, const unsigned char *msg, size_t n)
 {
-    if (n != kOpenReplySize) {
+    OpenReply reply{};
+    if (!ReadOpenReply(msg, static_cast<uint32_t>(n), &reply)) {
         if (p.kind == Kind::Open)
             ProtocolError(p, n, "not 48 bytes");
         else
             ++m_protocolErrors;
         return;
     }
-    const int32_t fd = LoadLE32s(msg + 32);
-    const int32_t channel = LoadLE32s(msg + 36);
+    const int32_t fd = reply.fileDesc;
+    const int32_t channel = reply.channel;
     if (p.kind == Kind::LateOpen || p.session->m_state != CFileSession::State::Opening) {
         // Nobody wants this file any more (timed out, or closed meanwhile).
         if (p.session)
@@ -540,8 +541,8 @@ void CClientDevice::OnOpenReply(Pending &p, const unsigned char *msg, size_t n)
         return;
     }
     CFileSession &session = *p.session;
-    session.m_extendedError = LoadLE32s(msg + 40);
-    session.m_systemError = LoadLE32s(msg + 44);
+    session.m_extendedError = reply.extendedError;
+    session.m_systemError = reply.systemError;
     if (fd == -1) {
         session.m_state = CFileSession::State::Refused;
         LogLine(m_log, "client: OPEN of %s refused: extended 0x%x, system %d", Text(session.m_name).c_str(),

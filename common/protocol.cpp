@@ -120,6 +120,18 @@ void BuildOpenReply(void *msg, int32_t fileDesc, int32_t channel, int32_t extend
     PrepareReply(msg, 16, CHANNEL_CONTROL);
 }
 
+bool ReadOpenReply(const void *msg, uint32_t n, OpenReply *out)
+{
+    if (n != kOpenReplySize)
+        return false;
+    const unsigned char *b = Bytes(msg);
+    out->fileDesc = LoadLE32s(b + 32);
+    out->channel = LoadLE32s(b + 36);
+    out->extendedError = LoadLE32s(b + 40);
+    out->systemError = LoadLE32s(b + 44);
+    return true;
+}
+
 bool ReadCloseRequest(const void *msg, uint32_t n, uint32_t *handle)
 {
     if (n < kIntMessageSize)

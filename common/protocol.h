@@ -171,6 +171,15 @@ bool ReadOpenRequest(const void *msg, uint32_t n, OpenRequest *out);
 
 constexpr uint32_t kOpenReplySize = 48;
 void BuildOpenReply(void *msg, int32_t fileDesc, int32_t channel, int32_t extendedError, int32_t systemError);
+struct OpenReply
+{
+    int32_t fileDesc;   // -1: refused
+    int32_t channel;
+    int32_t extendedError;
+    int32_t systemError;
+};
+// False unless the n bytes are exactly an OPEN reply's size.
+bool ReadOpenReply(const void *msg, uint32_t n, OpenReply *out);
 
 // CLOS and FCLO: one word, the descriptor or the stream.
 constexpr uint32_t kIntMessageSize = 36;

@@ -712,16 +712,18 @@ bool ClientDevice::RequestOpen(const std::wstring &name, FileReport *r, DWORD ti
             return false;
         }
     }
-    if (m.bytes.size() != kOpenReplySize || MessageType(m.bytes.data()) != PYXMSG_RPC_OPEN) {
+    OpenReply reply{};
+    if (!ReadOpenReply(m.bytes.data(), static_cast<uint32_t>(m.bytes.size()), &reply) ||
+        MessageType(m.bytes.data()) != PYXMSG_RPC_OPEN) {
         ++r->protocolErrors;
         Fail(r, "bad reply to OPEN");
         return false;
     }
     r->session = session;
-    r->fileDesc = Word(m, 32);
-    r->channel = Word(m, 36);
-    r->extendedError = Word(m, 40);
-    r->systemError = Word(m, 44);
+    r->fileDesc = reply.fileDesc;
+    r->channel = reply.channel;
+    r->extendedError = reply.extendedError;
+    r->systemError = reply.systemError;
     if (r->fileDesc != -1 && !IsDataChannel(r->channel)) {
         ++r->protocolErrors;
         Fail(r, Format("OPEN gave data channel %d", r->channel));

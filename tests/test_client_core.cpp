@@ -100,7 +100,7 @@ Bytes Ruof(const std::u16string &name)
 }
 
 // The server's replies, built over the request as the server builds them.
-Bytes OpenReply(const Bytes &request, int32_t fd, int32_t channel)
+Bytes OpenReplyTo(const Bytes &request, int32_t fd, int32_t channel)
 {
     Bytes m(request.begin(), request.begin() + kOpenReplySize);
     BuildOpenReply(m.data(), fd, channel, fd == -1 ? 5 : 0, fd == -1 ? 2 : 0);
@@ -136,7 +136,7 @@ struct Session
     {
         Feed(CHANNEL_PLAYER, Ruof(name));
         REQUIRE(MessageType(Last().bytes.data()) == PYXMSG_RPC_OPEN);
-        Feed(CHANNEL_CONTROL, OpenReply(Last().bytes, fd, channel));
+        Feed(CHANNEL_CONTROL, OpenReplyTo(Last().bytes, fd, channel));
         return core.Player().Session();
     }
 };
@@ -280,9 +280,9 @@ TEST_CASE("device: a time-out ends its file only; lying replies end theirs")
     CClientDevice &d = s.core.Device();
     std::shared_ptr<CFileSession> a, b;
     a = d.Open(u"a", [](const std::shared_ptr<CFileSession> &) {});
-    s.Feed(CHANNEL_CONTROL, OpenReply(s.Last().bytes, 3, 0));
+    s.Feed(CHANNEL_CONTROL, OpenReplyTo(s.Last().bytes, 3, 0));
     b = d.Open(u"b", [](const std::shared_ptr<CFileSession> &) {});
-    s.Feed(CHANNEL_CONTROL, OpenReply(s.Last().bytes, 4, 1));
+    s.Feed(CHANNEL_CONTROL, OpenReplyTo(s.Last().bytes, 4, 1));
     ReadResult ra, rb;
     a->Read(0, 10, [&](const ReadResult &r) { ra = r; });
     const Bytes readA = s.Last().bytes;
@@ -302,7 +302,7 @@ TEST_CASE("device: a time-out ends its file only; lying replies end theirs")
     // a negative count. Each ends its file with a log line.
     const auto lie = [&](int32_t fd, int32_t channel, auto spoil) {
         auto f = d.Open(u"x", [](const std::shared_ptr<CFileSession> &) {});
-        s.Feed(CHANNEL_CONTROL, OpenReply(s.Last().bytes, fd, channel));
+        s.Feed(CHANNEL_CONTROL, OpenReplyTo(s.Last().bytes, fd, channel));
         ReadResult r;
         f->Read(0, 10, [&](const ReadResult &got) { r = got; });
         Bytes reply = DataReply(s.Last().bytes, 10, channel);
@@ -317,7 +317,7 @@ TEST_CASE("device: a time-out ends its file only; lying replies end theirs")
     CHECK(d.ProtocolErrors() == 3);
     // An OPEN reply naming no data channel: the descriptor is closed again.
     auto c = d.Open(u"c", [](const std::shared_ptr<CFileSession> &) {});
-    s.Feed(CHANNEL_CONTROL, OpenReply(s.Last().bytes, 9, 12));
+    s.Feed(CHANNEL_CONTROL, OpenReplyTo(s.Last().bytes, 9, 12));
     CHECK(c->GetState() == CFileSession::State::Ended);
     CHECK((MessageType(s.Last().bytes.data()) == PYXMSG_RPC_CLOSE && LoadLE32(s.Last().bytes.data() + 32) == 9));
 }
@@ -329,7 +329,7 @@ TEST_CASE("player: RUOF, every command, a second RUOF, KILL_PLAYER and the end o
     const auto sentOpen = [&] { return MessageType(s.Last().bytes.data()) == PYXMSG_RPC_OPEN; };
     feed(Ruof(u"C:\\one.avi"));
     REQUIRE(sentOpen());
-    feed(OpenReply(s.Last().bytes, 3, 0));
+    feed(OpenReplyTo(s.Last().bytes, 3, 0));
     const auto first = s.f.opened;
     REQUIRE(bool(first));
     s.f.media.clear();
@@ -361,7 +361,7 @@ TEST_CASE("player: RUOF, every command, a second RUOF, KILL_PLAYER and the end o
     const auto open = [&](const std::u16string &name, int32_t fd) {
         feed(Ruof(name));
         REQUIRE(sentOpen());
-        feed(OpenReply(s.Last().bytes, fd, fd % 10));
+        feed(OpenReplyTo(s.Last().bytes, fd, fd % 10));
         CHECK(s.f.opened->Name() == name);
     };
     open(u"C:\\two.avi", 4);
@@ -378,7 +378,7 @@ TEST_CASE("player: RUOF, every command, a second RUOF, KILL_PLAYER and the end o
     feed(Control(PLAYER_CMD_PAUSE));
     feed(Control(PLAYER_CMD_SEEK, 60));
     CHECK(s.f.media.back() == "Close");
-    feed(OpenReply(s.Last().bytes, 7, 7));
+    feed(OpenReplyTo(s.Last().bytes, 7, 7));
     CHECK((s.f.media.size() >= 3 && s.f.media.end()[-3] == "Open" && s.f.media.end()[-2] == "Pause" &&
            s.f.media.back() == "Seek 60"));
     open(u"C:\\four.avi", 6);

@@ -94,6 +94,10 @@ TEST_CASE("a reply is built in place and keeps code, PSN and reserved words")
     CHECK(MessageDataSize(m.data()) == 16);
     CHECK(MessageChannel(m.data()) == -1);
     CHECK(LoadLE32(m.data() + 40) == 0x80000001u);
+    OpenReply r{};
+    REQUIRE(ReadOpenReply(m.data(), kOpenReplySize, &r));
+    CHECK((r.fileDesc == 5 && r.channel == 2 && r.extendedError == int32_t(0x80000001u) && r.systemError == 2));
+    CHECK_FALSE(ReadOpenReply(m.data(), kOpenReplySize - 1, &r));
 }
 
 TEST_CASE("solicitation and the channel names")

@@ -397,9 +397,11 @@ int main(int argc, char **argv)
             // relay's link for it may come a moment after the reply, and xrdp
             // drops what the client sends on a channel nobody has open.
             char data[8];
-            if (name == kRdpControlChannelName && e.bytes.size() == kOpenReplySize &&
-                MessageType(e.bytes.data()) == PYXMSG_RPC_OPEN && LoadLE32s(e.bytes.data() + 32) != -1 &&
-                RdpDataChannelName(LoadLE32s(e.bytes.data() + 36), data, sizeof data))
+            OpenReply opened{};
+            if (name == kRdpControlChannelName &&
+                ReadOpenReply(e.bytes.data(), static_cast<uint32_t>(e.bytes.size()), &opened) &&
+                MessageType(e.bytes.data()) == PYXMSG_RPC_OPEN && opened.fileDesc != -1 &&
+                RdpDataChannelName(opened.channel, data, sizeof data))
                 openInSession(data);
             auto it = channels.find(name);
             if (it == channels.end() || !it->second->FromProgram(e.link, e.bytes))
